@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Prepares a Debian 12 machine for building and testing ArmServerFeaturePkg:
+# the Debian packages, EDK II 2022.11 from Debian's edk2 source package, its
+# BaseTools and the LTO helper library that Debian ships only as assembly.
+# Everything is cached outside the repository, so a second run (or a fresh
+# clone) only checks that it is there.
+set -euo pipefail
+
+CACHE="${ASFP_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/armserverfeaturepkg}"
+EDK2_VERSION="2022.11"
+EDK2_DIR="$CACHE/edk2-$EDK2_VERSION"
+STAMP="$CACHE/.setup-done-v1"
+
+PACKAGES=(
+  build-essential cmake dpkg-dev python3 uuid-dev
+  gcc-aarch64-linux-gnu g++-aarch64-linux-gnu binutils-aarch64-linux-gnu
+  acpica-tools libunicorn-dev libgtest-dev libgmock-dev
+  dmidecode openipmi ipmitool file
+)
+
+have_packages() {
+  local p
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || return 1
+  done
+}
+
+if [ -f "$STAMP" ] && [ -x "$EDK2_DIR/BaseTools/Source/C/bin/GenFw" ] && have_packages; then
+  echo "$EDK2_DIR"
+  exit 0
+fi
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+
+if ! have_packages; then
+  echo ">> installing Debian packages" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq >&2
+  $SUDO apt-get install -y -qq --no-install-recommends "${PACKAGES[@]}" >&2
+fi
+
+mkdir -p "$CACHE"
+if [ ! -d "$EDK2_DIR/MdePkg" ]; then
+  echo ">> fetching the edk2 source package from the Debian archive" >&2
+  # apt-get source needs a deb-src entry for bookworm main.
+  if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
+    cat <<'SRC' | $SUDO tee /etc/apt/sources.list.d/asfp-deb-src.sources >/dev/null
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+    $SUDO apt-get update -qq >&2
+  fi
+  work="$CACHE/src.$$"
+  rm -rf "$work"; mkdir -p "$work"
+  (cd "$work" && apt-get source -qq "edk2=$EDK2_VERSION-6+deb12u2" >&2 || apt-get source -qq edk2 >&2)
+  src=$(find "$work" -maxdepth 1 -mindepth 1 -type d -name 'edk2-*' | head -n 1)
+  [ -n "$src" ] || { echo "edk2 source not unpacked" >&2; exit 1; }
+  rm -rf "$EDK2_DIR"
+  mv "$src" "$EDK2_DIR"
+  rm -rf "$work"
+fi
+
+if [ ! -x "$EDK2_DIR/BaseTools/Source/C/bin/GenFw" ]; then
+  echo ">> building BaseTools" >&2
+  make -s -C "$EDK2_DIR/BaseTools" -j"$(nproc)" >&2
+fi
+
+lto="$EDK2_DIR/ArmPkg/Library/GccLto/liblto-aarch64.a"
+if [ ! -f "$lto" ]; then
+  echo ">> assembling liblto-aarch64.a" >&2
+  aarch64-linux-gnu-gcc -c -fpic "$EDK2_DIR/ArmPkg/Library/GccLto/liblto-aarch64.s" -o "$lto"
+fi
+
+touch "$STAMP"
+echo "$EDK2_DIR"

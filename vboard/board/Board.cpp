@@ -1,0 +1,160 @@
+#include "board/Board.h"
+
+#include <cstdio>
+#include <sstream>
+
+namespace vboard {
+
+using namespace platform;
+
+Board::Board () : Fw (M) {
+  // Boot flash, memory-mapped from 0 and read-only to plain stores; page 0
+  // stays unmapped so that NULL accesses fault.
+  M.MapRam (kFlashBase + 0x1000, kFlashSize - 0x1000, false, false);
+  std::vector<uint8_t> Erased (kFlashSize - 0x1000, 0xFF);
+  M.Write (kFlashBase + 0x1000, Erased.data (), Erased.size ());
+  M.MapDevice (kUart0, 0x1000, &Uart0);
+  M.MapDevice (kUart1, 0x1000, &Uart1);
+
+  Fw.DefinePcd (kPlatformTokenSpace, kPcdSerialPortBaseAddress, PcdType::U64, kUart0);
+  Fw.DefinePcd (kThermalTokenSpace, kPcdCpuTemperature, PcdType::U32, 0);
+  Fw.DefinePcd (kRecoveryParamTokenSpace, kPcdRecoveryParameter, PcdType::U64, 0);
+  Fw.DefinePcd (std::nullopt, kPcdFirmwareIdData, PcdType::Ptr, 0, 138);
+  Fw.DefinePcd (std::nullopt, kPcdSrIovEnable, PcdType::Bool, 0);
+  Fw.DefinePcd (std::nullopt, kPcdSrIovToken32, PcdType::Bool, 1);
+  Fw.DefinePcd (std::nullopt, kPcdSrIovToken40, PcdType::U32, 0);
+}
+
+uint64_t Board::Start (ImageRecord &Image) { return Fw.StartImage (Image); }
+
+uint64_t Board::Run (const std::string &Path) { return Start (Load (Path)); }
+
+void Board::InstallDebugMask (uint64_t Mask) {
+  // EFI_DEBUG_MASK_PROTOCOL: Revision, GetDebugMask (This, *Mask), SetDebugMask (This, Mask).
+  auto Value = std::make_shared<uint64_t> (Mask);
+  uint64_t Iface = Fw.MakeHostInterface ("DebugMask",
+      {{"GetDebugMask", [this, Value] (CallArgs &A) -> uint64_t {
+          if (A[1] == 0) return efi::InvalidParameter;
+          M.Store<uint64_t> (A[1], *Value);
+          return efi::Success;
+        }},
+       {"SetDebugMask", [Value] (CallArgs &A) -> uint64_t {
+          *Value = A[1];
+          return efi::Success;
+        }}},
+      8);
+  M.Store<uint64_t> (Iface, 0x10000);
+  uint64_t Handle = 0;
+  Fw.InstallProtocol (Handle, guids::DebugMaskProtocol, Iface);
+}
+
+void Board::SetSetup (const SetupVariable &V, std::vector<uint8_t> Bytes) {
+  if (Bytes.empty ()) {
+    Bytes.assign (V.Size, 0);
+  }
+  Fw.SetVariable (V.Name, Guid::Parse (V.Vendor), kSetupAttributes, std::move (Bytes));
+}
+
+void Board::SetSetupByte (const SetupVariable &V, size_t Offset, uint8_t Value) {
+  std::vector<uint8_t> Bytes = Setup (V);
+  if (Bytes.empty ()) {
+    Bytes.assign (V.Size, 0);
+  }
+  if (Offset >= Bytes.size ()) {
+    Bytes.resize (Offset + 1, 0);
+  }
+  Bytes[Offset] = Value;
+  SetSetup (V, Bytes);
+}
+
+std::vector<uint8_t> Board::Setup (const SetupVariable &V) {
+  VariableRecord *R = Fw.FindVariable (V.Name, Guid::Parse (V.Vendor));
+  return R == nullptr ? std::vector<uint8_t>{} : R->Data;
+}
+
+uint64_t Board::FaultSite () {
+  // Where the fault is best explained: the faulting instruction if it lies in
+  // a module, else (a jump to nowhere, a misused service) the caller.
+  const Fault &F = M.LastFault ();
+  if (Fw.ImageAt (F.Pc) != nullptr) {
+    return F.Pc;
+  }
+  return F.Lr;
+}
+
+std::string Board::FaultModule () {
+  if (!M.Faulted ()) return "";
+  std::string Text = UartText ();
+  size_t At = Text.rfind ("ASSERT [");
+  if (M.LastFault ().Kind == FaultKind::DeadLoop && At != std::string::npos) {
+    size_t End = Text.find (']', At);
+    return Text.substr (At + 8, End - At - 8);
+  }
+  return Fw.CallerName (FaultSite ());
+}
+
+std::string Board::FaultLine () {
+  if (!M.Faulted ()) return "";
+  std::string Text = UartText ();
+  size_t At = Text.rfind ("ASSERT [");
+  if (M.LastFault ().Kind == FaultKind::DeadLoop && At != std::string::npos) {
+    // "ASSERT [Module] File(Line): Expression"
+    size_t Open = Text.find ('(', At), Close = Text.find ("):", At);
+    size_t Space = Text.rfind (' ', Open);
+    std::string File = Text.substr (Space + 1, Open - Space - 1);
+    size_t Slash = File.rfind ("ArmServerFeaturePkg/");
+    if (Slash != std::string::npos) File = File.substr (Slash + 20);
+    return File + ":" + Text.substr (Open + 1, Close - Open - 1);
+  }
+  const Fault &F = M.LastFault ();
+  bool PcInImage = Fw.ImageAt (F.Pc) != nullptr;
+  std::vector<uint64_t> Frames;
+  if (PcInImage) Frames.push_back (F.Lr);
+  Frames.insert (Frames.end (), F.Frames.begin (), F.Frames.end ());
+  std::string Line = Fw.SiteLine (PcInImage ? F.Pc : F.Lr, Frames, PcInImage);
+  return Line.empty () ? Fw.SourceLine (FaultSite ()) : Line;
+}
+
+std::string Board::FaultReport () {
+  if (!M.Faulted ()) {
+    return "";
+  }
+  const Fault &F = M.LastFault ();
+  std::ostringstream Out;
+  std::string Text = UartText ();
+  size_t Assert = Text.rfind ("ASSERT [");
+  bool IsAssert = F.Kind == FaultKind::DeadLoop && Assert != std::string::npos;
+  Out << "FAULT: " << (IsAssert ? "assertion failed" : FaultKindName (F.Kind)) << " in " << FaultModule ();
+  std::string Line = FaultLine ();
+  if (!Line.empty ()) Out << " at " << Line;
+  Out << "\n";
+  if (IsAssert) {
+    size_t End = Text.find ('\n', Assert);
+    Out << "  " << Text.substr (Assert, End == std::string::npos ? std::string::npos : End - Assert) << "\n";
+  }
+  if (!F.Detail.empty ()) Out << "  " << F.Detail << "\n";
+  if (F.Kind == FaultKind::UnmappedRead || F.Kind == FaultKind::UnmappedWrite || F.Kind == FaultKind::ProtectedWrite) {
+    Out << "  address: " << Fw.Describe (F.Address) << "\n";
+  }
+  Out << "  pc: " << Fw.Describe (F.Pc) << "\n";
+  Out << "  lr: " << Fw.Describe (F.Lr) << "\n";
+  return Out.str ();
+}
+
+std::string Board::PublishedSummary () {
+  std::ostringstream Out;
+  for (const auto &P : Fw.Published) {
+    char Buf[32];
+    std::snprintf (Buf, sizeof (Buf), "0x%llx", static_cast<unsigned long long> (P.Interface));
+    Out << P.Image << ": installed " << GuidName (P.Protocol) << " (interface " << Buf << ")\n";
+  }
+  for (const auto &S : Fw.PcdSets ()) {
+    char Buf[64];
+    std::snprintf (Buf, sizeof (Buf), "0x%llx = 0x%llx", static_cast<unsigned long long> (S.Token),
+                   static_cast<unsigned long long> (S.Value));
+    Out << S.Caller << ": set PCD " << (S.Space ? GuidName (*S.Space) + ":" : std::string ()) << Buf << "\n";
+  }
+  return Out.str ();
+}
+
+}  // namespace vboard

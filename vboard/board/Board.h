@@ -1,0 +1,57 @@
+// The default board: the CPU, the UEFI environment, the physical map with the
+// boot flash and the UARTs, and the platform's PCDs. Tests and the vboard
+// tool drive everything through this class.
+#pragma once
+
+#include "board/Pl011.h"
+#include "board/Platform.h"
+#include "cpu/Machine.h"
+#include "uefi/Firmware.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vboard {
+
+class Board {
+ public:
+  Board ();
+
+  Machine M;
+  Firmware Fw;
+  Pl011 Uart0{platform::kUart0};
+  Pl011 Uart1{platform::kUart1};
+
+  // Loads and starts one image; returns its entry point's status.
+  uint64_t Run (const std::string &Path);
+  ImageRecord &Load (const std::string &Path) { return Fw.LoadImage (Path); }
+  uint64_t Start (ImageRecord &Image);
+
+  // Platform set-up a test or the command line asks for.
+  void InstallDebugMask (uint64_t Mask);
+  // Stores a setup variable (SystemSetupConfig, IpmiSetupData, CrSetupData)
+  // with the given bytes, or zero-filled at its full size when Bytes is empty.
+  void SetSetup (const platform::SetupVariable &V, std::vector<uint8_t> Bytes = {});
+  void SetSetupByte (const platform::SetupVariable &V, size_t Offset, uint8_t Value);
+  std::vector<uint8_t> Setup (const platform::SetupVariable &V);   // empty when absent
+  void SignalReadyToBoot () { Fw.SignalEventGroup (guids::EventReadyToBoot); }
+
+  // Guest memory for test arguments (host-owned, never freed).
+  uint64_t Scratch (uint64_t Size) { return Fw.HostAlloc (Size); }
+
+  std::string UartText () const { return Uart0.Text () + Uart1.Text (); }
+  // The report of the fault that stopped the board ("" when none).
+  std::string FaultReport ();
+  // The module and source line a fault happened at, as the report names them.
+  std::string FaultModule ();
+  std::string FaultLine ();
+
+  // One entry per line: what each image installed and set.
+  std::string PublishedSummary ();
+
+ private:
+  uint64_t FaultSite ();
+};
+
+}  // namespace vboard

@@ -1,0 +1,44 @@
+// A PL011 UART as the debug output sees it: the data register at +0x00 and
+// the flag register at +0x18. Transmitted bytes are captured per port. The
+// transmit FIFO can be made to report "full" for a number of flag reads after
+// each byte, and a byte written while it reports full is dropped and counted,
+// as a real FIFO would drop it.
+#pragma once
+
+#include "cpu/Machine.h"
+
+#include <string>
+
+namespace vboard {
+
+class Pl011 : public MmioDevice {
+ public:
+  static constexpr uint64_t kDr = 0x00;
+  static constexpr uint64_t kFr = 0x18;
+  static constexpr uint32_t kFrTxff = 1u << 5;
+  static constexpr uint32_t kFrRxfe = 1u << 4;
+  static constexpr uint32_t kFrTxfe = 1u << 7;
+
+  explicit Pl011 (uint64_t Base) : mBase (Base) {}
+  uint64_t Base () const { return mBase; }
+
+  uint64_t Read (uint64_t Offset, unsigned Size) override;
+  void Write (uint64_t Offset, unsigned Size, uint64_t Value) override;
+
+  const std::string &Text () const { return mText; }
+  void Clear () { mText.clear (); }
+  // After each transmitted byte the FIFO reports full for this many flag reads.
+  void SetBusyReads (unsigned Reads) { mBusyReads = Reads; }
+  unsigned FlagReads () const { return mFlagReads; }
+  unsigned Dropped () const { return mDropped; }
+
+ private:
+  uint64_t mBase;
+  std::string mText;
+  unsigned mBusyReads = 0;
+  unsigned mBusyLeft = 0;
+  unsigned mFlagReads = 0;
+  unsigned mDropped = 0;
+};
+
+}  // namespace vboard

@@ -1,0 +1,57 @@
+// What this board's platform firmware provides around the feature modules:
+// the physical map, the setup variables' identities, the PCDs of the
+// platform's PCD database, and names for the GUIDs that reports print.
+#pragma once
+
+#include "uefi/Types.h"
+
+#include <cstdint>
+#include <string>
+
+namespace vboard::platform {
+
+constexpr uint64_t kFlashBase = 0x0;
+constexpr uint64_t kFlashSize = 0x1000000;        // 16 MiB, memory-mapped from 0
+constexpr uint64_t kUart0 = 0x20000000;
+constexpr uint64_t kUart1 = 0x20001000;
+
+constexpr uint64_t kRecoveryRegionBase = 0x650000;
+constexpr uint64_t kRecoveryRegionSize = 0x2C0000;
+constexpr uint64_t kRecoverySecondBase = 0xA00000;
+
+constexpr uint32_t kSetupAttributes = efi::VariableNonVolatile | efi::VariableBootServiceAccess | efi::VariableRuntimeAccess;
+
+struct SetupVariable {
+  const char16_t *Name;
+  const char *Vendor;
+  uint64_t Size;
+};
+constexpr SetupVariable kSystemSetupConfig{u"SystemSetupConfig", "3336B68B-9F08-47DA-BC4F-C995C0A47C4C", 184};
+constexpr SetupVariable kIpmiSetupData{u"IpmiSetupData", "7E40D73E-9933-428B-9088-DA844AB20D54", 432};
+constexpr SetupVariable kCrSetupData{u"CrSetupData", "400BE17D-36BC-44B2-999B-B53D15826C6A", 9};
+const SetupVariable *FindSetupVariable (const std::string &Name);
+
+// Token spaces and tokens of the PCDs the modules use.
+extern const Guid kPlatformTokenSpace;
+extern const Guid kThermalTokenSpace;
+extern const Guid kRecoveryParamTokenSpace;
+constexpr uint64_t kPcdSerialPortBaseAddress = 2;
+constexpr uint64_t kPcdCpuTemperature = 0x10041;
+constexpr uint64_t kPcdRecoveryParameter = 0x40000032;
+constexpr uint64_t kPcdFirmwareIdData = 45;       // local token numbers of this platform build
+constexpr uint64_t kPcdSrIovEnable = 46;
+constexpr uint64_t kPcdSrIovToken32 = 32;
+constexpr uint64_t kPcdSrIovToken40 = 40;
+
+// Protocols the modules produce or consume.
+extern const Guid kWakeAlarmProtocol;
+extern const Guid kRecoveryFlashInfoProtocol;
+extern const Guid kGpnvEventLogProtocol;
+extern const Guid kFlashAccessProtocol;
+extern const Guid kEventLogTriggerProtocol;
+extern const Guid kConsoleRedirectionPolicyProtocol;
+extern const Guid kIpmiTransportProtocol;
+
+std::string GuidName (const Guid &G);   // a known name, else the registry form
+
+}  // namespace vboard::platform

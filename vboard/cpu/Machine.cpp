@@ -1,0 +1,383 @@
+#include "cpu/Machine.h"
+
+#include "cpu/FaultPc.h"
+
+#include <unicorn/unicorn.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace vboard {
+
+namespace {
+
+constexpr uint32_t kRetInstruction = 0xD65F03C0;   // RET (x30)
+constexpr uint64_t kAbortedStatus = 0x8000000000000015ULL;  // EFI_ABORTED
+
+void Check (uc_err Err, const char *What) {
+  if (Err != UC_ERR_OK) {
+    throw std::runtime_error (std::string (What) + ": " + uc_strerror (Err));
+  }
+}
+
+uint64_t MmioReadThunk (uc_engine *, uint64_t Offset, unsigned Size, void *User) {
+  return static_cast<MmioDevice *> (User)->Read (Offset, Size);
+}
+
+void MmioWriteThunk (uc_engine *, uint64_t Offset, unsigned Size, uint64_t Value, void *User) {
+  static_cast<MmioDevice *> (User)->Write (Offset, Size, Value);
+}
+
+}  // namespace
+
+const char *FaultKindName (FaultKind Kind) {
+  switch (Kind) {
+    case FaultKind::None: return "none";
+    case FaultKind::UnmappedRead: return "read of unmapped memory";
+    case FaultKind::UnmappedWrite: return "write to unmapped memory";
+    case FaultKind::UnmappedFetch: return "jump to unmapped memory";
+    case FaultKind::ProtectedWrite: return "write to read-only memory";
+    case FaultKind::DeadLoop: return "dead loop";
+    case FaultKind::BudgetExhausted: return "instruction budget exhausted";
+    case FaultKind::Assertion: return "assertion failed";
+    case FaultKind::ServiceMisuse: return "service misuse";
+    case FaultKind::Unimplemented: return "unimplemented service";
+    case FaultKind::CpuException: return "CPU exception";
+  }
+  return "?";
+}
+
+uint64_t CallArgs::operator[] (unsigned Index) const {
+  if (Index < 8) {
+    return mMachine.X (Index);
+  }
+  return mMachine.Load<uint64_t> (mMachine.Sp () + 8 * (Index - 8));
+}
+
+uint64_t CallArgs::Caller () const { return mMachine.X (30); }
+
+Machine::Machine () {
+  Check (uc_open (UC_ARCH_ARM64, UC_MODE_ARM, &mUc), "uc_open");
+  // FP/SIMD instructions must not trap: CPACR_EL1.FPEN = 0b11.
+  uint64_t Cpacr = 0x300000;
+  Check (uc_reg_write (mUc, UC_ARM64_REG_CPACR_EL1, &Cpacr), "CPACR_EL1");
+
+  MapRam (kTrapBase, kTrapPageSize, false, true);
+  std::vector<uint32_t> Rets (kTrapPageSize / 4, kRetInstruction);
+  Write (kTrapBase, Rets.data (), kTrapPageSize);
+  MapRam (kStackBase, kStackSize);
+
+  uc_hook Hook;
+  Check (uc_hook_add (mUc, &Hook, UC_HOOK_CODE, reinterpret_cast<void *> (&CodeHook), this,
+                      kTrapBase, kTrapBase + kTrapPageSize - 1), "trap hook");
+  Check (uc_hook_add (mUc, &Hook, UC_HOOK_BLOCK, reinterpret_cast<void *> (&BlockHook), this, 1, 0),
+         "block hook");
+  Check (uc_hook_add (mUc, &Hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void *> (&UnmappedHook), this, 1, 0),
+         "memory hook");
+
+  mReturnTrap = AddTrap ("<return to host>", [] (CallArgs &) { return 0ULL; });
+}
+
+Machine::~Machine () {
+  if (mUc != nullptr) {
+    uc_close (mUc);
+  }
+}
+
+void Machine::MapRam (uint64_t Address, uint64_t Size, bool Writable, bool Executable) {
+  uint32_t Perms = UC_PROT_READ | (Writable ? UC_PROT_WRITE : 0) | (Executable ? UC_PROT_EXEC : 0);
+  Check (uc_mem_map (mUc, Address, Size, Perms), "uc_mem_map");
+  mRegions.push_back ({Address, Size});
+}
+
+void Machine::MapDevice (uint64_t Address, uint64_t Size, MmioDevice *Device) {
+  Check (uc_mmio_map (mUc, Address, Size, &MmioReadThunk, Device, &MmioWriteThunk, Device), "uc_mmio_map");
+  mRegions.push_back ({Address, Size});
+}
+
+void Machine::Unmap (uint64_t Address, uint64_t Size) {
+  Check (uc_mem_unmap (mUc, Address, Size), "uc_mem_unmap");
+  mRegions.erase (std::remove_if (mRegions.begin (), mRegions.end (),
+                                  [&] (const Region &R) { return R.Base == Address; }),
+                  mRegions.end ());
+}
+
+bool Machine::IsMapped (uint64_t Address) const {
+  for (const Region &R : mRegions) {
+    if (Address >= R.Base && Address - R.Base < R.Size) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool Machine::Read (uint64_t Address, void *Buffer, size_t Size) const {
+  if (Size == 0) {
+    return true;
+  }
+  if (uc_mem_read (mUc, Address, Buffer, Size) != UC_ERR_OK) {
+    std::memset (Buffer, 0, Size);
+    return false;
+  }
+  return true;
+}
+
+bool Machine::Write (uint64_t Address, const void *Buffer, size_t Size) {
+  if (Size == 0) {
+    return true;
+  }
+  return uc_mem_write (mUc, Address, Buffer, Size) == UC_ERR_OK;
+}
+
+std::vector<uint8_t> Machine::ReadBytes (uint64_t Address, size_t Size) const {
+  std::vector<uint8_t> Bytes (Size);
+  Read (Address, Bytes.data (), Size);
+  return Bytes;
+}
+
+std::string Machine::ReadAscii (uint64_t Address, size_t Max) const {
+  std::string Text;
+  for (size_t I = 0; I < Max; I++) {
+    uint8_t C;
+    if (!Read (Address + I, &C, 1) || C == 0) {
+      break;
+    }
+    Text.push_back (static_cast<char> (C));
+  }
+  return Text;
+}
+
+std::u16string Machine::ReadUcs2 (uint64_t Address, size_t Max) const {
+  std::u16string Text;
+  for (size_t I = 0; I < Max; I++) {
+    uint16_t C;
+    if (!Read (Address + 2 * I, &C, 2) || C == 0) {
+      break;
+    }
+    Text.push_back (static_cast<char16_t> (C));
+  }
+  return Text;
+}
+
+uint64_t Machine::X (unsigned Index) const {
+  uint64_t Value = 0;
+  int Reg = Index == 29 ? UC_ARM64_REG_X29 : Index == 30 ? UC_ARM64_REG_X30 : UC_ARM64_REG_X0 + static_cast<int> (Index);
+  uc_reg_read (mUc, Reg, &Value);
+  return Value;
+}
+
+void Machine::SetX (unsigned Index, uint64_t Value) {
+  int Reg = Index == 29 ? UC_ARM64_REG_X29 : Index == 30 ? UC_ARM64_REG_X30 : UC_ARM64_REG_X0 + static_cast<int> (Index);
+  uc_reg_write (mUc, Reg, &Value);
+}
+
+uint64_t Machine::Sp () const {
+  uint64_t Value = 0;
+  uc_reg_read (mUc, UC_ARM64_REG_SP, &Value);
+  return Value;
+}
+
+uint64_t Machine::Pc () const {
+  uint64_t Value = 0;
+  uc_reg_read (mUc, UC_ARM64_REG_PC, &Value);
+  return Value;
+}
+
+uint64_t Machine::AddTrap (const std::string &Name, TrapHandler Handler) {
+  if ((mTraps.size () + 1) * 4 > kTrapPageSize) {
+    throw std::runtime_error ("trap page full");
+  }
+  mTraps.push_back ({Name, std::move (Handler)});
+  return kTrapBase + 4 * (mTraps.size () - 1);
+}
+
+const std::string &Machine::TrapName (uint64_t Address) const {
+  static const std::string kNone;
+  uint64_t Index = (Address - kTrapBase) / 4;
+  return Address >= kTrapBase && Index < mTraps.size () ? mTraps[Index].Name : kNone;
+}
+
+void Machine::RaiseFault (FaultKind Kind, const std::string &Detail, uint64_t Address) {
+  if (mFault.Kind != FaultKind::None) {
+    return;   // the first fault is the one that matters
+  }
+  mFault.Kind = Kind;
+  mFault.Detail = Detail;
+  mFault.Address = Address;
+  mFault.Pc = Pc ();
+  mFault.Lr = X (30);
+  uc_emu_stop (mUc);
+}
+
+void Machine::Halt (const std::string &Why) {
+  if (!mHalted) {
+    mHalted = true;
+    mHaltReason = Why;
+  }
+  uc_emu_stop (mUc);
+}
+
+void Machine::CodeHook (uc_engine *Uc, uint64_t Address, uint32_t, void *User) {
+  auto *Self = static_cast<Machine *> (User);
+  Self->mPendingTrap = static_cast<int64_t> ((Address - kTrapBase) / 4);
+  uc_emu_stop (Uc);
+}
+
+void Machine::BlockHook (uc_engine *Uc, uint64_t Address, uint32_t Size, void *User) {
+  auto *Self = static_cast<Machine *> (User);
+  Self->mInstructions += Size / 4;
+  // A dead loop is a short cycle of blocks (up to kCycle long, such as a
+  // loop calling a pause function) that repeats with no service call in
+  // between; each service call restarts the count.
+  unsigned Pos = Self->mHistoryPos;
+  for (unsigned Period = 1; Period <= kCycle; Period++) {
+    if (Self->mHistory[(Pos + kHistory - Period) % kHistory] == Address) {
+      if (++Self->mCycleCount[Period - 1] >= Self->mDeadLoopLimit) {
+        Self->RaiseFault (FaultKind::DeadLoop, "a cycle of " + std::to_string (Period) + " code block(s) repeated " +
+                          std::to_string (Self->mCycleCount[Period - 1]) + " times with no progress");
+        Self->mFault.Pc = Address;
+        uc_emu_stop (Uc);
+      }
+    } else {
+      Self->mCycleCount[Period - 1] = 0;
+    }
+  }
+  Self->mHistory[Pos] = Address;
+  Self->mHistoryPos = (Pos + 1) % kHistory;
+  if (Self->mInstructions - Self->mCallStartInstructions > Self->mBudget) {
+    Self->RaiseFault (FaultKind::BudgetExhausted,
+                      "more than " + std::to_string (Self->mBudget) + " instructions in one call");
+    Self->mFault.Pc = Address;
+  }
+}
+
+bool Machine::UnmappedHook (uc_engine *, int Type, uint64_t Address, int Size, int64_t, void *User) {
+  auto *Self = static_cast<Machine *> (User);
+  FaultKind Kind = FaultKind::UnmappedRead;
+  switch (Type) {
+    case UC_MEM_WRITE_UNMAPPED: Kind = FaultKind::UnmappedWrite; break;
+    case UC_MEM_FETCH_UNMAPPED: case UC_MEM_FETCH_PROT: Kind = FaultKind::UnmappedFetch; break;
+    case UC_MEM_WRITE_PROT: Kind = FaultKind::ProtectedWrite; break;
+    default: Kind = FaultKind::UnmappedRead; break;
+  }
+  if (Self->mFault.Kind == FaultKind::None) {
+    Self->mFault.Kind = Kind;
+    Self->mFault.Address = Address;
+    Self->mFault.Detail = std::to_string (Size) + "-byte access";
+  }
+  return false;
+}
+
+std::vector<uint64_t> Machine::FrameChain (unsigned Max) const {
+  std::vector<uint64_t> Out;
+  uint64_t Fp = X (29);
+  for (unsigned I = 0; I < Max && Fp != 0 && (Fp & 7) == 0; I++) {
+    uint64_t Record[2];
+    if (!Read (Fp, Record, sizeof (Record)) || Record[1] == 0) {
+      break;
+    }
+    Out.push_back (Record[1]);
+    if (Record[0] <= Fp) {
+      break;   // frame records live at ascending addresses
+    }
+    Fp = Record[0];
+  }
+  return Out;
+}
+
+uint64_t Machine::Call (uint64_t Function, const std::vector<uint64_t> &Args) {
+  if (Stopped ()) {
+    return kAbortedStatus;
+  }
+  uc_context *Saved = nullptr;
+  uint64_t Sp;
+  if (mDepth > 0) {
+    uc_context_alloc (mUc, &Saved);
+    uc_context_save (mUc, Saved);
+    Sp = (this->Sp () - 0x40) & ~0xFULL;
+  } else {
+    mCallStartInstructions = mInstructions;
+    Sp = kStackBase + kStackSize - 0x40;
+  }
+  mDepth++;
+
+  if (Args.size () > 8) {
+    size_t Extra = Args.size () - 8;
+    Sp -= (Extra * 8 + 15) & ~15ULL;
+    for (size_t I = 0; I < Extra; I++) {
+      Store<uint64_t> (Sp + 8 * I, Args[8 + I]);
+    }
+  }
+  for (unsigned I = 0; I < 8; I++) {
+    SetX (I, I < Args.size () ? Args[I] : 0);
+  }
+  SetX (30, mReturnTrap);
+  SetX (29, 0);
+  uc_reg_write (mUc, UC_ARM64_REG_SP, &Sp);
+
+  uint64_t Result = kAbortedStatus;
+  uint64_t Pc = Function;
+  for (;;) {
+    mPendingTrap = -1;
+    for (auto &H : mHistory) H = 0;
+    for (auto &C : mCycleCount) C = 0;
+    uc_err Err = uc_emu_start (mUc, Pc, 0, 0, 0);
+    if (Err != UC_ERR_OK) {
+      // A memory fault recorded by the hook, or a CPU exception; the
+      // emulator leaves PC at the faulting instruction.
+      if (mFault.Kind == FaultKind::None) {
+        mFault.Kind = FaultKind::CpuException;
+        mFault.Detail = uc_strerror (Err);
+      }
+      mFault.Pc = this->Pc ();
+      if (mFault.Kind == FaultKind::UnmappedRead || mFault.Kind == FaultKind::UnmappedWrite ||
+          mFault.Kind == FaultKind::ProtectedWrite) {
+        mFault.Pc = RefineFaultPc (*this, mFault.Pc, mFault.Address);
+      }
+      mFault.Lr = X (30);
+      mFault.Frames = FrameChain ();
+      break;
+    }
+    if (Faulted () && mFault.Frames.empty ()) {
+      mFault.Frames = FrameChain ();
+    }
+    if (Stopped ()) {
+      break;
+    }
+    if (mPendingTrap < 0) {
+      RaiseFault (FaultKind::CpuException, "the emulator stopped without a reason");
+      break;
+    }
+    if (mPendingTrap == 0) {
+      Result = X (0);
+      break;
+    }
+    uint64_t ReturnTo = X (30);
+    CallArgs A (*this);
+    uint64_t Value = mTraps[static_cast<size_t> (mPendingTrap)].Handler (A);
+    if (Faulted () && mFault.Frames.empty ()) {
+      mFault.Frames = FrameChain ();
+    }
+    if (Stopped ()) {
+      break;
+    }
+    SetX (0, Value);
+    if (OnServiceReturn) {
+      OnServiceReturn ();
+      if (Stopped ()) {
+        break;
+      }
+    }
+    Pc = ReturnTo;
+  }
+
+  mDepth--;
+  if (Saved != nullptr) {
+    uc_context_restore (mUc, Saved);
+    uc_context_free (Saved);
+  }
+  return Result;
+}
+
+}  // namespace vboard

@@ -1,0 +1,174 @@
+// The emulated AArch64 CPU and the guest physical address space.
+//
+// Guest code runs on Unicorn. Host services are reached through "traps":
+// addresses in a page of RET instructions; executing one stops the emulator,
+// and the host loop (never a hook) runs the service. A service may itself
+// call guest code (an event notify function, a protocol callback): that is a
+// new Call() from the host loop with the CPU context saved and restored, so
+// uc_emu_start is never nested.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct uc_struct;
+
+namespace vboard {
+
+class Machine;
+
+// A memory-mapped device: 32-bit (or narrower) register reads and writes.
+class MmioDevice {
+ public:
+  virtual ~MmioDevice () = default;
+  virtual uint64_t Read (uint64_t Offset, unsigned Size) = 0;
+  virtual void Write (uint64_t Offset, unsigned Size, uint64_t Value) = 0;
+};
+
+enum class FaultKind {
+  None,
+  UnmappedRead,
+  UnmappedWrite,
+  UnmappedFetch,
+  ProtectedWrite,
+  DeadLoop,
+  BudgetExhausted,
+  Assertion,
+  ServiceMisuse,      // a host service was called in a way that would corrupt a real firmware
+  Unimplemented,      // a host service this board does not provide
+  CpuException,
+};
+
+const char *FaultKindName (FaultKind Kind);
+
+struct Fault {
+  FaultKind Kind = FaultKind::None;
+  uint64_t Address = 0;   // faulting data address, where there is one
+  uint64_t Pc = 0;
+  uint64_t Lr = 0;
+  std::string Detail;     // what went wrong, in words
+  std::vector<uint64_t> Frames;   // return addresses from the frame-record chain (x29)
+};
+
+// Arguments of a trapped call, AAPCS64: x0-x7, then 8-byte stack slots.
+class CallArgs {
+ public:
+  CallArgs (Machine &M) : mMachine (M) {}
+  uint64_t operator[] (unsigned Index) const;
+  uint64_t Caller () const;       // return address of the call
+ private:
+  Machine &mMachine;
+};
+
+using TrapHandler = std::function<uint64_t (CallArgs &)>;
+
+class Machine {
+ public:
+  static constexpr uint64_t kTrapBase = 0x0D000000;
+  static constexpr uint64_t kTrapPageSize = 0x10000;
+  static constexpr uint64_t kStackBase = 0x0F000000;
+  static constexpr uint64_t kStackSize = 0x00100000;
+
+  Machine ();
+  ~Machine ();
+  Machine (const Machine &) = delete;
+  Machine &operator= (const Machine &) = delete;
+
+  // Address space.
+  void MapRam (uint64_t Address, uint64_t Size, bool Writable = true, bool Executable = true);
+  void MapDevice (uint64_t Address, uint64_t Size, MmioDevice *Device);
+  void Unmap (uint64_t Address, uint64_t Size);
+  bool IsMapped (uint64_t Address) const;
+  bool Read (uint64_t Address, void *Buffer, size_t Size) const;
+  bool Write (uint64_t Address, const void *Buffer, size_t Size);
+  std::vector<uint8_t> ReadBytes (uint64_t Address, size_t Size) const;
+  template <typename T>
+  T Load (uint64_t Address) const {
+    T Value{};
+    Read (Address, &Value, sizeof (T));
+    return Value;
+  }
+  template <typename T>
+  void Store (uint64_t Address, T Value) {
+    Write (Address, &Value, sizeof (T));
+  }
+  std::string ReadAscii (uint64_t Address, size_t Max = 4096) const;
+  std::u16string ReadUcs2 (uint64_t Address, size_t Max = 4096) const;
+
+  // Registers.
+  uint64_t X (unsigned Index) const;
+  void SetX (unsigned Index, uint64_t Value);
+  uint64_t Sp () const;
+  uint64_t Pc () const;
+
+  // Traps: a host function reachable from guest code at the returned address.
+  uint64_t AddTrap (const std::string &Name, TrapHandler Handler);
+  const std::string &TrapName (uint64_t Address) const;
+
+  // Runs guest code at Function with up to eight register arguments and any
+  // further ones on the stack; returns x0. When a fault stops the machine the
+  // result is meaningless: check Faulted () (every later Call returns at once).
+  uint64_t Call (uint64_t Function, const std::vector<uint64_t> &Args);
+
+  // The machine has stopped for good: a fault, or a reset/shutdown request.
+  bool Faulted () const { return mFault.Kind != FaultKind::None; }
+  const Fault &LastFault () const { return mFault; }
+  void RaiseFault (FaultKind Kind, const std::string &Detail, uint64_t Address = 0);
+  bool Halted () const { return mHalted; }
+  void Halt (const std::string &Why);    // stops all guest execution, not an error
+  const std::string &HaltReason () const { return mHaltReason; }
+  bool Stopped () const { return Faulted () || mHalted; }
+
+  // Instruction accounting. The budget limits each top-level Call.
+  uint64_t Instructions () const { return mInstructions; }
+  void SetBudget (uint64_t Instructions) { mBudget = Instructions; }
+  void SetDeadLoopLimit (uint64_t Repeats) { mDeadLoopLimit = Repeats; }
+  int CallDepth () const { return mDepth; }
+
+  // Called after every trapped service returns to the guest (timer delivery).
+  std::function<void ()> OnServiceReturn;
+  // Gives the module owning a guest address, for reports.
+  std::function<std::string (uint64_t)> DescribeAddress;
+
+  uc_struct *Engine () { return mUc; }
+  // Return addresses of the guest's frame-record chain, innermost first.
+  std::vector<uint64_t> FrameChain (unsigned Max = 8) const;
+
+ private:
+  struct Trap {
+    std::string Name;
+    TrapHandler Handler;
+  };
+  static void CodeHook (uc_struct *Uc, uint64_t Address, uint32_t Size, void *User);
+  static void BlockHook (uc_struct *Uc, uint64_t Address, uint32_t Size, void *User);
+  static bool UnmappedHook (uc_struct *Uc, int Type, uint64_t Address, int Size, int64_t Value, void *User);
+
+  uc_struct *mUc = nullptr;
+  std::vector<Trap> mTraps;
+  uint64_t mReturnTrap = 0;
+  int64_t mPendingTrap = -1;
+  Fault mFault;
+  bool mHalted = false;
+  std::string mHaltReason;
+  uint64_t mInstructions = 0;
+  uint64_t mBudget = 400000000;
+  uint64_t mCallStartInstructions = 0;
+  uint64_t mDeadLoopLimit = 2000000;
+  static constexpr unsigned kCycle = 4;
+  static constexpr unsigned kHistory = 8;
+  uint64_t mHistory[kHistory] = {};
+  unsigned mHistoryPos = 0;
+  uint64_t mCycleCount[kCycle] = {};
+  int mDepth = 0;
+  struct Region {
+    uint64_t Base, Size;
+  };
+  std::vector<Region> mRegions;
+  std::vector<std::unique_ptr<MmioDevice *>> mDeviceSlots;
+};
+
+}  // namespace vboard

@@ -1,0 +1,23 @@
+#include "tests/TestSupport.h"
+
+#include <fstream>
+#include <stdexcept>
+
+namespace vboard::test {
+
+std::string ModuleImage (const std::string &Name) { return std::string (ASFP_DEBUG_IMAGES) + "/" + Name + ".efi"; }
+
+std::string TestImage (const std::string &Name) { return std::string (ASFP_TEST_IMAGES) + "/" + Name + ".efi"; }
+
+int LineOf (const std::string &Path, const std::string &Marker) {
+  std::ifstream In (std::string (ASFP_PACKAGE_DIR) + "/" + Path);
+  std::string Line;
+  for (int N = 1; std::getline (In, Line); N++) {
+    if (Line.find (Marker) != std::string::npos) {
+      return N;
+    }
+  }
+  return 0;
+}
+
+}  // namespace vboard::test

@@ -1,0 +1,19 @@
+// Shared helpers of the board tests: where the package build left the images,
+// and small readers of the package sources.
+#pragma once
+
+#include "board/Board.h"
+
+#include <string>
+
+namespace vboard::test {
+
+// The DEBUG AARCH64 image of a module ("Wattkeep" -> .../Wattkeep.efi).
+std::string ModuleImage (const std::string &Name);
+// A test-only image.
+std::string TestImage (const std::string &Name);
+// Line number (1-based) of the first line of a package source that contains
+// Marker; 0 when absent.
+int LineOf (const std::string &PackageRelativePath, const std::string &Marker);
+
+}  // namespace vboard::test

@@ -1,0 +1,138 @@
+// vboard: boots a list of AARCH64 DXE images on the default virtual board and
+// prints what the UARTs received, what each image published, and any fault.
+//
+//   vboard [options] IMAGE.efi...
+//     --setup NAME.OFFSET=VALUE   set one byte of a setup variable (the variable
+//                                 is created zero-filled at its full size)
+//     --setup-size NAME=BYTES     store the setup variable with this many bytes
+//     --pcd NAME=VALUE            PcdSerialPortBaseAddress, PcdRecoveryParameter
+//     --debug-mask VALUE          install EFI_DEBUG_MASK_PROTOCOL with this mask
+//     --ready-to-boot N           signal ReadyToBoot N times after the images (default 1)
+//     --run-seconds N             let N seconds of simulated time pass at the end
+//     --budget N                  instruction budget per call (default 400000000)
+#include "board/Board.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+using namespace vboard;
+
+namespace {
+
+[[noreturn]] void Usage (const std::string &Why) {
+  std::cerr << "vboard: " << Why << "\nusage: vboard [--setup NAME.OFFSET=VALUE] [--setup-size NAME=BYTES] "
+               "[--pcd NAME=VALUE] [--debug-mask VALUE] [--ready-to-boot N] [--run-seconds N] IMAGE.efi...\n";
+  std::exit (2);
+}
+
+uint64_t Number (const std::string &Text) {
+  size_t End = 0;
+  uint64_t V = std::stoull (Text, &End, 0);
+  if (End != Text.size ()) throw std::invalid_argument (Text);
+  return V;
+}
+
+void PrintLog (const char *Title, const std::string &Text) {
+  std::cout << "---- " << Title << " (" << Text.size () << " bytes)\n" << Text;
+  if (!Text.empty () && Text.back () != '\n') std::cout << "\n";
+}
+
+}  // namespace
+
+int main (int Argc, char **Argv) {
+  Board B;
+  std::vector<std::string> Images;
+  unsigned ReadyToBoot = 1;
+  uint64_t RunSeconds = 0;
+  try {
+    for (int I = 1; I < Argc; I++) {
+      std::string A = Argv[I];
+      auto Value = [&] () -> std::string {
+        if (I + 1 >= Argc) Usage (A + " needs a value");
+        return Argv[++I];
+      };
+      if (A == "--setup" || A == "--setup-size") {
+        std::string V = Value ();
+        size_t Eq = V.find ('=');
+        size_t Dot = V.find ('.');
+        std::string Name = V.substr (0, A == "--setup" ? Dot : Eq);
+        const platform::SetupVariable *Var = platform::FindSetupVariable (Name);
+        if (Var == nullptr || Eq == std::string::npos || (A == "--setup" && Dot > Eq)) Usage ("bad " + A + " " + V);
+        if (A == "--setup") {
+          B.SetSetupByte (*Var, Number (V.substr (Dot + 1, Eq - Dot - 1)), static_cast<uint8_t> (Number (V.substr (Eq + 1))));
+        } else {
+          std::vector<uint8_t> Bytes = B.Setup (*Var);
+          Bytes.resize (Number (V.substr (Eq + 1)), 0);
+          B.SetSetup (*Var, Bytes.empty () ? std::vector<uint8_t>{} : Bytes);
+        }
+      } else if (A == "--pcd") {
+        std::string V = Value ();
+        size_t Eq = V.find ('=');
+        std::string Name = V.substr (0, Eq);
+        uint64_t N = Number (V.substr (Eq + 1));
+        if (Name == "PcdSerialPortBaseAddress") {
+          B.Fw.SetPcdValue (platform::kPlatformTokenSpace, platform::kPcdSerialPortBaseAddress, N);
+        } else if (Name == "PcdRecoveryParameter") {
+          B.Fw.SetPcdValue (platform::kRecoveryParamTokenSpace, platform::kPcdRecoveryParameter, N);
+        } else {
+          Usage ("unknown PCD " + Name);
+        }
+      } else if (A == "--debug-mask") {
+        B.InstallDebugMask (Number (Value ()));
+      } else if (A == "--ready-to-boot") {
+        ReadyToBoot = static_cast<unsigned> (Number (Value ()));
+      } else if (A == "--run-seconds") {
+        RunSeconds = Number (Value ());
+      } else if (A == "--budget") {
+        B.M.SetBudget (Number (Value ()));
+      } else if (!A.empty () && A[0] == '-') {
+        Usage ("unknown option " + A);
+      } else {
+        Images.push_back (A);
+      }
+    }
+  } catch (const std::exception &E) {
+    Usage (std::string ("bad number: ") + E.what ());
+  }
+  if (Images.empty ()) Usage ("no images");
+
+  int Exit = 0;
+  try {
+    for (const std::string &Path : Images) {
+      ImageRecord &Image = B.Load (Path);
+      uint64_t Status = B.Start (Image);
+      std::cout << "image " << Image.Name << ": entry point returned " << efi::StatusName (Status)
+                << (Image.Unloaded ? " (unloaded)" : "") << "\n";
+      if (B.M.Stopped ()) break;
+    }
+    for (unsigned I = 0; I < ReadyToBoot && !B.M.Stopped (); I++) {
+      B.SignalReadyToBoot ();
+    }
+    if (RunSeconds != 0 && !B.M.Stopped ()) {
+      B.Fw.AdvanceTime (RunSeconds * 1000000000ULL);
+    }
+  } catch (const std::exception &E) {
+    std::cerr << "vboard: " << E.what () << "\n";
+    return 2;
+  }
+
+  PrintLog ("UART 0x20000000", B.Uart0.Text ());
+  PrintLog ("UART 0x20001000", B.Uart1.Text ());
+  std::cout << "---- published\n" << B.PublishedSummary ();
+  if (B.M.Halted ()) std::cout << "---- board halted: " << B.M.HaltReason () << "\n";
+  if (B.M.Faulted ()) {
+    std::cout << "---- " << B.FaultReport ();
+    Exit = 1;
+  } else {
+    auto Leaks = B.Fw.FindLeaks ();
+    for (const auto &L : Leaks) {
+      std::cout << "---- leak: " << L.Block.Size << "-byte pool block allocated at " << L.Where << "\n";
+    }
+  }
+  std::cout << "---- " << B.M.Instructions () << " instructions emulated\n";
+  return Exit;
+}

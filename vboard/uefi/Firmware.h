@@ -1,0 +1,258 @@
+// The UEFI/PI environment the board's DXE images run in, served from the
+// host: the system table with boot, runtime and DXE services, the protocol
+// database, events and timers on simulated time, variables, both PCD
+// protocols, the HOB list and image loading. Everything is reached by the
+// guest through trap addresses (see Machine).
+#pragma once
+
+#include "cpu/Machine.h"
+#include "images/PeImage.h"
+#include "uefi/Heap.h"
+#include "uefi/Types.h"
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vboard {
+
+struct ImageRecord {
+  std::string Name;            // base name, "Wattkeep"
+  std::string Path;
+  std::string DebugFile;
+  uint64_t Base = 0;
+  uint64_t Size = 0;
+  uint64_t Handle = 0;
+  uint64_t LoadedImage = 0;    // EFI_LOADED_IMAGE_PROTOCOL instance
+  bool Started = false;
+  bool Unloaded = false;
+  uint64_t EntryStatus = 0;
+  std::unique_ptr<PeImage> Pe;
+};
+
+struct EventRecord {
+  uint64_t Handle = 0;
+  uint32_t Type = 0;
+  uint64_t NotifyTpl = 0;
+  uint64_t NotifyFunction = 0;
+  uint64_t NotifyContext = 0;
+  std::optional<Guid> Group;
+  bool Signaled = false;       // for wait events
+  bool Pending = false;        // a notification is queued
+  uint64_t QueueOrder = 0;
+  uint32_t TimerType = 0;      // 0 cancel, 1 periodic, 2 relative
+  uint64_t TriggerNs = 0;
+  uint64_t PeriodNs = 0;
+  uint64_t Notifications = 0;  // how often the notify function ran
+};
+
+struct ServiceCall {
+  std::string Name;            // "BS.InstallProtocolInterface"
+  std::string Caller;          // image name, or "" for host
+};
+
+struct VariableRecord {
+  std::u16string Name;
+  Guid Vendor;
+  uint32_t Attributes = 0;
+  std::vector<uint8_t> Data;
+};
+
+enum class PcdType { U8, U16, U32, U64, Bool, Ptr };
+
+struct PcdEntry {
+  PcdType Type = PcdType::U32;
+  uint64_t Value = 0;          // scalar types
+  uint64_t Buffer = 0;         // guest buffer for Ptr
+  uint64_t MaxSize = 0;        // Ptr capacity
+  uint64_t CurSize = 0;        // Ptr current size
+};
+
+struct PcdSet {
+  std::optional<Guid> Space;
+  uint64_t Token = 0;
+  uint64_t Value = 0;
+  std::string Caller;
+};
+
+struct EfiTime {
+  uint16_t Year = 2026;
+  uint8_t Month = 1, Day = 1, Hour = 0, Minute = 0, Second = 0, Pad1 = 0;
+  uint32_t Nanosecond = 0;
+  int16_t TimeZone = 0;
+  uint8_t Daylight = 0, Pad2 = 0;
+};
+static_assert (sizeof (EfiTime) == 16, "EFI_TIME is 16 bytes");
+
+struct WakeupCall {
+  bool Enable = false;
+  bool HasTime = false;
+  EfiTime Time;
+};
+
+struct LeakReport {
+  Allocation Block;
+  std::string Owner;           // image that allocated it
+  std::string Where;           // allocation site
+};
+
+class Firmware {
+ public:
+  static constexpr uint64_t kHostBase = 0x0E000000;
+  static constexpr uint64_t kHostSize = 0x00400000;
+  static constexpr uint64_t kImageBase = 0x40000000;
+
+  explicit Firmware (Machine &M);
+
+  Machine &M;
+  Heap Pool;
+  Symbolizer Symbols;
+
+  // --- host-owned guest memory (tables, host protocol instances, test data)
+  uint64_t HostAlloc (uint64_t Size, uint64_t Align = 16);
+  uint64_t HostCopy (const void *Data, uint64_t Size);
+  uint64_t HostUcs2 (const std::u16string &Text);
+  // A protocol served by the host: a structure of function-pointer slots
+  // (each a trap) followed by ExtraBytes of data fields; returns its address.
+  uint64_t MakeHostInterface (const std::string &Name, const std::vector<std::pair<std::string, TrapHandler>> &Slots,
+                              uint64_t LeadingBytes = 0, uint64_t TrailingBytes = 0);
+  void InstallConfigurationTable (const Guid &Id, uint64_t Table);
+
+  // --- protocol database
+  uint64_t NewHandle ();
+  // Handle 0: a new handle, stored back into Handle when the install succeeds.
+  uint64_t InstallProtocol (uint64_t &Handle, const Guid &Protocol, uint64_t Interface);
+  uint64_t UninstallProtocol (uint64_t Handle, const Guid &Protocol, uint64_t Interface);
+  std::optional<uint64_t> FindProtocol (const Guid &Protocol) const;   // first interface
+  std::vector<uint64_t> HandlesWith (const Guid &Protocol) const;
+  std::optional<uint64_t> InterfaceOn (uint64_t Handle, const Guid &Protocol) const;
+  size_t InterfaceCount (const Guid &Protocol) const { return HandlesWith (Protocol).size (); }
+  std::vector<Guid> ProtocolsOn (uint64_t Handle) const;
+  // Fault injection: installs of these protocols by guest code fail so.
+  std::map<Guid, uint64_t> FailInstallProtocol;
+
+  // --- events and time
+  uint64_t NowNs () const { return M.Instructions () + mExtraNs; }   // 1 ns per instruction
+  void AdvanceTime (uint64_t Ns);      // fires due timers in order
+  void SignalEventGroup (const Guid &Group);
+  void SignalEvent (uint64_t Event);
+  void DispatchPending ();
+  const EventRecord *FindEvent (uint64_t Handle) const;
+  std::vector<const EventRecord *> EventsInGroup (const Guid &Group) const;
+  uint64_t CurrentTpl () const { return mTpl; }
+
+  // --- variables
+  VariableRecord *FindVariable (const std::u16string &Name, const Guid &Vendor);
+  void SetVariable (const std::u16string &Name, const Guid &Vendor, uint32_t Attributes, std::vector<uint8_t> Data);
+  void DeleteVariable (const std::u16string &Name, const Guid &Vendor);
+  const std::vector<VariableRecord> &Variables () const { return mVariables; }
+  // Fault injection for the variable services: a forced status for one name.
+  std::map<std::u16string, uint64_t> FailGetVariable, FailSetVariable;
+
+  // --- PCD database (Space empty: a local token number of the platform build)
+  void DefinePcd (std::optional<Guid> Space, uint64_t Token, PcdType Type, uint64_t Value, uint64_t MaxSize = 0);
+  PcdEntry *FindPcd (const std::optional<Guid> &Space, uint64_t Token);
+  uint64_t PcdValue (const std::optional<Guid> &Space, uint64_t Token);
+  void SetPcdValue (const std::optional<Guid> &Space, uint64_t Token, uint64_t Value);
+  const std::vector<PcdSet> &PcdSets () const { return mPcdSets; }
+
+  // --- runtime: clock, wake alarm, reset
+  EfiTime Rtc;                                   // the clock's time at NowNs () == 0
+  EfiTime CurrentTime () const;
+  std::vector<WakeupCall> WakeupCalls;
+  uint64_t WakeupStatus = efi::Success;          // what SetWakeupTime returns when the call is valid
+  bool WakeupEnabled = false;
+  EfiTime WakeupTime;
+  std::vector<uint32_t> ResetCalls;              // EFI_RESET_TYPE of each ResetSystem
+
+  // --- images
+  ImageRecord &LoadImage (const std::string &Path);
+  uint64_t StartImage (ImageRecord &Image);      // runs the entry point; unloads on error
+  std::vector<std::unique_ptr<ImageRecord>> &Images () { return mImages; }
+  ImageRecord *ImageAt (uint64_t Address);
+  ImageRecord *ImageNamed (const std::string &Name);
+  // Calls guest code at Function (for tests and host-driven flows).
+  uint64_t CallGuest (uint64_t Function, const std::vector<uint64_t> &Args) { return M.Call (Function, Args); }
+
+  // --- reports
+  std::string Describe (uint64_t Address);       // "Wattkeep+0x2a4 SetWakeAlarm (Wattkeep.cpp:87)"
+  std::string SourceLine (uint64_t Address);     // "Wattkeep.cpp:87", "" when unknown
+  std::string CallerName (uint64_t Address);     // image name or "host"
+  // The innermost place among a return address and the frames above it that
+  // lies in a module's own sources (not a library), described; the return
+  // address itself when there is none.
+  std::string DescribeSite (uint64_t ReturnAddress, const std::vector<uint64_t> &Frames);
+  std::string SiteLine (uint64_t Address, const std::vector<uint64_t> &Frames, bool AddressIsPc);
+  std::vector<LeakReport> FindLeaks ();
+  std::vector<ServiceCall> Calls;                // every service the guest called, in order
+  struct Publication {
+    std::string Image;
+    Guid Protocol;
+    uint64_t Interface;
+  };
+  std::vector<Publication> Published;            // protocols installed by guest code
+  std::vector<std::string> Findings;             // misuse the board noticed without stopping
+  // Devices and services that keep guest pointers outside guest memory (an
+  // SMBIOS table copy, say) add them here so the leak check sees them.
+  std::vector<std::function<void (std::vector<uint64_t> &)>> ExtraRoots;
+
+  // Misuse that a real firmware would not survive: stops the machine.
+  void Misuse (const std::string &What) { M.RaiseFault (FaultKind::ServiceMisuse, What); }
+
+  uint64_t SystemTable = 0, BootServices = 0, RuntimeServices = 0, DxeServices = 0, HobList = 0;
+
+ private:
+  struct HandleRecord {
+    uint64_t Value;
+    std::vector<std::pair<Guid, uint64_t>> Interfaces;
+  };
+  struct NotifyRecord {
+    Guid Protocol;
+    uint64_t Event;
+    uint64_t Registration;
+    std::deque<uint64_t> Fresh;
+  };
+
+  void BuildTables ();
+  void AddBootServices ();
+  void AddRuntimeServices ();
+  void AddPcdProtocols ();
+  uint64_t Trap (const std::string &Name, TrapHandler Handler);
+  void Log (const std::string &Name, uint64_t Caller);
+  HandleRecord *FindHandle (uint64_t Handle);
+  uint64_t CreateEvent (uint32_t Type, uint64_t Tpl, uint64_t Fn, uint64_t Ctx, const Guid *Group);
+  void CloseEvent (uint64_t Event);
+  void QueueNotify (EventRecord &E);
+  void FireDueTimers ();
+  uint64_t DoGetVariable (CallArgs &A);
+  uint64_t DoSetVariable (CallArgs &A);
+  uint64_t PcdGet (const std::optional<Guid> &Space, uint64_t Token, PcdType Want, uint64_t Caller);
+  uint64_t PcdSetValue (const std::optional<Guid> &Space, uint64_t Token, PcdType Want, uint64_t Value, uint64_t Caller);
+  std::optional<Guid> GuidAt (uint64_t Address);
+
+  std::string mCaller;                           // image of the service call being served
+  uint64_t mHostNext = kHostBase;
+  uint64_t mImageNext = kImageBase;
+  uint64_t mExtraNs = 0;
+  uint64_t mTpl = efi::TplApplication;
+  uint64_t mQueueOrder = 0;
+  uint64_t mConfigTable = 0;
+  uint64_t mConfigCount = 0;
+  std::vector<HandleRecord> mHandles;
+  std::vector<NotifyRecord> mNotifies;
+  std::map<uint64_t, EventRecord> mEvents;
+  std::vector<VariableRecord> mVariables;
+  std::map<std::pair<std::optional<Guid>, uint64_t>, PcdEntry> mPcds;
+  std::vector<PcdSet> mPcdSets;
+  std::vector<std::unique_ptr<ImageRecord>> mImages;
+};
+
+// Little helpers for building guest structures in tests and board code.
+std::u16string Utf16 (const std::string &Ascii);
+std::string Narrow (const std::u16string &Text);
+
+}  // namespace vboard
