@@ -29,6 +29,28 @@ uint64_t Board::Start (ImageRecord &Image) { return Fw.StartImage (Image); }
 
 uint64_t Board::Run (const std::string &Path) { return Start (Load (Path)); }
 
+std::vector<Board::BootResult> Board::DefaultBoot (const std::vector<std::string> &Images, unsigned ReadyToBootSignals) {
+  std::vector<BootResult> Results;
+  for (const std::string &Path : Images) {
+    ImageRecord &Image = Load (Path);
+    uint64_t Status = Start (Image);
+    Results.push_back ({Image.Name, Status, Image.Unloaded});
+    if (M.Stopped ()) {
+      return Results;
+    }
+  }
+  for (auto &Step : OnAllDriversStarted) {
+    Step ();
+    if (M.Stopped ()) {
+      return Results;
+    }
+  }
+  for (unsigned I = 0; I < ReadyToBootSignals && !M.Stopped (); I++) {
+    SignalReadyToBoot ();
+  }
+  return Results;
+}
+
 void Board::InstallDebugMask (uint64_t Mask) {
   // EFI_DEBUG_MASK_PROTOCOL: Revision, GetDebugMask (This, *Mask), SetDebugMask (This, Mask).
   auto Value = std::make_shared<uint64_t> (Mask);

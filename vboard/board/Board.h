@@ -8,6 +8,7 @@
 #include "cpu/Machine.h"
 #include "uefi/Firmware.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +37,19 @@ class Board {
   void SetSetupByte (const platform::SetupVariable &V, size_t Offset, uint8_t Value);
   std::vector<uint8_t> Setup (const platform::SetupVariable &V);   // empty when absent
   void SignalReadyToBoot () { Fw.SignalEventGroup (guids::EventReadyToBoot); }
+
+  // The default boot: start every image in order (stopping at a fault or a
+  // reset), then what the platform does once all drivers are dispatched
+  // (OnAllDriversStarted), then ReadyToBoot the given number of times.
+  struct BootResult {
+    std::string Image;
+    uint64_t Status;
+    bool Unloaded;
+  };
+  std::vector<BootResult> DefaultBoot (const std::vector<std::string> &Images, unsigned ReadyToBootSignals = 1);
+  // Platform steps after the last driver has started (the event-log trigger
+  // protocol, for instance); devices and services register them here.
+  std::vector<std::function<void ()>> OnAllDriversStarted;
 
   // Guest memory for test arguments (host-owned, never freed).
   uint64_t Scratch (uint64_t Size) { return Fw.HostAlloc (Size); }

@@ -102,15 +102,9 @@ int main (int Argc, char **Argv) {
 
   int Exit = 0;
   try {
-    for (const std::string &Path : Images) {
-      ImageRecord &Image = B.Load (Path);
-      uint64_t Status = B.Start (Image);
-      std::cout << "image " << Image.Name << ": entry point returned " << efi::StatusName (Status)
-                << (Image.Unloaded ? " (unloaded)" : "") << "\n";
-      if (B.M.Stopped ()) break;
-    }
-    for (unsigned I = 0; I < ReadyToBoot && !B.M.Stopped (); I++) {
-      B.SignalReadyToBoot ();
+    for (const auto &R : B.DefaultBoot (Images, ReadyToBoot)) {
+      std::cout << "image " << R.Image << ": entry point returned " << efi::StatusName (R.Status)
+                << (R.Unloaded ? " (unloaded)" : "") << "\n";
     }
     if (RunSeconds != 0 && !B.M.Stopped ()) {
       B.Fw.AdvanceTime (RunSeconds * 1000000000ULL);

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Configures and builds the virtual board and its tests against the images
+# of the package build (build/edk2-ws). Run scripts/build-package.sh first.
+set -euo pipefail
+REPO=$(cd "$(dirname "$0")/.." && pwd)
+IMAGES="$REPO/build/edk2-ws/Build"
+cmake -S "$REPO/vboard" -B "$REPO/build/vboard" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DASFP_DEBUG_IMAGES="$IMAGES/ArmServerFeaturePkg/DEBUG_GCC5/AARCH64" \
+  -DASFP_TEST_IMAGES="$IMAGES/ArmServerFeaturePkgTest/DEBUG_GCC5/AARCH64" >/dev/null
+cmake --build "$REPO/build/vboard" -j "${ASFP_JOBS:-2}"
