@@ -1,0 +1,216 @@
+// The board's own services, called the way guest code calls them: through
+// the function pointers of the boot- and runtime-services tables. Modules
+// rely on these rules (TPL order of notifications, one-shot and periodic
+// timers, protocol-notify registrations, the variable store's size and
+// attribute handling, guard pages), so a fault here would hide or fake a
+// fault in a module. Notify functions are trap addresses that record calls.
+#include "cpu/FaultPc.h"
+#include "tests/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <stdexcept>
+
+namespace vboard {
+namespace {
+
+// Slot indices in EFI_BOOT_SERVICES / EFI_RUNTIME_SERVICES (after the 24-byte header).
+enum BsSlot {
+  RaiseTpl = 0, RestoreTpl = 1, AllocatePool = 5, FreePool = 6, CreateEvent = 7, SetTimer = 8, SignalEvent = 10,
+  CloseEvent = 11, InstallProtocolInterface = 13, RegisterProtocolNotify = 18, LocateProtocol = 37, CreateEventEx = 43
+};
+enum RtSlot { GetVariable = 6, SetVariable = 8 };
+
+class BoardServices : public ::testing::Test {
+ protected:
+  Board B;
+  std::vector<std::string> Order;
+
+  uint64_t Bs (BsSlot Slot, const std::vector<uint64_t> &Args) {
+    return B.M.Call (B.M.Load<uint64_t> (B.Fw.BootServices + 24 + 8 * Slot), Args);
+  }
+  uint64_t Rt (RtSlot Slot, const std::vector<uint64_t> &Args) {
+    return B.M.Call (B.M.Load<uint64_t> (B.Fw.RuntimeServices + 24 + 8 * Slot), Args);
+  }
+  // A notify function that records its name and the TPL it ran at.
+  uint64_t Notify (const std::string &Name, std::function<void ()> Then = nullptr) {
+    return B.M.AddTrap (Name, [this, Name, Then] (CallArgs &) {
+      Order.push_back (Name + "@" + std::to_string (B.Fw.CurrentTpl ()));
+      if (Then) Then ();
+      return 0ULL;
+    });
+  }
+  uint64_t NewEvent (uint32_t Type, uint64_t Tpl, uint64_t Fn, const Guid *Group = nullptr) {
+    uint64_t Out = B.Scratch (8);
+    uint64_t Status = Group != nullptr ? Bs (CreateEventEx, {Type, Tpl, Fn, 0, B.Fw.HostCopy (Group->Bytes.data (), 16), Out})
+                                       : Bs (CreateEvent, {Type, Tpl, Fn, 0, Out});
+    EXPECT_EQ (Status, efi::Success);
+    return B.M.Load<uint64_t> (Out);
+  }
+  uint64_t GuidPtr (const Guid &G) { return B.Fw.HostCopy (G.Bytes.data (), 16); }
+};
+
+TEST_F (BoardServices, NotificationsRunByTplThenInQueueOrder) {
+  const Guid Group = Guid::Parse ("11111111-2222-3333-4444-555555555555");
+  NewEvent (efi::EvtNotifySignal, efi::TplCallback, Notify ("callback-1"), &Group);
+  NewEvent (efi::EvtNotifySignal, efi::TplNotify, Notify ("notify"), &Group);
+  NewEvent (efi::EvtNotifySignal, efi::TplCallback, Notify ("callback-2"), &Group);
+  B.Fw.SignalEventGroup (Group);
+  EXPECT_EQ (Order, (std::vector<std::string>{"notify@16", "callback-1@8", "callback-2@8"}));
+
+  // Raised to TPL_NOTIFY, nothing at or below it runs until the TPL drops.
+  Order.clear ();
+  Bs (RaiseTpl, {efi::TplNotify});
+  B.Fw.SignalEventGroup (Group);
+  EXPECT_TRUE (Order.empty ());
+  Bs (RestoreTpl, {efi::TplApplication});
+  EXPECT_EQ (Order, (std::vector<std::string>{"notify@16", "callback-1@8", "callback-2@8"}));
+}
+
+TEST_F (BoardServices, SignalFromANotifyFunctionPreemptsOnlyLowerTpl) {
+  uint64_t High = NewEvent (efi::EvtNotifySignal, efi::TplNotify, Notify ("high"));
+  uint64_t Low2 = NewEvent (efi::EvtNotifySignal, efi::TplCallback, Notify ("low-2"));
+  uint64_t Low = NewEvent (efi::EvtNotifySignal, efi::TplCallback, Notify ("low", [&] {
+    B.Fw.SignalEvent (Low2);   // same TPL: waits until "low" returns
+    B.Fw.SignalEvent (High);   // higher TPL: runs at once
+    Order.push_back ("low-end");
+  }));
+  EXPECT_EQ (Bs (SignalEvent, {Low}), efi::Success);
+  EXPECT_EQ (Order, (std::vector<std::string>{"low@8", "high@16", "low-end", "low-2@8"}));
+}
+
+TEST_F (BoardServices, TimersFireOncePerPeriodAndStopWhenCancelled) {
+  uint64_t Periodic = NewEvent (efi::EvtTimer | efi::EvtNotifySignal, efi::TplCallback, Notify ("tick"));
+  uint64_t OneShot = NewEvent (efi::EvtTimer | efi::EvtNotifySignal, efi::TplCallback, Notify ("once"));
+  ASSERT_EQ (Bs (SetTimer, {Periodic, 1, 10000000}), efi::Success);   // 1 s, in 100 ns units
+  ASSERT_EQ (Bs (SetTimer, {OneShot, 2, 25000000}), efi::Success);    // once, after 2.5 s
+  B.Fw.AdvanceTime (3500000000ULL);
+  EXPECT_EQ (Order, (std::vector<std::string>{"tick@8", "tick@8", "once@8", "tick@8"}));
+  Order.clear ();
+  ASSERT_EQ (Bs (SetTimer, {Periodic, 0, 0}), efi::Success);
+  B.Fw.AdvanceTime (5000000000ULL);
+  EXPECT_TRUE (Order.empty ());
+  EXPECT_EQ (Bs (SetTimer, {B.Scratch (16), 1, 1}), efi::InvalidParameter) << "not an event";
+}
+
+TEST_F (BoardServices, ClosedEventsNeverRun) {
+  const Guid Group = Guid::Parse ("11111111-2222-3333-4444-555555555556");
+  uint64_t E = NewEvent (efi::EvtNotifySignal, efi::TplCallback, Notify ("closed"), &Group);
+  EXPECT_EQ (Bs (CloseEvent, {E}), efi::Success);
+  B.Fw.SignalEventGroup (Group);
+  EXPECT_TRUE (Order.empty ());
+  EXPECT_EQ (Bs (CloseEvent, {E}), efi::InvalidParameter);
+}
+
+TEST_F (BoardServices, ProtocolNotifyHandsOutEachNewInterfaceOnce) {
+  const Guid P = Guid::Parse ("AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE");
+  uint64_t Event = NewEvent (efi::EvtNotifySignal, efi::TplCallback, Notify ("installed"));
+  uint64_t Reg = B.Scratch (8), Iface = B.Scratch (8), Handle = B.Scratch (8);
+  ASSERT_EQ (Bs (RegisterProtocolNotify, {GuidPtr (P), Event, Reg}), efi::Success);
+  uint64_t Key = B.M.Load<uint64_t> (Reg);
+  EXPECT_EQ (Bs (LocateProtocol, {GuidPtr (P), Key, Iface}), efi::NotFound) << "nothing installed since registration";
+
+  ASSERT_EQ (Bs (InstallProtocolInterface, {Handle, GuidPtr (P), 0, 0x1234}), efi::Success);
+  EXPECT_EQ (Order, (std::vector<std::string>{"installed@8"}));
+  EXPECT_EQ (Bs (LocateProtocol, {GuidPtr (P), Key, Iface}), efi::Success);
+  EXPECT_EQ (B.M.Load<uint64_t> (Iface), 0x1234u);
+  EXPECT_EQ (Bs (LocateProtocol, {GuidPtr (P), Key, Iface}), efi::NotFound) << "handed out twice";
+  EXPECT_EQ (Bs (LocateProtocol, {GuidPtr (P), 0, Iface}), efi::Success) << "a plain lookup still finds it";
+
+  // The same protocol twice on one handle is refused and signals nothing.
+  Order.clear ();
+  EXPECT_EQ (Bs (InstallProtocolInterface, {Handle, GuidPtr (P), 0, 0x5678}), efi::InvalidParameter);
+  EXPECT_TRUE (Order.empty ());
+}
+
+TEST_F (BoardServices, VariableSizesAndAttributes) {
+  const Guid V = Guid::Parse ("12345678-1234-1234-1234-123456789ABC");
+  uint64_t Name = B.Fw.HostUcs2 (u"Probe"), Vendor = GuidPtr (V), Size = B.Scratch (8), Attr = B.Scratch (4);
+  uint64_t Data = B.Scratch (16);
+  const uint32_t NvBsRt = platform::kSetupAttributes;
+  B.M.Write (Data, "0123456789", 10);
+  ASSERT_EQ (Rt (SetVariable, {Name, Vendor, NvBsRt, 10, Data}), efi::Success);
+
+  B.M.Store<uint64_t> (Size, 4);
+  EXPECT_EQ (Rt (GetVariable, {Name, Vendor, 0, Size, B.Scratch (4)}), efi::BufferTooSmall);
+  EXPECT_EQ (B.M.Load<uint64_t> (Size), 10u) << "the needed size comes back";
+  B.M.Store<uint64_t> (Size, 16);
+  uint64_t Out = B.Scratch (16);
+  EXPECT_EQ (Rt (GetVariable, {Name, Vendor, Attr, Size, Out}), efi::Success);
+  EXPECT_EQ (B.M.Load<uint64_t> (Size), 10u);
+  EXPECT_EQ (B.M.Load<uint32_t> (Attr), NvBsRt);
+  EXPECT_EQ (B.M.ReadAscii (Out, 10), "0123456789");
+
+  EXPECT_EQ (Rt (SetVariable, {Name, Vendor, efi::VariableBootServiceAccess, 10, Data}), efi::InvalidParameter)
+      << "an existing variable keeps its attributes";
+  EXPECT_EQ (Rt (SetVariable, {Name, Vendor, efi::VariableRuntimeAccess, 10, Data}), efi::InvalidParameter)
+      << "runtime access needs boot-service access";
+  EXPECT_EQ (Rt (SetVariable, {Name, Vendor, NvBsRt, 0, 0}), efi::Success);
+  EXPECT_EQ (Rt (GetVariable, {Name, Vendor, 0, Size, Out}), efi::NotFound);
+  EXPECT_EQ (Rt (SetVariable, {Name, Vendor, NvBsRt, 0, 0}), efi::NotFound);
+}
+
+TEST_F (BoardServices, PoolGuardsAndCanaries) {
+  uint64_t Out = B.Scratch (8);
+  ASSERT_EQ (Bs (AllocatePool, {efi::BootServicesData, 13, Out}), efi::Success);
+  uint64_t Buffer = B.M.Load<uint64_t> (Out);
+  EXPECT_EQ (Buffer % 8, 0u);
+  EXPECT_EQ (B.M.Load<uint8_t> (Buffer), Heap::kPoison) << "fresh pool is poisoned, not zeroed";
+  EXPECT_FALSE (B.M.IsMapped (Buffer + 16)) << "a guard page follows the buffer";
+  // A write into the slack after byte 13 is caught when the buffer is freed.
+  B.M.Store<uint8_t> (Buffer + 13, 0);
+  Bs (FreePool, {Buffer});
+  ASSERT_TRUE (B.M.Faulted ());
+  EXPECT_NE (B.M.LastFault ().Detail.find ("overrun by 1 byte"), std::string::npos) << B.M.LastFault ().Detail;
+}
+
+TEST_F (BoardServices, FreedPoolIsUnmappedAndDoubleFreeIsMisuse) {
+  uint64_t Out = B.Scratch (8);
+  ASSERT_EQ (Bs (AllocatePool, {efi::BootServicesData, 64, Out}), efi::Success);
+  uint64_t Buffer = B.M.Load<uint64_t> (Out);
+  EXPECT_EQ (Bs (FreePool, {Buffer}), efi::Success);
+  EXPECT_FALSE (B.M.IsMapped (Buffer)) << "a use after free must fault";
+  Bs (FreePool, {Buffer});
+  ASSERT_TRUE (B.M.Faulted ());
+  EXPECT_EQ (B.M.LastFault ().Kind, FaultKind::ServiceMisuse);
+}
+
+TEST (FaultPc, DecodesTheAddressOfCommonLoadsAndStores) {
+  uint64_t Regs[32] = {};
+  Regs[0] = 0x1000;
+  Regs[1] = 0x2000;
+  Regs[2] = 0x30;
+  Regs[31] = 0x8000;   // SP
+  struct Case {
+    uint32_t Insn;
+    uint64_t Address, Size;
+  } Cases[] = {
+      {0xB9400001, 0x1000, 4},    // ldr w1, [x0]
+      {0xF9001BFF, 0x8030, 8},    // str xzr, [sp, #48]
+      {0xA9BF7BFD, 0x7FF0, 16},   // stp x29, x30, [sp, #-16]!
+      {0x38626820, 0x2030, 1},    // ldrb w0, [x1, x2]
+      {0xF8408420, 0x2000, 8},    // ldr x0, [x1], #8
+      {0x3D800020, 0x2000, 16},   // str q0, [x1]
+  };
+  for (const Case &C : Cases) {
+    uint64_t Address = 0, Size = 0;
+    ASSERT_TRUE (LoadStoreAddress (C.Insn, 0x4000, Regs, Address, Size)) << std::hex << C.Insn;
+    EXPECT_EQ (Address, C.Address) << std::hex << C.Insn;
+    EXPECT_EQ (Size, C.Size) << std::hex << C.Insn;
+  }
+  uint64_t A, S;
+  EXPECT_FALSE (LoadStoreAddress (0x8B020020, 0, Regs, A, S)) << "add x0, x1, x2 is no memory access";
+}
+
+TEST (PeImageLoader, RefusesWhatIsNotAnAArch64EfiImage) {
+  EXPECT_THROW (PeImage ("/proc/self/exe"), std::runtime_error);   // an ELF host program
+  EXPECT_THROW (PeImage ("/nonexistent.efi"), std::runtime_error);
+  PeImage Image (test::ModuleImage ("Wattkeep"));
+  EXPECT_EQ (Image.BaseName (), "Wattkeep");
+  EXPECT_EQ (Image.Subsystem (), 11) << "EFI boot service driver";
+  EXPECT_FALSE (Image.DebugFile ().empty ()) << "the build's .debug file is found for reports";
+}
+
+}  // namespace
+}  // namespace vboard
