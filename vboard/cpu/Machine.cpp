@@ -76,6 +76,9 @@ Machine::Machine () {
   Check (uc_hook_add (mUc, &Hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void *> (&UnmappedHook), this, 1, 0),
          "memory hook");
 
+  Check (uc_hook_add (mUc, &Hook, UC_HOOK_INSN, reinterpret_cast<void *> (&SysRegHook), this, 1, 0, UC_ARM64_INS_MRS),
+         "system register hook");
+
   mReturnTrap = AddTrap ("<return to host>", [] (CallArgs &) { return 0ULL; });
 }
 
@@ -250,6 +253,23 @@ void Machine::BlockHook (uc_engine *Uc, uint64_t Address, uint32_t Size, void *U
                       "more than " + std::to_string (Self->mBudget) + " instructions in one call");
     Self->mFault.Pc = Address;
   }
+}
+
+uint32_t Machine::SysRegHook (uc_engine *Uc, int Reg, const void *CpReg, void *User) {
+  auto *Self = static_cast<Machine *> (User);
+  const auto *Cp = static_cast<const uc_arm64_cp_reg *> (CpReg);
+  // The generic timer's EL0 registers: op0 3, op1 3, CRn 14, CRm 0.
+  if (Cp->op0 != 3 || Cp->op1 != 3 || Cp->crn != 14 || Cp->crm != 0 || Cp->op2 > 2) {
+    return 0;   // any other system register: the emulator's own answer
+  }
+  uint64_t Value = kCounterHz;
+  if (Cp->op2 != 0) {
+    uint64_t Ns = Self->NowNs ? Self->NowNs () : Self->mInstructions;
+    Value = Ns / (1000000000ULL / kCounterHz);
+    Self->mCounterReads++;
+  }
+  uc_reg_write (Uc, Reg, &Value);
+  return 1;   // handled: the instruction is skipped
 }
 
 bool Machine::UnmappedHook (uc_engine *, int Type, uint64_t Address, int Size, int64_t, void *User) {

@@ -129,6 +129,13 @@ class Machine {
   void SetDeadLoopLimit (uint64_t Repeats) { mDeadLoopLimit = Repeats; }
   int CallDepth () const { return mDepth; }
 
+  // The generic timer: CNTFRQ_EL0 reads kCounterHz, CNTPCT_EL0/CNTVCT_EL0
+  // read simulated time (NowNs) at that rate, so time-based loops in guest
+  // code behave the same on every run.
+  static constexpr uint64_t kCounterHz = 50000000;
+  std::function<uint64_t ()> NowNs;
+  uint64_t CounterReads () const { return mCounterReads; }
+
   // Called after every trapped service returns to the guest (timer delivery).
   std::function<void ()> OnServiceReturn;
   // Gives the module owning a guest address, for reports.
@@ -145,6 +152,7 @@ class Machine {
   };
   static void CodeHook (uc_struct *Uc, uint64_t Address, uint32_t Size, void *User);
   static void BlockHook (uc_struct *Uc, uint64_t Address, uint32_t Size, void *User);
+  static uint32_t SysRegHook (uc_struct *Uc, int Reg, const void *CpReg, void *User);
   static bool UnmappedHook (uc_struct *Uc, int Type, uint64_t Address, int Size, int64_t Value, void *User);
 
   uc_struct *mUc = nullptr;
@@ -164,6 +172,7 @@ class Machine {
   unsigned mHistoryPos = 0;
   uint64_t mCycleCount[kCycle] = {};
   int mDepth = 0;
+  uint64_t mCounterReads = 0;
   struct Region {
     uint64_t Base, Size;
   };

@@ -176,6 +176,21 @@ TEST_F (BoardServices, FreedPoolIsUnmappedAndDoubleFreeIsMisuse) {
   EXPECT_EQ (B.M.LastFault ().Kind, FaultKind::ServiceMisuse);
 }
 
+TEST_F (BoardServices, GenericTimerRunsOnSimulatedTime) {
+  // mrs x0, cntfrq_el0; ret / mrs x0, cntpct_el0; ret
+  const uint32_t Code[] = {0xD53BE000, 0xD65F03C0, 0xD53BE020, 0xD65F03C0};
+  B.M.MapRam (0x30000000, 0x1000);
+  B.M.Write (0x30000000, Code, sizeof (Code));
+  EXPECT_EQ (B.M.Call (0x30000000, {}), Machine::kCounterHz);
+  uint64_t First = B.M.Call (0x30000008, {});
+  B.Fw.AdvanceTime (1000000000ULL);
+  uint64_t Second = B.M.Call (0x30000008, {});
+  // One second later, give or take the few instructions in between.
+  EXPECT_GE (Second - First, Machine::kCounterHz);
+  EXPECT_LT (Second - First, Machine::kCounterHz + 10);
+  EXPECT_EQ (B.M.CounterReads (), 2u);
+}
+
 TEST (FaultPc, DecodesTheAddressOfCommonLoadsAndStores) {
   uint64_t Regs[32] = {};
   Regs[0] = 0x1000;

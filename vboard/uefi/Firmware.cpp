@@ -157,6 +157,7 @@ void Firmware::BuildTables () {
 
   AddPcdProtocols ();
   M.OnServiceReturn = [this] { FireDueTimers (); };
+  M.NowNs = [this] { return NowNs (); };
 }
 
 // ---------------------------------------------------------------- images
