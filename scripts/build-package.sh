@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds ArmServerFeaturePkg with the stock EDK II `build` command: the package
-# DSC for DEBUG and RELEASE and the test DSC for DEBUG, AARCH64, GCC5 tool chain.
+# DSC for DEBUG and RELEASE and the two test DSCs (virtual board, AAVMF) for
+# DEBUG, AARCH64, GCC5 tool chain.
 #
 # The EDK II tree comes from scripts/setup.sh (which prints its location and is
 # quick once the machine is prepared). The build workspace, with its Conf and
@@ -13,7 +14,7 @@
 # Environment:
 #   ASFP_JOBS     parallel build threads (default 2)
 #   ASFP_TARGETS  build targets of the package DSC (default "DEBUG RELEASE")
-#   ASFP_NO_TEST  set to 1 to skip the test DSC
+#   ASFP_NO_TEST  set to 1 to skip the test DSCs
 set -euo pipefail
 
 REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -53,13 +54,15 @@ for target in $TARGETS; do
 done
 if [ "${ASFP_NO_TEST:-0}" != 1 ]; then
   run_build ArmServerFeaturePkg/Test/ArmServerFeaturePkgTest.dsc DEBUG
+  run_build ArmServerFeaturePkg/Test/ArmServerFeaturePkgAavmf.dsc DEBUG
 fi
 end=$(date +%s)
 
 echo
 echo "Build finished in $((end - start)) s. Images:"
 for dir in "$WORKSPACE"/Build/ArmServerFeaturePkg/{DEBUG,RELEASE}_GCC5/AARCH64 \
-           "$WORKSPACE"/Build/ArmServerFeaturePkgTest/DEBUG_GCC5/AARCH64; do
+           "$WORKSPACE"/Build/ArmServerFeaturePkgTest/DEBUG_GCC5/AARCH64 \
+           "$WORKSPACE"/Build/ArmServerFeaturePkgAavmf/DEBUG_GCC5/AARCH64; do
   [ -d "$dir" ] || continue
   for efi in "$dir"/*.efi; do
     [ -e "$efi" ] && echo "  $efi"
