@@ -15,7 +15,7 @@ PACKAGES=(
   build-essential cmake dpkg-dev python3 uuid-dev
   gcc-aarch64-linux-gnu g++-aarch64-linux-gnu binutils-aarch64-linux-gnu
   acpica-tools libunicorn-dev libgtest-dev libgmock-dev
-  dmidecode openipmi ipmitool file
+  dmidecode qemu-system-arm qemu-efi-aarch64 openipmi ipmitool file libopenipmi-dev
 )
 
 have_packages() {

@@ -23,6 +23,16 @@ Board::Board () : Fw (M) {
   Fw.DefinePcd (std::nullopt, kPcdSrIovEnable, PcdType::Bool, 0);
   Fw.DefinePcd (std::nullopt, kPcdSrIovToken32, PcdType::Bool, 1);
   Fw.DefinePcd (std::nullopt, kPcdSrIovToken40, PcdType::U32, 0);
+  SetPlatformSpcrCount (1);
+  Ipmi.Install ();
+  Flash.Install ();
+  Smbios.Install ();
+  OnAllDriversStarted.push_back ([this] { InstallEventLogTrigger (); });
+}
+
+uint64_t Board::InstallEventLogTrigger () {
+  uint64_t Handle = 0;
+  return Fw.InstallProtocol (Handle, kEventLogTriggerProtocol, 0);
 }
 
 uint64_t Board::Start (ImageRecord &Image) { return Fw.StartImage (Image); }
@@ -175,6 +185,10 @@ std::string Board::PublishedSummary () {
     std::snprintf (Buf, sizeof (Buf), "0x%llx = 0x%llx", static_cast<unsigned long long> (S.Token),
                    static_cast<unsigned long long> (S.Value));
     Out << S.Caller << ": set PCD " << (S.Space ? GuidName (*S.Space) + ":" : std::string ()) << Buf << "\n";
+  }
+  for (const SmbiosRecord &R : Smbios.Records ()) {
+    Out << R.Producer << ": added SMBIOS type " << unsigned (R.Type ()) << " (handle " << R.Handle << ", "
+        << R.Bytes.size () << " bytes)\n";
   }
   return Out.str ();
 }

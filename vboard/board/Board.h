@@ -3,10 +3,14 @@
 // tool drive everything through this class.
 #pragma once
 
+#include "board/Bmc.h"
+#include "board/BootFlash.h"
 #include "board/Pl011.h"
 #include "board/Platform.h"
 #include "cpu/Machine.h"
+#include "uefi/AcpiTables.h"
 #include "uefi/Firmware.h"
+#include "uefi/Smbios.h"
 
 #include <functional>
 #include <memory>
@@ -23,6 +27,17 @@ class Board {
   Firmware Fw;
   Pl011 Uart0{platform::kUart0};
   Pl011 Uart1{platform::kUart1};
+  // The platform's ACPI table driver (both ACPI protocols and their tables).
+  AcpiTables Acpi{Fw};
+  // The BMC, and the IPMI transport protocol the platform produces for it
+  // (installed from the start; a test may uninstall it).
+  vboard::Bmc Bmc;
+  IpmiTransport Ipmi{Fw, Bmc};
+  // The boot flash as NOR memory and the flash-access protocol over it, and
+  // the SMBIOS protocol with the host's copy of the table (both installed
+  // from the start; a test may uninstall them).
+  BootFlash Flash{M, Fw};
+  SmbiosService Smbios{Fw};
 
   // Loads and starts one image; returns its entry point's status.
   uint64_t Run (const std::string &Path);
@@ -31,6 +46,9 @@ class Board {
 
   // Platform set-up a test or the command line asks for.
   void InstallDebugMask (uint64_t Mask);
+  // How many SPCR tables the platform's ACPI code installs (1 at start; the
+  // first describes UART0, a second UART1). Tables drivers installed stay.
+  void SetPlatformSpcrCount (unsigned Count);
   // Stores a setup variable (SystemSetupConfig, IpmiSetupData, CrSetupData)
   // with the given bytes, or zero-filled at its full size when Bytes is empty.
   void SetSetup (const platform::SetupVariable &V, std::vector<uint8_t> Bytes = {});
@@ -50,6 +68,10 @@ class Board {
   // Platform steps after the last driver has started (the event-log trigger
   // protocol, for instance); devices and services register them here.
   std::vector<std::function<void ()>> OnAllDriversStarted;
+  // Installs the event-log trigger protocol (a marker without interface) on
+  // a new handle, as the platform does once every driver has started (a
+  // step of OnAllDriversStarted); returns its status.
+  uint64_t InstallEventLogTrigger ();
 
   // Guest memory for test arguments (host-owned, never freed).
   uint64_t Scratch (uint64_t Size) { return Fw.HostAlloc (Size); }

@@ -10,9 +10,16 @@
 //     --ready-to-boot N           signal ReadyToBoot N times after the images (default 1)
 //     --run-seconds N             let N seconds of simulated time pass at the end
 //     --budget N                  instruction budget per call (default 400000000)
+//     --spcr N                    SPCR tables the platform installs (default 1; 0 or 2)
+//     --dump-acpi DIR             write each installed ACPI table to DIR/<signature>.dat
+//                                 (and the XSDT to xsdt.dat), for iasl -d
+//     --flash FILE                keep the 16 MiB boot flash in FILE: loaded at start when
+//                                 it exists, written back at exit (also after a halt)
+//     --dump-smbios FILE          write the SMBIOS table for dmidecode --from-dump FILE
 #include "board/Board.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <cstdlib>
 #include <iostream>
 #include <stdexcept>
@@ -25,7 +32,9 @@ namespace {
 
 [[noreturn]] void Usage (const std::string &Why) {
   std::cerr << "vboard: " << Why << "\nusage: vboard [--setup NAME.OFFSET=VALUE] [--setup-size NAME=BYTES] "
-               "[--pcd NAME=VALUE] [--debug-mask VALUE] [--ready-to-boot N] [--run-seconds N] IMAGE.efi...\n";
+               "[--pcd NAME=VALUE] [--debug-mask VALUE] [--ready-to-boot N] [--run-seconds N] "
+               "[--spcr N] [--dump-acpi DIR] "
+               "[--flash FILE] [--dump-smbios FILE] IMAGE.efi...\n";
   std::exit (2);
 }
 
@@ -48,6 +57,8 @@ int main (int Argc, char **Argv) {
   std::vector<std::string> Images;
   unsigned ReadyToBoot = 1;
   uint64_t RunSeconds = 0;
+  std::string DumpAcpiDir;
+  std::string FlashFile, DumpSmbiosFile;
   try {
     for (int I = 1; I < Argc; I++) {
       std::string A = Argv[I];
@@ -87,6 +98,14 @@ int main (int Argc, char **Argv) {
         ReadyToBoot = static_cast<unsigned> (Number (Value ()));
       } else if (A == "--run-seconds") {
         RunSeconds = Number (Value ());
+      } else if (A == "--spcr") {
+        B.SetPlatformSpcrCount (static_cast<unsigned> (Number (Value ())));
+      } else if (A == "--dump-acpi") {
+        DumpAcpiDir = Value ();
+      } else if (A == "--flash") {
+        FlashFile = Value ();
+      } else if (A == "--dump-smbios") {
+        DumpSmbiosFile = Value ();
       } else if (A == "--budget") {
         B.M.SetBudget (Number (Value ()));
       } else if (!A.empty () && A[0] == '-') {
@@ -99,6 +118,12 @@ int main (int Argc, char **Argv) {
     Usage (std::string ("bad number: ") + E.what ());
   }
   if (Images.empty ()) Usage ("no images");
+  try {
+    if (!FlashFile.empty () && B.Flash.LoadIfPresent (FlashFile)) std::cout << "flash image loaded from " << FlashFile << "\n";
+  } catch (const std::exception &E) {
+    std::cerr << "vboard: --flash: " << E.what () << "\n";
+    return 2;
+  }
 
   int Exit = 0;
   try {
@@ -117,6 +142,34 @@ int main (int Argc, char **Argv) {
   PrintLog ("UART 0x20000000", B.Uart0.Text ());
   PrintLog ("UART 0x20001000", B.Uart1.Text ());
   std::cout << "---- published\n" << B.PublishedSummary ();
+  std::cout << "---- ACPI tables" << (B.Acpi.Tables ().empty () ? " (none)" : "") << "\n";
+  for (const AcpiTable &T : B.Acpi.Tables ()) {
+    std::cout << T.Signature << ": " << B.Acpi.Bytes (T).size () << " bytes, installed by " << T.Installer << "\n";
+  }
+  if (!DumpAcpiDir.empty ()) {
+    try {
+      std::filesystem::create_directories (DumpAcpiDir);
+      for (const std::string &Name : B.Acpi.Dump (DumpAcpiDir)) std::cout << "dumped " << DumpAcpiDir << "/" << Name << "\n";
+    } catch (const std::exception &E) {
+      std::cerr << "vboard: --dump-acpi: " << E.what () << "\n";
+      Exit = 2;
+    }
+  }
+  std::cout << "---- IPMI commands sent to the BMC\n";
+  for (const IpmiSent &S : B.Ipmi.Sent) std::cout << Describe (S) << "\n";
+  try {
+    if (!FlashFile.empty ()) {
+      B.Flash.Save (FlashFile);
+      std::cout << "flash image written to " << FlashFile << "\n";
+    }
+    if (!DumpSmbiosFile.empty ()) {
+      B.Smbios.WriteDump (DumpSmbiosFile);
+      std::cout << "SMBIOS table written to " << DumpSmbiosFile << "\n";
+    }
+  } catch (const std::exception &E) {
+    std::cerr << "vboard: " << E.what () << "\n";
+    Exit = 2;
+  }
   if (B.M.Halted ()) std::cout << "---- board halted: " << B.M.HaltReason () << "\n";
   if (B.M.Faulted ()) {
     std::cout << "---- " << B.FaultReport ();

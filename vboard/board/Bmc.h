@@ -1,0 +1,92 @@
+// The board's baseboard management controller, modelled in process: the
+// System Event Log with reservations, a multi-step erase and the overflow
+// flag (IPMI storage commands), and the chassis power-restore policy, with
+// the faults a real BMC shows. Every command it receives is logged.
+//
+// SEL behaviour:
+//   Get SEL Info   14 data bytes; OperationSupport (byte 13) has bit 7 set
+//                  while the SEL has overflowed, bit 1 when Reserve SEL is
+//                  supported, bit 3 (delete) always.
+//   Reserve SEL    a new reservation ID (never 0); cancels the previous one.
+//                  Invalid command (0xC1) when Reserve SEL is not supported.
+//   Clear SEL      bytes 0-1 reservation ID (must be the current one when
+//                  Reserve SEL is supported, 0 when not; else 0xC5), "CLR",
+//                  action 0xAA initiate / 0x00 status. The erase completes
+//                  after ErasePolls status polls (0: within the initiate
+//                  command); completion empties the SEL, clears the overflow
+//                  flag and cancels the reservation. Response: 1 = erase
+//                  completed, 0 = in progress.
+//   Add SEL Entry  16 bytes; a full SEL refuses the entry (0xC4) and sets
+//                  the overflow flag.
+// Chassis:
+//   Set Power Restore Policy  bits 2..0: 0 stay off, 1 previous state,
+//                  2 always on, 3 no change; response: supported policies
+//                  (0x07). Get Chassis Status reports the policy in bits 6..5.
+#pragma once
+
+#include "board/IpmiTransport.h"
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <utility>
+#include <vector>
+
+namespace vboard {
+
+class Bmc : public IpmiLink {
+ public:
+  // --- state a test may set or inspect
+  uint32_t Ready = 1;                   // what IsBmcReady reports
+  std::vector<std::array<uint8_t, 16>> Sel;
+  size_t SelCapacity = 64;
+  bool Overflow = false;
+  bool ReserveSelSupported = true;
+  unsigned ErasePolls = 0;              // status polls an erase takes
+  bool EraseNeverCompletes = false;
+  uint8_t PowerRestorePolicy = 0;       // 0 off, 1 previous, 2 always on
+  uint16_t Reservation = 0;             // current reservation, 0 = none
+
+  // --- fault injection: the next matching commands fail with this
+  // completion code (Skip matching commands pass first; Count < 0: all).
+  struct Failure {
+    uint8_t CompletionCode = ipmi::CcUnspecified;
+    int Count = -1;
+    int Skip = 0;
+    bool NoAnswer = false;              // no reply at all (a transport timeout)
+  };
+  void Fail (uint8_t NetFn, uint8_t Cmd, Failure F) { mFailures[{NetFn, Cmd}] = F; }
+  void ClearFailures () { mFailures.clear (); }
+
+  // --- what reached the BMC
+  struct Command {
+    uint8_t NetFn = 0, Lun = 0, Cmd = 0;
+    std::vector<uint8_t> Request;
+    uint8_t CompletionCode = 0;
+    std::vector<uint8_t> Response;
+    bool Answered = true;
+  };
+  std::vector<Command> Log;
+  size_t Count (uint8_t NetFn, uint8_t Cmd) const;
+
+  void AddSelEntry (uint8_t RecordType = 0x02);   // a system event record
+  bool EraseInProgress () const { return mErasing; }
+
+  // IpmiLink
+  uint32_t ReadyValue () override { return Ready; }
+  std::optional<IpmiReply> Exchange (uint8_t NetFn, uint8_t Lun, uint8_t Cmd,
+                                     const std::vector<uint8_t> &Request) override;
+
+ private:
+  IpmiReply Handle (uint8_t NetFn, uint8_t Cmd, const std::vector<uint8_t> &Request);
+  IpmiReply ClearSel (const std::vector<uint8_t> &Request);
+  void CompleteErase ();
+
+  std::map<std::pair<uint8_t, uint8_t>, Failure> mFailures;
+  bool mErasing = false;
+  unsigned mPollsLeft = 0;
+  uint16_t mNextReservation = 1;
+  uint16_t mNextRecordId = 1;
+};
+
+}  // namespace vboard

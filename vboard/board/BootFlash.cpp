@@ -1,0 +1,135 @@
+#include "board/BootFlash.h"
+
+#include "board/Platform.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace vboard {
+
+bool BootFlash::InFlash (uint64_t Address, uint64_t Size) {
+  return Address >= kMappedFrom && Address < kBase + kSize && Size <= kBase + kSize - Address;
+}
+
+void BootFlash::Install () {
+  mInterface = mFw.MakeHostInterface ("FlashAccess", {
+      {"Initialize", nullptr},
+      {"GetInfo", nullptr},
+      {"Read", nullptr},
+      {"Lock", nullptr},
+      {"Erase", [this] (CallArgs &A) { return DoErase (A); }},
+      {"EraseRange", nullptr},
+      {"Write", [this] (CallArgs &A) { return DoWrite (A); }},
+  });
+  mHandle = 0;
+  mFw.InstallProtocol (mHandle, platform::kFlashAccessProtocol, mInterface);
+}
+
+void BootFlash::Uninstall () {
+  if (mHandle != 0) {
+    mFw.UninstallProtocol (mHandle, platform::kFlashAccessProtocol, mInterface);
+    mHandle = 0;
+  }
+}
+
+bool BootFlash::Program (uint64_t Address, const std::vector<uint8_t> &Data) {
+  if (!InFlash (Address, Data.size ())) {
+    return false;
+  }
+  std::vector<uint8_t> Cells = mMachine.ReadBytes (Address, Data.size ());
+  for (size_t I = 0; I < Cells.size (); I++) {
+    Cells[I] &= Data[I];
+  }
+  return mMachine.Write (Address, Cells.data (), Cells.size ());
+}
+
+bool BootFlash::EraseBlock (uint64_t Address) {
+  uint64_t Block = Address & ~(kBlockSize - 1);
+  uint64_t From = Block < kMappedFrom ? kMappedFrom : Block;
+  if (!InFlash (Address, 1)) {
+    return false;
+  }
+  std::vector<uint8_t> Erased (Block + kBlockSize - From, 0xFF);
+  return mMachine.Write (From, Erased.data (), Erased.size ());
+}
+
+uint64_t BootFlash::DoErase (CallArgs &A) {
+  Operation Op{true, A[0], kBlockSize, efi::Success, mFw.CallerName (A.Caller ())};
+  if (FailErase) {
+    Op.Status = *FailErase;
+  } else if (!EraseBlock (Op.Address)) {
+    Op.Status = efi::InvalidParameter;
+  }
+  Operations.push_back (Op);
+  return Op.Status;
+}
+
+uint64_t BootFlash::DoWrite (CallArgs &A) {
+  Operation Op{false, A[0], A[2] & 0xFFFFFFFFULL, efi::Success, mFw.CallerName (A.Caller ())};
+  std::vector<uint8_t> Data (FailWrite || !InFlash (Op.Address, Op.Length) ? 0 : Op.Length);
+  if (FailWrite) {
+    Op.Status = *FailWrite;
+  } else if (!InFlash (Op.Address, Op.Length)) {
+    Op.Status = efi::InvalidParameter;
+  } else if (!mMachine.Read (A[1], Data.data (), Data.size ())) {
+    mFw.Misuse ("FlashAccess.Write: source buffer is not readable memory");
+    Op.Status = efi::InvalidParameter;
+  } else if (PowerCutAfterBytes && *PowerCutAfterBytes < Data.size ()) {
+    // The supply fails part-way: the bytes programmed so far stay, the rest
+    // of the write never happens, and nothing runs any more.
+    uint64_t Done = *PowerCutAfterBytes;
+    PowerCutAfterBytes.reset ();
+    Data.resize (Done);
+    Program (Op.Address, Data);
+    Op.Status = efi::Aborted;
+    Operations.push_back (Op);
+    char Text[128];
+    std::snprintf (Text, sizeof (Text), "power lost during a flash write at 0x%llx (%llu of %llu bytes programmed)",
+                   static_cast<unsigned long long> (Op.Address), static_cast<unsigned long long> (Done),
+                   static_cast<unsigned long long> (Op.Length));
+    mMachine.Halt (Text);
+    return Op.Status;
+  } else {
+    PowerCutAfterBytes.reset ();
+    Program (Op.Address, Data);
+  }
+  Operations.push_back (Op);
+  return Op.Status;
+}
+
+std::vector<uint8_t> BootFlash::Image () const {
+  std::vector<uint8_t> Bytes (kSize, 0xFF);
+  mMachine.Read (kMappedFrom, Bytes.data () + kMappedFrom, kSize - kMappedFrom);
+  return Bytes;
+}
+
+void BootFlash::SetImage (const std::vector<uint8_t> &Bytes) {
+  if (Bytes.size () != kSize) {
+    throw std::runtime_error ("a boot-flash image is " + std::to_string (kSize) + " bytes, not " +
+                              std::to_string (Bytes.size ()));
+  }
+  mMachine.Write (kMappedFrom, Bytes.data () + kMappedFrom, kSize - kMappedFrom);
+}
+
+void BootFlash::Save (const std::string &Path) const {
+  std::vector<uint8_t> Bytes = Image ();
+  std::ofstream Out (Path, std::ios::binary | std::ios::trunc);
+  Out.write (reinterpret_cast<const char *> (Bytes.data ()), static_cast<std::streamsize> (Bytes.size ()));
+  if (!Out) {
+    throw std::runtime_error ("cannot write the flash image " + Path);
+  }
+}
+
+bool BootFlash::LoadIfPresent (const std::string &Path) {
+  std::ifstream In (Path, std::ios::binary);
+  if (!In) {
+    return false;
+  }
+  std::vector<uint8_t> Bytes ((std::istreambuf_iterator<char> (In)), std::istreambuf_iterator<char> ());
+  SetImage (Bytes);
+  return true;
+}
+
+}  // namespace vboard

@@ -1,0 +1,185 @@
+// Ledgermark on the virtual board: nothing happens before the event-log
+// trigger protocol is installed; each installation adds one Type 15
+// structure, byte for byte, with its own runtime copy of the log area; the
+// used size decides the full status; failures publish nothing and leave
+// nothing allocated.
+#include "tests/EventLogSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+namespace vboard {
+namespace {
+
+using namespace test;
+
+class LedgermarkTest : public ::testing::Test {
+ protected:
+  Board B;
+  EventLogClient Log{B};
+
+  void Start (bool WithEventLog = true) {
+    if (WithEventLog) {
+      ASSERT_EQ (Log.Start (), efi::Success) << B.FaultReport ();
+    }
+    ASSERT_EQ (B.Run (ModuleImage ("Ledgermark")), efi::Success) << B.FaultReport ();
+    B.Uart0.Clear ();
+  }
+  // Installs the trigger; returns how many structures it added.
+  size_t Trigger () {
+    size_t Before = B.Smbios.Records ().size ();
+    EXPECT_EQ (B.InstallEventLogTrigger (), efi::Success);
+    EXPECT_FALSE (B.M.Faulted ()) << B.FaultReport ();
+    return B.Smbios.Records ().size () - Before;
+  }
+  std::string AddressLine (const SmbiosRecord &R) {
+    char Line[64];
+    std::snprintf (Line, sizeof (Line), "SystemLogBaseAddr = %x .\r\n", CopyAddress (R));
+    return Line;
+  }
+  size_t LiveBlocks () {   // pool and pages still allocated by Ledgermark
+    size_t N = 0;
+    for (const auto &A : B.Fw.Pool.Live ()) N += B.Fw.CallerName (A.second.Caller) == "Ledgermark";
+    return N;
+  }
+};
+
+TEST_F (LedgermarkTest, ErasedLogGivesTheExactStructureAndACopyBelow4GiB) {
+  Start ();
+  EXPECT_TRUE (B.Smbios.Records ().empty ()) << "nothing before the trigger";
+  EXPECT_EQ (LiveBlocks (), 0u);
+  ASSERT_EQ (Trigger (), 1u);
+  const SmbiosRecord &R = B.Smbios.Records ()[0];
+  EXPECT_EQ (R.Bytes, ExpectedType15 (R.Handle, 0x01, CopyAddress (R)));
+  EXPECT_EQ (R.ProducerHandle, 0u);
+  EXPECT_EQ (B.Uart0.Text (), AddressLine (R));
+  // The copy: 64 KiB of runtime-services data, erased like the area.
+  const Allocation *A = B.Fw.Pool.Find (CopyAddress (R));
+  ASSERT_NE (A, nullptr);
+  EXPECT_EQ (A->MemoryType, efi::RuntimeServicesData);
+  EXPECT_EQ (A->Size, kGpnvSize);
+  EXPECT_EQ (B.M.ReadBytes (CopyAddress (R), kGpnvSize), std::vector<uint8_t> (kGpnvSize, 0xFF));
+  // The structure buffer is freed; the copy is owned through the SMBIOS table.
+  EXPECT_EQ (LiveBlocks (), 1u);
+  EXPECT_TRUE (B.Fw.FindLeaks ().empty ());
+}
+
+TEST_F (LedgermarkTest, UsedSizeDecidesTheFullStatus) {
+  // 0xFFF6 leaves room for a record, 0xFFF7 does not; the last fills the area.
+  const std::pair<uint64_t, uint8_t> Cases[] = {{0xFFF6, 0x01}, {0xFFF7, 0x03}, {kGpnvSize, 0x03}};
+  for (const auto &C : Cases) {
+    Board Fresh;
+    ASSERT_EQ (EventLogClient (Fresh).Start (), efi::Success);
+    ASSERT_EQ (Fresh.Run (ModuleImage ("Ledgermark")), efi::Success);
+    LayRecords (Fresh, LengthsSummingTo (C.first));
+    ASSERT_EQ (Fresh.InstallEventLogTrigger (), efi::Success);
+    ASSERT_EQ (Fresh.Smbios.Records ().size (), 1u);
+    const SmbiosRecord &R = Fresh.Smbios.Records ()[0];
+    EXPECT_EQ (R.Bytes[0x0B], C.second) << "used 0x" << std::hex << C.first;
+    EXPECT_EQ (Fresh.M.ReadBytes (CopyAddress (R), kGpnvSize), Fresh.Flash.Read (kGpnvBase, kGpnvSize));
+  }
+}
+
+TEST_F (LedgermarkTest, EveryTriggerAddsAStructureWithASnapshotOfTheLog) {
+  Start ();
+  ASSERT_EQ (Log.Write (0x0B), efi::Success);
+  ASSERT_EQ (Trigger (), 1u);
+  ASSERT_EQ (Log.Write (0x08), efi::Success);
+  ASSERT_EQ (Trigger (), 1u);
+  const SmbiosRecord &A = B.Smbios.Records ()[0], &C = B.Smbios.Records ()[1];
+  EXPECT_NE (A.Handle, C.Handle);
+  // The first copy does not follow later writes; the second has both records.
+  EXPECT_EQ (B.M.ReadBytes (CopyAddress (A), 10), (std::vector<uint8_t>{0x0B, 8, 0x24, 0x12, 0x07, 0x23, 0x59, 0x58, 0xFF, 0xFF}));
+  EXPECT_EQ (B.M.ReadBytes (CopyAddress (C), kGpnvSize), B.Flash.Read (kGpnvBase, kGpnvSize));
+  EXPECT_EQ (B.M.Load<uint8_t> (CopyAddress (C) + 8), 0x08);
+  EXPECT_EQ (LiveBlocks (), 2u);
+  EXPECT_TRUE (B.Fw.FindLeaks ().empty ());
+}
+
+TEST_F (LedgermarkTest, FailuresPublishNothingAndFreeEverything) {
+  Start ();
+  B.Smbios.FailAdd = efi::OutOfResources;
+  EXPECT_EQ (Trigger (), 0u);
+  std::string Text = B.Uart0.Text ();
+  EXPECT_EQ (Text.rfind ("SystemLogBaseAddr = ", 0), 0u) << Text;
+  EXPECT_EQ (Text.substr (Text.find (".\r\n") + 3), "Add SMBIOS type15 failed .\r\n");
+  EXPECT_EQ (LiveBlocks (), 0u) << "the copy nothing refers to is given back";
+  B.Smbios.FailAdd.reset ();
+  // The structure buffer, then the runtime copy, cannot be allocated.
+  const std::pair<int64_t, const char *> Cases[] = {{0, "SMBIOS type15 buffer allocate failed: Out of Resources\r\n"},
+                                                    {1, "SystemLogBaseAddr allocate failed: Out of Resources\r\n"}};
+  for (const auto &C : Cases) {
+    B.Uart0.Clear ();
+    B.Fw.Pool.FailAfter (C.first);
+    EXPECT_EQ (Trigger (), 0u);
+    EXPECT_EQ (B.Uart0.Text (), C.second);
+    EXPECT_EQ (LiveBlocks (), 0u);
+  }
+  B.Fw.Pool.FailAfter (-1);
+  EXPECT_EQ (Trigger (), 1u) << "the event stays registered";
+  // Without the SMBIOS protocol: an assertion.
+  B.Smbios.Uninstall ();
+  B.InstallEventLogTrigger ();
+  ASSERT_TRUE (B.M.Faulted ());
+  EXPECT_NE (B.Uart0.Text ().find ("\r\nASSERT_EFI_ERROR (Status = Not Found)\r\nASSERT [Ledgermark] "), std::string::npos);
+}
+
+TEST_F (LedgermarkTest, MissingEventLogProtocolAndMessageLevels) {
+  Start (false);
+  EXPECT_EQ (Trigger (), 0u);
+  EXPECT_EQ (B.Uart0.Text (), "found event log protocol error. \r\n");
+  EXPECT_EQ (LiveBlocks (), 0u);
+  // At the information level only the address line, which is printed at
+  // error and information level together, goes out.
+  Board Info;
+  Info.InstallDebugMask (0x40);
+  ASSERT_EQ (Info.Run (ModuleImage ("Ledgermark")), efi::Success);
+  Info.InstallEventLogTrigger ();
+  EXPECT_EQ (Info.UartText (), "");
+  ASSERT_EQ (EventLogClient (Info).Start (), efi::Success);
+  Info.InstallEventLogTrigger ();
+  ASSERT_EQ (Info.Smbios.Records ().size (), 1u);
+  EXPECT_EQ (Info.UartText (), AddressLine (Info.Smbios.Records ()[0]));
+}
+
+// The board's SMBIOS protocol that Ledgermark (and the other SMBIOS
+// producers) add through.
+TEST (SmbiosService, AddAssignsHandlesAndMeasuresStructures) {
+  Board B;
+  uint64_t Smbios = B.Smbios.Interface (), Handle = B.Scratch (2);
+  auto Add = [&] (uint16_t Requested, const std::vector<uint8_t> &Bytes, uint64_t HandlePtr = ~0ULL) {
+    B.M.Store<uint16_t> (Handle, Requested);
+    return B.Fw.CallGuest (B.M.Load<uint64_t> (Smbios), {Smbios, 0, HandlePtr == ~0ULL ? Handle : HandlePtr, B.Fw.HostCopy (Bytes.data (), Bytes.size ())});
+  };
+  const std::vector<uint8_t> WithStrings = {200, 5, 0x34, 0x12, 9, 'a', 'b', 0, 'c', 0, 0, 0xEE};
+  EXPECT_EQ (Add (0xFFFE, WithStrings), efi::Success);
+  EXPECT_EQ (B.M.Load<uint16_t> (Handle), 0u);
+  EXPECT_EQ (Add (0xFFFE, {127, 4, 0, 0, 0, 0, 0xEE}), efi::Success);
+  EXPECT_EQ (Add (7, {1, 4, 0, 0, 0, 0}), efi::Success);
+  EXPECT_EQ (Add (0xFFFE, {1, 4, 0, 0, 0, 0}), efi::Success);
+  EXPECT_EQ (B.M.Load<uint16_t> (Handle), 2u) << "the lowest free handle";
+  ASSERT_EQ (B.Smbios.Records ().size (), 4u);
+  const SmbiosRecord &R = B.Smbios.Records ()[0];
+  EXPECT_EQ (R.Bytes, (std::vector<uint8_t>{200, 5, 0, 0, 9, 'a', 'b', 0, 'c', 0, 0})) << "the handle field is filled in";
+  EXPECT_EQ (R.Strings (), (std::vector<std::string>{"ab", "c"}));
+  EXPECT_EQ (B.Smbios.Records ()[1].Bytes.size (), 6u);
+  // Refusals add nothing.
+  EXPECT_EQ (Add (7, {1, 4, 0, 0, 0, 0}), efi::AlreadyStarted);
+  EXPECT_EQ (Add (0xFF00, {1, 4, 0, 0, 0, 0}), efi::InvalidParameter);
+  EXPECT_EQ (Add (0xFFFE, {1, 3, 0, 0, 0, 0}), efi::InvalidParameter) << "shorter than its header";
+  EXPECT_EQ (Add (0xFFFE, {1, 4, 0, 0, 0, 'x', 0, 0}), efi::InvalidParameter) << "an empty first string";
+  EXPECT_EQ (Add (0xFFFE, {1, 4, 0, 0, 0, 0}, 0), efi::InvalidParameter);
+  EXPECT_EQ (B.Smbios.Records ().size (), 4u);
+  EXPECT_FALSE (B.M.Faulted ()) << B.FaultReport ();
+  // The dump: entry point, the table, an end-of-table structure on a free handle.
+  std::vector<uint8_t> Dump = B.Smbios.DumpImage ();
+  EXPECT_EQ (std::string (Dump.begin (), Dump.begin () + 5), "_SM3_");
+  uint8_t Sum = 0;
+  for (int I = 0; I < 0x18; I++) Sum += Dump[I];
+  EXPECT_EQ (Sum, 0);
+  EXPECT_EQ (std::vector<uint8_t> (Dump.end () - 6, Dump.end ()), (std::vector<uint8_t>{127, 4, 3, 0, 0, 0}));
+}
+
+}  // namespace
+}  // namespace vboard

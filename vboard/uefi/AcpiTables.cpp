@@ -1,0 +1,296 @@
+#include "uefi/AcpiTables.h"
+
+#include <cctype>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <stdexcept>
+
+namespace vboard {
+
+namespace guids {
+const Guid AcpiTableProtocol = Guid::Parse ("FFE06BDD-6107-46A6-7BB2-5A9C7EC5275C");
+const Guid AcpiSdtProtocol = Guid::Parse ("EB97088E-CFDF-49C6-BE4B-D906A5B20E86");
+const Guid Acpi20Table = Guid::Parse ("8868E871-E4F1-11D3-BC22-0080C73C8881");
+}  // namespace guids
+
+namespace {
+
+constexpr uint64_t kPage = 0x1000;
+constexpr uint32_t kHeaderSize = 36;          // the common ACPI description header
+constexpr uint32_t kRsdpSize = 36;            // ACPI 2.0+ RSDP
+constexpr uint64_t kXsdtCapacity = (kPage - kHeaderSize) / 8;
+const char kOemId[6] = {'A', 'R', 'M', 'S', 'V', 'R'};
+const char kOemTableId[8] = {'V', 'B', 'O', 'A', 'R', 'D', ' ', ' '};
+
+uint8_t Sum (const uint8_t *Bytes, size_t Size) {
+  uint8_t S = 0;
+  for (size_t I = 0; I < Size; I++) S = static_cast<uint8_t> (S + Bytes[I]);
+  return S;
+}
+
+uint32_t Le32 (const std::vector<uint8_t> &B, size_t Off) {
+  uint32_t V;
+  std::memcpy (&V, B.data () + Off, 4);
+  return V;
+}
+
+// Tables the ACPI table driver keeps one of; a second install is refused.
+bool Singleton (const std::string &Signature) {
+  return Signature == "FACP" || Signature == "FACS" || Signature == "DSDT";
+}
+
+// The root tables belong to the driver itself.
+bool RootTable (const std::string &Signature) {
+  return Signature == "XSDT" || Signature == "RSDT" || Signature == "RSD ";
+}
+
+}  // namespace
+
+AcpiTables::AcpiTables (Firmware &Fw) : mFw (Fw) {
+  // RSDP on the first page, XSDT on the second, tables after a guard page.
+  mFw.M.MapRam (kRegionBase, 2 * kPage, true, false);
+  mRsdp = kRegionBase;
+  mXsdt = kRegionBase + kPage;
+  mNext = kRegionBase + 3 * kPage;
+  RebuildRoots ();
+  mFw.InstallConfigurationTable (guids::Acpi20Table, mRsdp);
+
+  TableProtocol = mFw.MakeHostInterface (
+      "AcpiTable",
+      {{"InstallAcpiTable",
+        [this] (CallArgs &A) -> uint64_t {
+          uint64_t Buffer = A[1], Size = A[2], KeyPtr = A[3];
+          if (Buffer == 0 || KeyPtr == 0 || Size < kHeaderSize || Size > 0xFFFFFFFFULL) {
+            return efi::InvalidParameter;
+          }
+          if (FailInstall) return *FailInstall;
+          if (Size > kRegionSize / 2) return efi::OutOfResources;
+          std::vector<uint8_t> Table (Size);
+          if (!mFw.M.Read (Buffer, Table.data (), Size)) {
+            mFw.Misuse ("InstallAcpiTable: the table buffer is not readable memory");
+            return efi::InvalidParameter;
+          }
+          if (Le32 (Table, 4) != Size) {
+            return efi::InvalidParameter;   // buffer size and table Length disagree
+          }
+          uint64_t Key = 0;
+          uint64_t Status = DoInstall (Table, mFw.CallerName (A.Caller ()), Key);
+          if (!efi::IsError (Status) && !mFw.M.Write (KeyPtr, &Key, 8)) {
+            mFw.Misuse ("InstallAcpiTable: TableKey is not writable memory");
+            return efi::InvalidParameter;
+          }
+          return Status;
+        }},
+       {"UninstallAcpiTable",
+        [this] (CallArgs &A) -> uint64_t {
+          if (FailUninstall) return *FailUninstall;
+          return Uninstall (A[1]);
+        }}});
+
+  SdtProtocol = mFw.MakeHostInterface (
+      "AcpiSdt",
+      {{"GetAcpiTable",
+        [this] (CallArgs &A) -> uint64_t {
+          uint64_t Index = A[0], TablePtr = A[1], VersionPtr = A[2], KeyPtr = A[3];
+          if (TablePtr == 0 || VersionPtr == 0 || KeyPtr == 0) {
+            mFw.Misuse ("GetAcpiTable: a NULL output pointer");
+            return efi::InvalidParameter;
+          }
+          if (Index >= mTables.size ()) {
+            return efi::NotFound;
+          }
+          const AcpiTable &T = mTables[Index];
+          uint32_t Version = kExposedVersions;
+          if (!mFw.M.Write (TablePtr, &T.Address, 8) || !mFw.M.Write (VersionPtr, &Version, 4) ||
+              !mFw.M.Write (KeyPtr, &T.Key, 8)) {
+            mFw.Misuse ("GetAcpiTable: an output pointer is not writable memory");
+            return efi::InvalidParameter;
+          }
+          return efi::Success;
+        }},
+       {"RegisterNotify", nullptr},
+       {"Open", nullptr},
+       {"OpenSdt", nullptr},
+       {"Close", nullptr},
+       {"GetChild", nullptr},
+       {"GetOption", nullptr},
+       {"SetOption", nullptr},
+       {"FindPath", nullptr}},
+      8);
+  mFw.M.Store<uint32_t> (SdtProtocol, kExposedVersions);
+
+  mFw.InstallProtocol (Handle, guids::AcpiTableProtocol, TableProtocol);
+  mFw.InstallProtocol (Handle, guids::AcpiSdtProtocol, SdtProtocol);
+}
+
+uint64_t AcpiTables::Place (uint32_t Size) {
+  // The table ends at (or, for a size that is not a multiple of 8, just
+  // before) the end of its pages; the page after them stays unmapped.
+  uint64_t Rounded = (static_cast<uint64_t> (Size) + 7) & ~7ULL;
+  uint64_t MapSize = ((Rounded + kPage - 1) / kPage) * kPage;
+  if (mNext + MapSize + kPage > kRegionBase + kRegionSize) {
+    return 0;
+  }
+  uint64_t Base = mNext;
+  mFw.M.MapRam (Base, MapSize, true, false);
+  mNext = Base + MapSize + kPage;
+  uint64_t At = Base + MapSize - Rounded;
+  std::vector<uint8_t> Fill (MapSize, 0);
+  std::memset (Fill.data () + (At - Base) + Size, kCanary, Rounded - Size);
+  mFw.M.Write (Base, Fill.data (), Fill.size ());
+  return At;
+}
+
+uint64_t AcpiTables::DoInstall (const std::vector<uint8_t> &Table, const std::string &Installer, uint64_t &Key) {
+  if (Table.size () < kHeaderSize || Le32 (Table, 4) != Table.size ()) {
+    return efi::InvalidParameter;
+  }
+  std::string Signature (Table.begin (), Table.begin () + 4);
+  if (RootTable (Signature)) {
+    return efi::InvalidParameter;
+  }
+  if (Singleton (Signature) && Count (Signature) != 0) {
+    return efi::AccessDenied;
+  }
+  if (mTables.size () >= kXsdtCapacity) {
+    return efi::OutOfResources;
+  }
+  uint64_t At = Place (static_cast<uint32_t> (Table.size ()));
+  if (At == 0) {
+    return efi::OutOfResources;
+  }
+  // The driver owns the copy and makes its checksum valid.
+  std::vector<uint8_t> Copy = Table;
+  Copy[9] = 0;
+  Copy[9] = static_cast<uint8_t> (0x100 - Sum (Copy.data (), Copy.size ()));
+  mFw.M.Write (At, Copy.data (), Copy.size ());
+
+  AcpiTable T;
+  T.Key = mNextKey++;
+  T.Address = At;
+  T.Size = static_cast<uint32_t> (Copy.size ());
+  T.Signature = Signature;
+  T.Installer = Installer;
+  mTables.push_back (T);
+  RebuildRoots ();
+  Key = T.Key;
+  return efi::Success;
+}
+
+uint64_t AcpiTables::Install (const std::vector<uint8_t> &Table, const std::string &Installer) {
+  uint64_t Key = 0;
+  return efi::IsError (DoInstall (Table, Installer, Key)) ? 0 : Key;
+}
+
+uint64_t AcpiTables::Uninstall (uint64_t Key) {
+  for (auto It = mTables.begin (); It != mTables.end (); ++It) {
+    if (It->Key != Key) continue;
+    if (!Intact (*It)) {
+      mFw.Findings.push_back ("ACPI table " + It->Signature + " (key " + std::to_string (Key) +
+                              ") was written past its " + std::to_string (It->Size) + " bytes");
+    }
+    uint64_t Rounded = (static_cast<uint64_t> (It->Size) + 7) & ~7ULL;
+    uint64_t MapSize = ((Rounded + kPage - 1) / kPage) * kPage;
+    uint64_t Base = It->Address + Rounded - MapSize;
+    mFw.M.Unmap (Base, MapSize);
+    mTables.erase (It);
+    RebuildRoots ();
+    return efi::Success;
+  }
+  return efi::NotFound;
+}
+
+size_t AcpiTables::UninstallAll (const std::string &Signature) {
+  size_t Removed = 0;
+  while (const AcpiTable *T = Find (Signature)) {
+    Uninstall (T->Key);
+    Removed++;
+  }
+  return Removed;
+}
+
+const AcpiTable *AcpiTables::Find (const std::string &Signature, size_t Nth) const {
+  for (const AcpiTable &T : mTables) {
+    if (T.Signature == Signature && Nth-- == 0) {
+      return &T;
+    }
+  }
+  return nullptr;
+}
+
+size_t AcpiTables::Count (const std::string &Signature) const {
+  size_t N = 0;
+  for (const AcpiTable &T : mTables) N += T.Signature == Signature;
+  return N;
+}
+
+std::vector<uint8_t> AcpiTables::Bytes (const AcpiTable &T) const {
+  uint32_t Length = mFw.M.Load<uint32_t> (T.Address + 4);
+  return mFw.M.ReadBytes (T.Address, Length < T.Size ? Length : T.Size);
+}
+
+bool AcpiTables::Intact (const AcpiTable &T) const {
+  uint64_t Rounded = (static_cast<uint64_t> (T.Size) + 7) & ~7ULL;
+  for (uint8_t B : mFw.M.ReadBytes (T.Address + T.Size, Rounded - T.Size)) {
+    if (B != kCanary) return false;
+  }
+  return true;
+}
+
+void AcpiTables::RebuildRoots () {
+  // XSDT: the header, then one 64-bit address per installed table.
+  std::vector<uint8_t> X (kHeaderSize + 8 * mTables.size (), 0);
+  std::memcpy (X.data (), "XSDT", 4);
+  uint32_t Length = static_cast<uint32_t> (X.size ());
+  std::memcpy (X.data () + 4, &Length, 4);
+  X[8] = 1;
+  std::memcpy (X.data () + 10, kOemId, 6);
+  std::memcpy (X.data () + 16, kOemTableId, 8);
+  X[24] = 1;
+  std::memcpy (X.data () + 28, "VBRD", 4);
+  X[32] = 1;
+  for (size_t I = 0; I < mTables.size (); I++) {
+    std::memcpy (X.data () + kHeaderSize + 8 * I, &mTables[I].Address, 8);
+  }
+  X[9] = static_cast<uint8_t> (0x100 - Sum (X.data (), X.size ()));
+  mFw.M.Write (mXsdt, X.data (), X.size ());
+
+  // RSDP, revision 2: the first checksum covers the ACPI 1.0 part (20 bytes),
+  // the extended one all 36.
+  uint8_t R[kRsdpSize] = {};
+  std::memcpy (R, "RSD PTR ", 8);
+  std::memcpy (R + 9, kOemId, 6);
+  R[15] = 2;
+  uint32_t RsdpLength = kRsdpSize;
+  std::memcpy (R + 20, &RsdpLength, 4);
+  std::memcpy (R + 24, &mXsdt, 8);
+  R[8] = static_cast<uint8_t> (0x100 - Sum (R, 20));
+  R[32] = static_cast<uint8_t> (0x100 - Sum (R, kRsdpSize));
+  mFw.M.Write (mRsdp, R, kRsdpSize);
+}
+
+std::vector<std::string> AcpiTables::Dump (const std::string &Dir) const {
+  auto Save = [&Dir] (const std::string &Name, const std::vector<uint8_t> &Bytes) {
+    std::ofstream Out (Dir + "/" + Name, std::ios::binary | std::ios::trunc);
+    Out.write (reinterpret_cast<const char *> (Bytes.data ()), static_cast<std::streamsize> (Bytes.size ()));
+    if (!Out) throw std::runtime_error ("cannot write " + Dir + "/" + Name);
+  };
+  std::vector<std::string> Names;
+  std::map<std::string, unsigned> Seen;
+  for (const AcpiTable &T : mTables) {
+    std::string Base;
+    for (char C : T.Signature) {
+      Base.push_back (std::isalnum (static_cast<unsigned char> (C)) ? static_cast<char> (std::tolower (C)) : '_');
+    }
+    unsigned N = ++Seen[Base];
+    std::string Name = Base + (N == 1 ? "" : std::to_string (N)) + ".dat";
+    Save (Name, Bytes (T));
+    Names.push_back (Name);
+  }
+  Save ("xsdt.dat", mFw.M.ReadBytes (mXsdt, mFw.M.Load<uint32_t> (mXsdt + 4)));
+  Names.push_back ("xsdt.dat");
+  return Names;
+}
+
+}  // namespace vboard

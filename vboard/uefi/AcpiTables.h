@@ -1,0 +1,95 @@
+// The platform's ACPI table driver, served from the host: EFI_ACPI_TABLE_PROTOCOL
+// (InstallAcpiTable keeps its own copy, fixes its checksum and returns a
+// table key; UninstallAcpiTable removes the table with that key) and
+// EFI_ACPI_SDT_PROTOCOL.GetAcpiTable, which enumerates the installed tables
+// from index 0 and hands out the installed copy itself, so that a write
+// through that pointer changes what the OS will see.
+//
+// The copies live in guest memory in a region of their own. Each table sits
+// at the end of its own pages with an unmapped page after it, so a write past
+// the end of the table faults at the instruction that does it; the few slack
+// bytes between a table whose size is not a multiple of 8 and its page end
+// hold a canary that is checked when the table is removed or dumped. A
+// removed table's pages are unmapped, so a stale pointer faults too. The
+// RSDP (published as the ACPI 2.0 configuration table) and the XSDT are kept
+// up to date with every change, as the OS would find them.
+#pragma once
+
+#include "uefi/Firmware.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vboard {
+
+namespace guids {
+extern const Guid AcpiTableProtocol;   // EFI_ACPI_TABLE_PROTOCOL
+extern const Guid AcpiSdtProtocol;     // EFI_ACPI_SDT_PROTOCOL
+extern const Guid Acpi20Table;         // configuration table holding the RSDP
+}  // namespace guids
+
+struct AcpiTable {
+  uint64_t Key = 0;            // what InstallAcpiTable returned
+  uint64_t Address = 0;        // the installed copy in guest memory
+  uint32_t Size = 0;           // bytes installed (the Length at install time)
+  std::string Signature;       // "SPCR"
+  std::string Installer;       // image name, or "platform" for board code
+};
+
+class AcpiTables {
+ public:
+  static constexpr uint64_t kRegionBase = 0x0C000000;
+  static constexpr uint64_t kRegionSize = 0x01000000;
+  // ACPI 1.0b, 2.0, 3.0, 4.0 and 5.0, as EDK II's table driver exposes them.
+  static constexpr uint32_t kExposedVersions = 0x3E;
+  static constexpr uint8_t kCanary = 0xCB;
+
+  explicit AcpiTables (Firmware &Fw);
+  AcpiTables (const AcpiTables &) = delete;
+  AcpiTables &operator= (const AcpiTables &) = delete;
+
+  // What the platform's own ACPI code installs, with the protocol's rules.
+  // Returns the table key, or 0 when the table is refused.
+  uint64_t Install (const std::vector<uint8_t> &Table, const std::string &Installer = "platform");
+  uint64_t Uninstall (uint64_t Key);   // EFI status
+  // Removes every table with this signature; returns how many there were.
+  size_t UninstallAll (const std::string &Signature);
+
+  const std::vector<AcpiTable> &Tables () const { return mTables; }
+  // The Nth installed table (in enumeration order) with this signature.
+  const AcpiTable *Find (const std::string &Signature, size_t Nth = 0) const;
+  size_t Count (const std::string &Signature) const;
+  // The table's current bytes: its header Length, never more than was installed.
+  std::vector<uint8_t> Bytes (const AcpiTable &T) const;
+  // Writes every installed table to DIR/<signature>.dat (a second table with
+  // the same signature to <signature>2.dat, and so on), then the XSDT to
+  // xsdt.dat; returns the file names written, in that order.
+  std::vector<std::string> Dump (const std::string &Dir) const;
+
+  // False when bytes after the table's installed size were written.
+  bool Intact (const AcpiTable &T) const;
+
+  uint64_t Rsdp () const { return mRsdp; }
+  uint64_t Xsdt () const { return mXsdt; }
+
+  // Fault injection for the guest-facing calls.
+  std::optional<uint64_t> FailInstall, FailUninstall;
+
+  uint64_t Handle = 0;           // carries both protocols
+  uint64_t TableProtocol = 0;    // EFI_ACPI_TABLE_PROTOCOL instance
+  uint64_t SdtProtocol = 0;      // EFI_ACPI_SDT_PROTOCOL instance
+
+ private:
+  uint64_t DoInstall (const std::vector<uint8_t> &Table, const std::string &Installer, uint64_t &Key);
+  uint64_t Place (uint32_t Size);
+  void RebuildRoots ();
+
+  Firmware &mFw;
+  uint64_t mNext = 0;
+  uint64_t mNextKey = 1;
+  uint64_t mRsdp = 0, mXsdt = 0;
+  std::vector<AcpiTable> mTables;
+};
+
+}  // namespace vboard

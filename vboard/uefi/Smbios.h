@@ -1,0 +1,82 @@
+// EFI_SMBIOS_PROTOCOL served from the host, with the rules a PI DXE core's
+// SMBIOS driver applies:
+//   Add (This, ProducerHandle, *SmbiosHandle, Record)
+//     *SmbiosHandle 0xFFFE: the lowest free handle is assigned and returned;
+//     a handle in use: EFI_ALREADY_STARTED; above 0xFEFF: EFI_INVALID_PARAMETER;
+//     the structure's size is found by walking its formatted area (Length)
+//     and its string set up to the double NUL; a malformed one is refused.
+//   Remove (This, SmbiosHandle), GetNext (This, *SmbiosHandle, *Type, **Record,
+//     *ProducerHandle) over the records in the order they were added.
+//   UpdateString is not provided (a call reports an unimplemented service).
+// The host keeps its own copy of every record (the guest may free its
+// buffer), can write the table in the file format `dmidecode --from-dump`
+// reads, and tells the leak check about memory the records point at (the
+// runtime log copy of a Type 15 System Event Log structure).
+#pragma once
+
+#include "uefi/Firmware.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vboard {
+
+struct SmbiosRecord {
+  uint16_t Handle = 0;
+  uint64_t ProducerHandle = 0;
+  std::string Producer;          // image that added it
+  std::vector<uint8_t> Bytes;    // formatted area, strings, double NUL; Handle field filled in
+  uint64_t GuestCopy = 0;        // the copy GetNext hands out
+
+  uint8_t Type () const { return Bytes[0]; }
+  uint8_t Length () const { return Bytes[1]; }
+  std::vector<std::string> Strings () const;
+};
+
+class SmbiosService {
+ public:
+  static const Guid kProtocol;                    // gEfiSmbiosProtocolGuid
+  static constexpr uint16_t kAssignHandle = 0xFFFE;
+  static constexpr uint16_t kMaxHandle = 0xFEFF;
+  static constexpr uint64_t kMaxStructure = 0x10000;
+
+  explicit SmbiosService (Firmware &Fw);
+
+  // Installs the protocol (the board does this at power-on).
+  void Install (uint8_t Major = 3, uint8_t Minor = 3);
+  void Uninstall ();
+  uint64_t Interface () const { return mInterface; }
+
+  // Fault injection: every Add returns this status and adds nothing.
+  std::optional<uint64_t> FailAdd;
+
+  const std::vector<SmbiosRecord> &Records () const { return mRecords; }
+  std::vector<const SmbiosRecord *> OfType (uint8_t Type) const;
+
+  // The structure table: every record, then a Type 127 end-of-table structure.
+  std::vector<uint8_t> Table () const;
+  // An SMBIOS 3.0 ("_SM3_") entry point at offset 0 whose table address is
+  // the file offset of the table that follows it.
+  std::vector<uint8_t> DumpImage () const;
+  void WriteDump (const std::string &Path) const;   // throws on I/O errors
+
+  // Size of the structure at a guest address: formatted area, strings and
+  // the double NUL. Empty when malformed; Why then says how.
+  std::optional<uint64_t> StructureSize (uint64_t Address, std::string &Why) const;
+
+ private:
+  uint64_t DoAdd (CallArgs &A);
+  uint64_t DoRemove (CallArgs &A);
+  uint64_t DoGetNext (CallArgs &A);
+  bool HandleInUse (uint16_t Handle) const;
+
+  Firmware &mFw;
+  uint64_t mInterface = 0;
+  uint64_t mHandle = 0;
+  uint8_t mMajor = 3, mMinor = 3;
+  std::vector<SmbiosRecord> mRecords;
+};
+
+}  // namespace vboard
