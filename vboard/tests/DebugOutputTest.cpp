@@ -9,14 +9,8 @@
 namespace vboard {
 namespace {
 
-const Guid kProbeVariable = Guid::Parse ("5160A856-1323-41B4-B39D-5C53C92A5852");
 
 enum ProbeMode : uint8_t { Idle = 0, NullRead = 1, Overrun = 2, Leak = 3, DeadLoop = 4, Assert = 5, Messages = 6, AssertEfiError = 7 };
-
-uint64_t RunProbe (Board &B, uint8_t Mode) {
-  B.Fw.SetVariable (u"FaultProbeMode", kProbeVariable, platform::kSetupAttributes, {Mode});
-  return B.Run (test::TestImage ("FaultProbe"));
-}
 
 // EDK II's print library sends every "\n" as "\r\n".
 const std::string kLong (255, 'x');
@@ -29,7 +23,7 @@ const std::string kDefaultMaskText =
 
 TEST (DebugOutput, DefaultMaskGoesToTheFirstUart) {
   Board B;
-  EXPECT_EQ (RunProbe (B, Messages), efi::Success) << B.FaultReport ();
+  EXPECT_EQ (test::RunFaultProbe (B, Messages), efi::Success) << B.FaultReport ();
   EXPECT_EQ (B.Uart0.Text (), kDefaultMaskText);
   EXPECT_EQ (B.Uart1.Text (), "");
 }
@@ -37,7 +31,7 @@ TEST (DebugOutput, DefaultMaskGoesToTheFirstUart) {
 TEST (DebugOutput, FollowsThePcdBeforeEveryMessage) {
   Board B;
   B.Fw.SetPcdValue (platform::kPlatformTokenSpace, platform::kPcdSerialPortBaseAddress, platform::kUart1);
-  EXPECT_EQ (RunProbe (B, Messages), efi::Success) << B.FaultReport ();
+  EXPECT_EQ (test::RunFaultProbe (B, Messages), efi::Success) << B.FaultReport ();
   EXPECT_EQ (B.Uart0.Text (), "");
   EXPECT_EQ (B.Uart1.Text (), kDefaultMaskText);
   // One PCD read per message printed, none for the suppressed one.
@@ -49,21 +43,21 @@ TEST (DebugOutput, FollowsThePcdBeforeEveryMessage) {
 TEST (DebugOutput, MaskFromTheDebugMaskProtocol) {
   Board B;
   B.InstallDebugMask (0x80400000);   // errors and verbose
-  EXPECT_EQ (RunProbe (B, Messages), efi::Success) << B.FaultReport ();
+  EXPECT_EQ (test::RunFaultProbe (B, Messages), efi::Success) << B.FaultReport ();
   EXPECT_EQ (B.Uart0.Text (), "probe error 42 ascii Not Found\r\nprobe verbose\r\n" + kLong);
 }
 
 TEST (DebugOutput, ZeroMaskPrintsNothing) {
   Board B;
   B.InstallDebugMask (0);
-  EXPECT_EQ (RunProbe (B, Messages), efi::Success) << B.FaultReport ();
+  EXPECT_EQ (test::RunFaultProbe (B, Messages), efi::Success) << B.FaultReport ();
   EXPECT_EQ (B.UartText (), "");
 }
 
 TEST (DebugOutput, WaitsWhileTheTransmitFifoIsFull) {
   Board B;
   B.Uart0.SetBusyReads (3);
-  EXPECT_EQ (RunProbe (B, Messages), efi::Success) << B.FaultReport ();
+  EXPECT_EQ (test::RunFaultProbe (B, Messages), efi::Success) << B.FaultReport ();
   EXPECT_EQ (B.Uart0.Text (), kDefaultMaskText);
   EXPECT_EQ (B.Uart0.Dropped (), 0u) << "bytes written while the FIFO reported full";
   // One read that finds room for the first byte, then three "full" reads and
@@ -73,7 +67,7 @@ TEST (DebugOutput, WaitsWhileTheTransmitFifoIsFull) {
 
 TEST (DebugOutput, AssertionText) {
   Board B;
-  RunProbe (B, Assert);
+  test::RunFaultProbe (B, Assert);
   ASSERT_TRUE (B.M.Faulted ());
   int Line = test::LineOf ("Test/FaultProbe/FaultProbe.cpp", "FAULT: assert");
   ASSERT_GT (Line, 0);
@@ -87,7 +81,7 @@ TEST (DebugOutput, AssertionText) {
 
 TEST (DebugOutput, AssertEfiErrorText) {
   Board B;
-  RunProbe (B, AssertEfiError);
+  test::RunFaultProbe (B, AssertEfiError);
   ASSERT_TRUE (B.M.Faulted ());
   int Line = test::LineOf ("Test/FaultProbe/FaultProbe.cpp", "FAULT: assert-efi-error");
   const std::string &Text = B.Uart0.Text ();

@@ -9,13 +9,7 @@
 namespace vboard {
 namespace {
 
-const Guid kProbeVariable = Guid::Parse ("5160A856-1323-41B4-B39D-5C53C92A5852");
 const char *const kProbeSource = "Test/FaultProbe/FaultProbe.cpp";
-
-uint64_t RunProbe (Board &B, uint8_t Mode) {
-  B.Fw.SetVariable (u"FaultProbeMode", kProbeVariable, platform::kSetupAttributes, {Mode});
-  return B.Run (test::TestImage ("FaultProbe"));
-}
 
 std::string Site (const char *Marker) {
   return std::string (kProbeSource) + ":" + std::to_string (test::LineOf (kProbeSource, Marker));
@@ -23,14 +17,14 @@ std::string Site (const char *Marker) {
 
 TEST (FaultDetection, IdleProbeIsClean) {
   Board B;
-  EXPECT_EQ (RunProbe (B, 0), efi::Success) << B.FaultReport ();
+  EXPECT_EQ (test::RunFaultProbe (B, 0), efi::Success) << B.FaultReport ();
   EXPECT_EQ (B.Uart0.Text (), "FaultProbe idle\r\n");
   EXPECT_TRUE (B.Fw.FindLeaks ().empty ());
 }
 
 TEST (FaultDetection, NullDereference) {
   Board B;
-  RunProbe (B, 1);
+  test::RunFaultProbe (B, 1);
   ASSERT_TRUE (B.M.Faulted ());
   EXPECT_EQ (B.M.LastFault ().Kind, FaultKind::UnmappedRead);
   EXPECT_LT (B.M.LastFault ().Address, 0x1000u);
@@ -42,7 +36,7 @@ TEST (FaultDetection, NullDereference) {
 
 TEST (FaultDetection, OneByteOverrunOfAPoolBuffer) {
   Board B;
-  RunProbe (B, 2);
+  test::RunFaultProbe (B, 2);
   ASSERT_TRUE (B.M.Faulted ());
   EXPECT_EQ (B.M.LastFault ().Kind, FaultKind::UnmappedWrite);
   EXPECT_EQ (B.FaultModule (), "FaultProbe");
@@ -51,7 +45,7 @@ TEST (FaultDetection, OneByteOverrunOfAPoolBuffer) {
 
 TEST (FaultDetection, LeakedPoolBuffer) {
   Board B;
-  EXPECT_EQ (RunProbe (B, 3), efi::Success) << B.FaultReport ();
+  EXPECT_EQ (test::RunFaultProbe (B, 3), efi::Success) << B.FaultReport ();
   auto Leaks = B.Fw.FindLeaks ();
   ASSERT_EQ (Leaks.size (), 1u);
   EXPECT_EQ (Leaks[0].Block.Size, 32u);
@@ -62,7 +56,7 @@ TEST (FaultDetection, LeakedPoolBuffer) {
 
 TEST (FaultDetection, DeadLoop) {
   Board B;
-  RunProbe (B, 4);
+  test::RunFaultProbe (B, 4);
   ASSERT_TRUE (B.M.Faulted ());
   EXPECT_EQ (B.M.LastFault ().Kind, FaultKind::DeadLoop);
   EXPECT_EQ (B.FaultModule (), "FaultProbe");
@@ -71,7 +65,7 @@ TEST (FaultDetection, DeadLoop) {
 
 TEST (FaultDetection, FailedAssertion) {
   Board B;
-  RunProbe (B, 5);
+  test::RunFaultProbe (B, 5);
   ASSERT_TRUE (B.M.Faulted ());
   std::string Report = B.FaultReport ();
   EXPECT_EQ (Report.rfind ("FAULT: assertion failed in FaultProbe at " + Site ("FAULT: assert") + "\n", 0), 0u) << Report;
@@ -81,7 +75,7 @@ TEST (FaultDetection, InstructionBudgetStopsARunawayCall) {
   Board B;
   B.M.SetDeadLoopLimit (~0ULL);   // no dead-loop shortcut: the budget alone must stop it
   B.M.SetBudget (5000000);
-  RunProbe (B, 4);
+  test::RunFaultProbe (B, 4);
   ASSERT_TRUE (B.M.Faulted ());
   EXPECT_EQ (B.M.LastFault ().Kind, FaultKind::BudgetExhausted);
   EXPECT_EQ (B.FaultModule (), "FaultProbe");

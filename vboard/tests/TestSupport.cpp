@@ -20,4 +20,10 @@ int LineOf (const std::string &Path, const std::string &Marker) {
   return 0;
 }
 
+uint64_t RunFaultProbe (Board &B, uint8_t Mode) {
+  static const Guid kProbeVariable = Guid::Parse ("5160A856-1323-41B4-B39D-5C53C92A5852");
+  B.Fw.SetVariable (u"FaultProbeMode", kProbeVariable, platform::kSetupAttributes, {Mode});
+  return B.Run (TestImage ("FaultProbe"));
+}
+
 }  // namespace vboard::test

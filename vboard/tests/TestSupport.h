@@ -16,4 +16,8 @@ std::string TestImage (const std::string &Name);
 // Marker; 0 when absent.
 int LineOf (const std::string &PackageRelativePath, const std::string &Marker);
 
+// Runs the FaultProbe test image on B in the given mode (its
+// "FaultProbeMode" variable); returns the entry point's status.
+uint64_t RunFaultProbe (Board &B, uint8_t Mode);
+
 }  // namespace vboard::test
