@@ -68,6 +68,27 @@ TEST_F (TallyvaultTest, OddLengthRecordIsProgrammedWhole) {
   EXPECT_EQ (Log.WriteData (0x0B, {1, 2, 3}), efi::Success);
   EXPECT_EQ (Area (9, 12), (std::vector<uint8_t>{0x0B, 11, 0x24, 0x12, 0x07, 0x23, 0x59, 0x58, 1, 2, 3, 0xFF}));
   EXPECT_EQ (Log.Walk (), (std::vector<uint64_t>{kGpnvBase, kGpnvBase + 9, kGpnvBase + 20}));
+  // Behind the odd record the write starts on the word boundary below the
+  // free position; the lead-in 0xFF leaves the first record's last byte alone.
+  EXPECT_EQ (B.Flash.Operations.back ().Address, kGpnvBase + 8);
+  EXPECT_EQ (B.Flash.Operations.back ().Length, 12u);
+  EXPECT_EQ (Area (8, 1), (std::vector<uint8_t>{0x5A}));
+}
+
+TEST_F (TallyvaultTest, UnalignedRecordAtTheEndStaysInsideTheArea) {
+  // A 9-byte record, then 8-byte ones up to 15 bytes before the end: the
+  // free position is one byte past a word boundary, and a 14-byte record
+  // still fits (it leaves one byte).
+  std::vector<uint8_t> Lengths = Repeat (8189, 8);
+  Lengths.insert (Lengths.begin (), 9);
+  LayRecords (B, Lengths);
+  EXPECT_EQ (Log.WriteData (0x0B, {1, 2, 3, 4, 5, 6}), efi::Success);
+  const auto &W = B.Flash.Operations.back ();
+  EXPECT_EQ (W.Address % 4, 0u);
+  EXPECT_EQ (W.Address + W.Length, kGpnvBase + kGpnvSize) << "the write ends on the area's end, not past it";
+  EXPECT_EQ (Area (kGpnvSize - 15, 15),
+             (std::vector<uint8_t>{0x0B, 14, 0x24, 0x12, 0x07, 0x23, 0x59, 0x58, 1, 2, 3, 4, 5, 6, 0xFF}));
+  EXPECT_EQ (Log.Walk ().size (), 8192u) << "8191 records and the end marker";
 }
 
 TEST_F (TallyvaultTest, UnstorableRecordsAreRefusedBeforeAnythingIsWritten) {

@@ -210,6 +210,7 @@ WriteEventLog (
   UINTN                       HeaderSize;
   UINTN                       NumBytes;
   UINTN                       ProgramSize;
+  UINTN                       Lead;
   CONST UINT8                 *Current;
   UINTN                       End;
   POOL_BUFFER<UINT8>          Buffer;
@@ -237,18 +238,21 @@ WriteEventLog (
   }
 
   //
-  // The flash write covers whole words. The 0xFF padding programs nothing;
-  // behind a record of odd length it may reach up to three bytes past the
-  // area's end, which it leaves as they are.
+  // The flash is programmed in whole, aligned words. Behind a record of odd
+  // length the free position is not word-aligned, so the write starts at the
+  // word boundary below it and ends at the one above the record, padded with
+  // 0xFF on both sides: NOR programming only clears bits, so the padding
+  // leaves the neighbouring bytes as they are, and since the area's end is
+  // word-aligned the write never leaves the area.
   //
-  NumBytes    = HeaderSize + DataSize;
-  ProgramSize = ALIGN_VALUE (NumBytes, GPNV_FLASH_WORD_SIZE);
+  NumBytes = HeaderSize + DataSize;
 
   //
   // The buffer is taken before the walk: once a full log has been erased,
-  // nothing may stop the new record from being written.
+  // nothing may stop the new record from being written. It has room for the
+  // largest lead-in.
   //
-  Status = Buffer.Allocate (EfiBootServicesData, ProgramSize);
+  Status = Buffer.Allocate (EfiBootServicesData, ALIGN_VALUE (NumBytes + GPNV_FLASH_WORD_SIZE - 1, GPNV_FLASH_WORD_SIZE));
   if (EFI_ERROR (Status)) {
     DEBUG ((DEBUG_ERROR, "Event Log allocate pool failed: %r\n", Status));
     return Status;
@@ -282,10 +286,12 @@ WriteEventLog (
   DEBUG ((DEBUG_ERROR, "gpnv EventLogType: %d \n", EventLogType));
   DEBUG ((DEBUG_ERROR, "gpnv NumBytes: %d \n", static_cast<UINT32>(NumBytes)));
 
-  ZeroMem (Buffer.Get (), NumBytes);
-  SetMem (Buffer.Get () + NumBytes, ProgramSize - NumBytes, GPNV_EVENT_LOG_ERASED_BYTE);
+  Lead        = reinterpret_cast<UINTN>(Current) % GPNV_FLASH_WORD_SIZE;
+  ProgramSize = ALIGN_VALUE (Lead + NumBytes, GPNV_FLASH_WORD_SIZE);
+  SetMem (Buffer.Get (), ProgramSize, GPNV_EVENT_LOG_ERASED_BYTE);
+  ZeroMem (Buffer.Get () + Lead, NumBytes);
 
-  Record         = reinterpret_cast<GPNV_EVENT_LOG_RECORD *>(Buffer.Get ());
+  Record         = reinterpret_cast<GPNV_EVENT_LOG_RECORD *>(Buffer.Get () + Lead);
   Record->Type   = EventLogType;
   Record->Length = static_cast<UINT8>(NumBytes);
   Record->Year   = ToBcd (Time->Year % 100);
@@ -295,16 +301,16 @@ WriteEventLog (
   Record->Minute = ToBcd (Time->Minute);
   Record->Second = ToBcd (Time->Second);
   if (EventLogType == GPNV_EVENT_LOG_TYPE_POST_ERROR) {
-    PostRecord               = reinterpret_cast<GPNV_POST_EVENT_LOG_RECORD *>(Buffer.Get ());
+    PostRecord               = reinterpret_cast<GPNV_POST_EVENT_LOG_RECORD *>(Buffer.Get () + Lead);
     PostRecord->PostResults0 = PostResults0;
     PostRecord->PostResults1 = PostResults1;
   }
 
   if (DataSize != 0) {
-    CopyMem (Buffer.Get () + NumBytes - DataSize, Data, DataSize);
+    CopyMem (Buffer.Get () + Lead + NumBytes - DataSize, Data, DataSize);
   }
 
-  Status = FlashWrite (Buffer.Get (), reinterpret_cast<UINTN>(Current), ProgramSize / GPNV_FLASH_WORD_SIZE);
+  Status = FlashWrite (Buffer.Get (), reinterpret_cast<UINTN>(Current) - Lead, ProgramSize / GPNV_FLASH_WORD_SIZE);
   if (EFI_ERROR (Status)) {
     DEBUG ((DEBUG_ERROR, "Event Log flash bios error! %r\n", Status));
   }
