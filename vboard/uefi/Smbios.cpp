@@ -1,5 +1,6 @@
 #include "uefi/Smbios.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -216,7 +217,8 @@ std::vector<uint8_t> SmbiosService::DumpImage () const {
   uint8_t Sum = 0;
   for (uint64_t I = 0; I < kEntryPointLength; I++) Sum += Out[I];
   Out[5] = static_cast<uint8_t> (0 - Sum);
-  Out.insert (Out.end (), Table.begin (), Table.end ());
+  Out.resize (kTableOffset + Table.size ());
+  std::copy (Table.begin (), Table.end (), Out.begin () + kTableOffset);
   return Out;
 }
 
