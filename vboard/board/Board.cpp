@@ -114,30 +114,36 @@ uint64_t Board::FaultSite () {
   return F.Lr;
 }
 
-std::string Board::FaultModule () {
-  if (!M.Faulted ()) return "";
+std::optional<Board::AssertionText> Board::FailedAssertion () {
+  // A failed assertion prints "ASSERT [Module] File(Line): Expression" and
+  // then spins in CpuDeadLoop, which is what stopped the board.
+  if (!M.Faulted () || M.LastFault ().Kind != FaultKind::DeadLoop) return std::nullopt;
   std::string Text = UartText ();
   size_t At = Text.rfind ("ASSERT [");
-  if (M.LastFault ().Kind == FaultKind::DeadLoop && At != std::string::npos) {
-    size_t End = Text.find (']', At);
-    return Text.substr (At + 8, End - At - 8);
+  size_t Close = Text.find (']', At), Open = Text.find ('(', At), Colon = Text.find ("):", At);
+  if (At == std::string::npos || Close == std::string::npos || Open == std::string::npos || Colon == std::string::npos) {
+    return std::nullopt;
   }
+  AssertionText A;
+  A.Module = Text.substr (At + 8, Close - At - 8);
+  size_t Space = Text.rfind (' ', Open);
+  std::string File = Text.substr (Space + 1, Open - Space - 1);
+  size_t Pkg = File.rfind ("ArmServerFeaturePkg/");
+  if (Pkg != std::string::npos) File = File.substr (Pkg + 20);
+  A.Line = File + ":" + Text.substr (Open + 1, Colon - Open - 1);
+  A.Message = Text.substr (At, Text.find_first_of ("\r\n", At) - At);
+  return A;
+}
+
+std::string Board::FaultModule () {
+  if (!M.Faulted ()) return "";
+  if (auto A = FailedAssertion ()) return A->Module;
   return Fw.CallerName (FaultSite ());
 }
 
 std::string Board::FaultLine () {
   if (!M.Faulted ()) return "";
-  std::string Text = UartText ();
-  size_t At = Text.rfind ("ASSERT [");
-  if (M.LastFault ().Kind == FaultKind::DeadLoop && At != std::string::npos) {
-    // "ASSERT [Module] File(Line): Expression"
-    size_t Open = Text.find ('(', At), Close = Text.find ("):", At);
-    size_t Space = Text.rfind (' ', Open);
-    std::string File = Text.substr (Space + 1, Open - Space - 1);
-    size_t Slash = File.rfind ("ArmServerFeaturePkg/");
-    if (Slash != std::string::npos) File = File.substr (Slash + 20);
-    return File + ":" + Text.substr (Open + 1, Close - Open - 1);
-  }
+  if (auto A = FailedAssertion ()) return A->Line;
   const Fault &F = M.LastFault ();
   bool PcInImage = Fw.ImageAt (F.Pc) != nullptr;
   std::vector<uint64_t> Frames;
@@ -153,17 +159,12 @@ std::string Board::FaultReport () {
   }
   const Fault &F = M.LastFault ();
   std::ostringstream Out;
-  std::string Text = UartText ();
-  size_t Assert = Text.rfind ("ASSERT [");
-  bool IsAssert = F.Kind == FaultKind::DeadLoop && Assert != std::string::npos;
-  Out << "FAULT: " << (IsAssert ? "assertion failed" : FaultKindName (F.Kind)) << " in " << FaultModule ();
+  auto Assertion = FailedAssertion ();
+  Out << "FAULT: " << (Assertion ? "assertion failed" : FaultKindName (F.Kind)) << " in " << FaultModule ();
   std::string Line = FaultLine ();
   if (!Line.empty ()) Out << " at " << Line;
   Out << "\n";
-  if (IsAssert) {
-    size_t End = Text.find ('\n', Assert);
-    Out << "  " << Text.substr (Assert, End == std::string::npos ? std::string::npos : End - Assert) << "\n";
-  }
+  if (Assertion) Out << "  " << Assertion->Message << "\n";
   if (!F.Detail.empty ()) Out << "  " << F.Detail << "\n";
   if (F.Kind == FaultKind::UnmappedRead || F.Kind == FaultKind::UnmappedWrite || F.Kind == FaultKind::ProtectedWrite) {
     Out << "  address: " << Fw.Describe (F.Address) << "\n";

@@ -14,6 +14,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,11 @@ class Board {
   std::string PublishedSummary ();
 
  private:
+  struct AssertionText {
+    std::string Module, Line, Message;
+  };
+  // The assertion that stopped the board, parsed from the debug output.
+  std::optional<AssertionText> FailedAssertion ();
   uint64_t FaultSite ();
 };
 

@@ -138,10 +138,7 @@ class Machine {
 
   // Called after every trapped service returns to the guest (timer delivery).
   std::function<void ()> OnServiceReturn;
-  // Gives the module owning a guest address, for reports.
-  std::function<std::string (uint64_t)> DescribeAddress;
 
-  uc_struct *Engine () { return mUc; }
   // Return addresses of the guest's frame-record chain, innermost first.
   std::vector<uint64_t> FrameChain (unsigned Max = 8) const;
 
@@ -177,7 +174,6 @@ class Machine {
     uint64_t Base, Size;
   };
   std::vector<Region> mRegions;
-  std::vector<std::unique_ptr<MmioDevice *>> mDeviceSlots;
 };
 
 }  // namespace vboard

@@ -295,8 +295,7 @@ void Firmware::AddBootServices () {
   S.push_back ({"UnloadImage", nullptr});
   S.push_back ({"ExitBootServices", nullptr});
   S.push_back ({"GetNextMonotonicCount", [this, Out] (CallArgs &A) -> uint64_t {
-    static uint64_t Count = 0;
-    return Out (A[0], ++Count, "GetNextMonotonicCount") ? efi::Success : efi::InvalidParameter;
+    return Out (A[0], ++mMonotonicCount, "GetNextMonotonicCount") ? efi::Success : efi::InvalidParameter;
   }});
   S.push_back ({"Stall", [this] (CallArgs &A) -> uint64_t {
     mExtraNs += A[0] * 1000;

@@ -36,7 +36,6 @@ std::string Narrow (const std::u16string &Text) {
 
 Firmware::Firmware (Machine &Mach) : M (Mach), Pool (Mach) {
   M.MapRam (kHostBase, kHostSize, true, false);
-  M.DescribeAddress = [this] (uint64_t A) { return Describe (A); };
   BuildTables ();
 }
 

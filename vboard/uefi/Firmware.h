@@ -130,7 +130,6 @@ class Firmware {
   std::optional<uint64_t> FindProtocol (const Guid &Protocol) const;   // first interface
   std::vector<uint64_t> HandlesWith (const Guid &Protocol) const;
   std::optional<uint64_t> InterfaceOn (uint64_t Handle, const Guid &Protocol) const;
-  size_t InterfaceCount (const Guid &Protocol) const { return HandlesWith (Protocol).size (); }
   std::vector<Guid> ProtocolsOn (uint64_t Handle) const;
   // Fault injection: installs of these protocols by guest code fail so.
   std::map<Guid, uint64_t> FailInstallProtocol;
@@ -240,6 +239,7 @@ class Firmware {
   uint64_t mExtraNs = 0;
   uint64_t mTpl = efi::TplApplication;
   uint64_t mQueueOrder = 0;
+  uint64_t mMonotonicCount = 0;
   uint64_t mConfigTable = 0;
   uint64_t mConfigCount = 0;
   std::vector<HandleRecord> mHandles;

@@ -51,7 +51,6 @@ class Heap {
 
   // Fault injection: the next N allocations succeed, then every one fails.
   void FailAfter (int64_t Successes) { mFailAfter = Successes; }
-  uint64_t AllocationCount () const { return mSerial; }
 
  private:
   uint64_t MapFresh (uint64_t Bytes);
