@@ -24,7 +24,12 @@ for m in $MODULES; do
 done
 
 echo
-echo "== virtual-board boot of the DEBUG images (RELEASE images print nothing)"
-images=()
-for m in $MODULES; do images+=("$BUILD/DEBUG_GCC5/AARCH64/$m.efi"); done
-"$REPO/build/vboard/vboard" "${images[@]}"
+echo "== firmware volumes"
+for target in RELEASE DEBUG; do
+  fv="$BUILD/${target}_GCC5/FV/ARMSERVERFEATUREFV.Fv"
+  printf '%s: %s bytes\n' "$(realpath --relative-to="$REPO" "$fv")" "$(stat -c %s "$fv")"
+done
+
+echo
+echo "== virtual-board boot of the DEBUG firmware volume (RELEASE images print nothing)"
+"$REPO/build/vboard/vboard" --fv "$BUILD/DEBUG_GCC5/FV/ARMSERVERFEATUREFV.Fv"

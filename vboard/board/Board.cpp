@@ -1,5 +1,7 @@
 #include "board/Board.h"
 
+#include "uefi/GuidNames.h"
+
 #include <cstdio>
 #include <sstream>
 
@@ -19,15 +21,57 @@ Board::Board () : Fw (M) {
   Fw.DefinePcd (kPlatformTokenSpace, kPcdSerialPortBaseAddress, PcdType::U64, kUart0);
   Fw.DefinePcd (kThermalTokenSpace, kPcdCpuTemperature, PcdType::U32, 0);
   Fw.DefinePcd (kRecoveryParamTokenSpace, kPcdRecoveryParameter, PcdType::U64, 0);
-  Fw.DefinePcd (std::nullopt, kPcdFirmwareIdData, PcdType::Ptr, 0, 138);
-  Fw.DefinePcd (std::nullopt, kPcdSrIovEnable, PcdType::Bool, 0);
-  Fw.DefinePcd (std::nullopt, kPcdSrIovToken32, PcdType::Bool, 1);
-  Fw.DefinePcd (std::nullopt, kPcdSrIovToken40, PcdType::U32, 0);
+  Fw.DefineLocalPcd ("PcdFirmwareIdData", PcdType::Ptr, 0, 138);
+  Fw.DefineLocalPcd ("PcdSrIovEnable", PcdType::Bool, 0);
+  Fw.DefineLocalPcd ("PcdSrIovPlatformFlag", PcdType::Bool, 1);
+  Fw.DefineLocalPcd ("PcdSrIovPlatformValue", PcdType::U32, 0);
+  InstallArchitecturalProtocols ();
   SetPlatformSpcrCount (1);
   Ipmi.Install ();
   Flash.Install ();
   Smbios.Install ();
   OnAllDriversStarted.push_back ([this] { InstallEventLogTrigger (); });
+}
+
+void Board::InstallArchitecturalProtocols () {
+  // The DXE core's architectural protocols, as the platform's core drivers
+  // install them (markers for dependency expressions; the services behind
+  // them are the board's tables).
+  for (const std::string &Name : Dispatcher::ArchitecturalProtocols ()) {
+    uint64_t Handle = 0;
+    Fw.InstallProtocol (Handle, names::Named (Name), 0);
+  }
+}
+
+std::vector<Board::BootResult> Board::BootVolumes (const std::vector<std::string> &Volumes, unsigned ReadyToBootSignals) {
+  for (const std::string &Path : Volumes) {
+    Fw.Dxe.AddVolume (Path);
+  }
+  Fw.Dxe.Dispatch ();
+  std::vector<BootResult> Results;
+  auto Collect = [&] {
+    Results.clear ();
+    for (const std::string &Name : Fw.Dxe.Order ()) {
+      const Dispatcher::Driver *D = Fw.Dxe.Find (Name);
+      Results.push_back ({Name, D->Status, D->Image->Unloaded});
+    }
+  };
+  if (M.Stopped ()) {
+    Collect ();
+    return Results;
+  }
+  for (auto &Step : OnAllDriversStarted) {
+    Step ();
+    if (M.Stopped ()) break;
+  }
+  // What the platform installed at the end of dispatch may wake drivers that
+  // wait for it; the DXE core dispatches again before it hands over to BDS.
+  if (!M.Stopped ()) Fw.Dxe.Dispatch ();
+  for (unsigned I = 0; I < ReadyToBootSignals && !M.Stopped (); I++) {
+    SignalReadyToBoot ();
+  }
+  Collect ();
+  return Results;
 }
 
 uint64_t Board::InstallEventLogTrigger () {
@@ -84,7 +128,7 @@ void Board::SetSetup (const SetupVariable &V, std::vector<uint8_t> Bytes) {
   if (Bytes.empty ()) {
     Bytes.assign (V.Size, 0);
   }
-  Fw.SetVariable (V.Name, Guid::Parse (V.Vendor), kSetupAttributes, std::move (Bytes));
+  Fw.SetVariable (V.Name, V.VendorGuid (), kSetupAttributes, std::move (Bytes));
 }
 
 void Board::SetSetupByte (const SetupVariable &V, size_t Offset, uint8_t Value) {
@@ -100,7 +144,7 @@ void Board::SetSetupByte (const SetupVariable &V, size_t Offset, uint8_t Value) 
 }
 
 std::vector<uint8_t> Board::Setup (const SetupVariable &V) {
-  VariableRecord *R = Fw.FindVariable (V.Name, Guid::Parse (V.Vendor));
+  VariableRecord *R = Fw.FindVariable (V.Name, V.VendorGuid ());
   return R == nullptr ? std::vector<uint8_t>{} : R->Data;
 }
 
@@ -183,9 +227,9 @@ std::string Board::PublishedSummary () {
   }
   for (const auto &S : Fw.PcdSets ()) {
     char Buf[64];
-    std::snprintf (Buf, sizeof (Buf), "0x%llx = 0x%llx", static_cast<unsigned long long> (S.Token),
+    std::snprintf (Buf, sizeof (Buf), " (token 0x%llx) = 0x%llx", static_cast<unsigned long long> (S.Token),
                    static_cast<unsigned long long> (S.Value));
-    Out << S.Caller << ": set PCD " << (S.Space ? GuidName (*S.Space) + ":" : std::string ()) << Buf << "\n";
+    Out << S.Caller << ": set PCD " << (S.Space ? GuidName (*S.Space) + "." : std::string ()) << S.Name << Buf << "\n";
   }
   for (const SmbiosRecord &R : Smbios.Records ()) {
     Out << R.Producer << ": added SMBIOS type " << unsigned (R.Type ()) << " (handle " << R.Handle << ", "

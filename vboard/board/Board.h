@@ -66,6 +66,13 @@ class Board {
     bool Unloaded;
   };
   std::vector<BootResult> DefaultBoot (const std::vector<std::string> &Images, unsigned ReadyToBootSignals = 1);
+  // The boot of a real board: the firmware volumes are handed to the DXE
+  // dispatcher, which starts their drivers as their dependency expressions
+  // allow; then the end-of-dispatch platform steps, a second dispatch pass,
+  // and ReadyToBoot. Results list the drivers started, in order.
+  std::vector<BootResult> BootVolumes (const std::vector<std::string> &Volumes, unsigned ReadyToBootSignals = 1);
+  // Installs the DXE architectural protocols (done at power-on).
+  void InstallArchitecturalProtocols ();
   // Platform steps after the last driver has started (the event-log trigger
   // protocol, for instance); devices and services register them here.
   std::vector<std::function<void ()>> OnAllDriversStarted;

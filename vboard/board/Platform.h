@@ -23,12 +23,13 @@ constexpr uint32_t kSetupAttributes = efi::VariableNonVolatile | efi::VariableBo
 
 struct SetupVariable {
   const char16_t *Name;
-  const char *Vendor;
+  const char *Vendor;          // the vendor GUID's C name in the package's .dec
   uint64_t Size;
+  Guid VendorGuid () const;
 };
-constexpr SetupVariable kSystemSetupConfig{u"SystemSetupConfig", "3336B68B-9F08-47DA-BC4F-C995C0A47C4C", 184};
-constexpr SetupVariable kIpmiSetupData{u"IpmiSetupData", "7E40D73E-9933-428B-9088-DA844AB20D54", 432};
-constexpr SetupVariable kCrSetupData{u"CrSetupData", "400BE17D-36BC-44B2-999B-B53D15826C6A", 9};
+constexpr SetupVariable kSystemSetupConfig{u"SystemSetupConfig", "gSystemSetupConfigGuid", 184};
+constexpr SetupVariable kIpmiSetupData{u"IpmiSetupData", "gIpmiSetupDataGuid", 432};
+constexpr SetupVariable kCrSetupData{u"CrSetupData", "gCrSetupDataGuid", 9};
 const SetupVariable *FindSetupVariable (const std::string &Name);
 
 // Token spaces and tokens of the PCDs the modules use.
@@ -38,10 +39,6 @@ extern const Guid kRecoveryParamTokenSpace;
 constexpr uint64_t kPcdSerialPortBaseAddress = 2;
 constexpr uint64_t kPcdCpuTemperature = 0x10041;
 constexpr uint64_t kPcdRecoveryParameter = 0x40000032;
-constexpr uint64_t kPcdFirmwareIdData = 45;       // local token numbers of this platform build
-constexpr uint64_t kPcdSrIovEnable = 46;
-constexpr uint64_t kPcdSrIovToken32 = 32;
-constexpr uint64_t kPcdSrIovToken40 = 40;
 
 // Protocols the modules produce or consume.
 extern const Guid kWakeAlarmProtocol;

@@ -48,7 +48,16 @@ PeImage::PeImage (const std::string &File) : mPath (File) {
   if (Dot != std::string::npos) {
     mBaseName.resize (Dot);
   }
+  Parse ();
+}
 
+PeImage::PeImage (std::vector<uint8_t> Bytes, const std::string &Name, const std::string &Origin)
+    : mPath (Origin), mBaseName (Name), mFile (std::move (Bytes)) {
+  Parse ();
+}
+
+void PeImage::Parse () {
+  const std::string &File = mPath;
   if (Get<uint16_t> (mFile, 0) != 0x5A4D) {
     throw std::runtime_error (File + ": no MZ header");
   }
@@ -92,7 +101,8 @@ PeImage::PeImage (const std::string &File) : mPath (File) {
   std::string Beside = DirName (File) + "/" + mBaseName + ".debug";
   if (FileExists (Beside)) {
     mDebugFile = Beside;
-  } else if (DirCount > 6) {
+  }
+  if (DirCount > 6) {
     uint32_t DbgRva = Get<uint32_t> (mFile, Opt + 112 + 6 * 8);
     uint32_t DbgSize = Get<uint32_t> (mFile, Opt + 112 + 6 * 8 + 4);
     for (const PeSection &S : mSections) {
@@ -106,7 +116,8 @@ PeImage::PeImage (const std::string &File) : mPath (File) {
           std::string Name (reinterpret_cast<const char *> (mFile.data () + NameAt));
           size_t D = Name.rfind ('.');
           std::string Debug = (D == std::string::npos ? Name : Name.substr (0, D)) + ".debug";
-          if (FileExists (Debug)) {
+          mBuildDir = DirName (Name);
+          if (mDebugFile.empty () && FileExists (Debug)) {
             mDebugFile = Debug;
           }
         }

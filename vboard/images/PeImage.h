@@ -25,6 +25,9 @@ class PeImage {
   // Parses File; throws std::runtime_error on anything that is not an
   // AArch64 PE32+ EFI image.
   explicit PeImage (const std::string &File);
+  // An image taken from elsewhere (a firmware volume's PE32 section); Origin
+  // names where it came from in reports.
+  PeImage (std::vector<uint8_t> Bytes, const std::string &Name, const std::string &Origin);
 
   const std::string &Path () const { return mPath; }
   const std::string &BaseName () const { return mBaseName; }   // "Wattkeep" for Wattkeep.efi
@@ -33,11 +36,16 @@ class PeImage {
   uint16_t Subsystem () const { return mSubsystem; }
   const std::vector<PeSection> &Sections () const { return mSections; }
   const std::string &DebugFile () const { return mDebugFile; }   // "" when none was found
+  // The module's build output directory (where the build left the .dll, its
+  // .debug and AutoGen.h), from the image's CodeView record; "" when absent.
+  const std::string &BuildDir () const { return mBuildDir; }
 
   // Copies headers and sections to Base and applies the DIR64 relocations.
   void Load (Machine &M, uint64_t Base) const;
 
  private:
+  void Parse ();
+
   std::string mPath;
   std::string mBaseName;
   std::vector<uint8_t> mFile;
@@ -49,6 +57,7 @@ class PeImage {
   uint32_t mRelocRva = 0, mRelocSize = 0;
   std::vector<PeSection> mSections;
   std::string mDebugFile;
+  std::string mBuildDir;
 };
 
 // Source locations for addresses of an image, from its .debug ELF through

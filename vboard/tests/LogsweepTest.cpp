@@ -37,9 +37,9 @@ class LogsweepTest : public ::testing::Test {
     return R;
   }
   void Store (const std::vector<uint8_t> &R, uint32_t Attributes = platform::kSetupAttributes) {
-    B.Fw.SetVariable (kIpmiSetupData.Name, Guid::Parse (kIpmiSetupData.Vendor), Attributes, R);
+    B.Fw.SetVariable (kIpmiSetupData.Name, kIpmiSetupData.VendorGuid (), Attributes, R);
   }
-  VariableRecord *Stored () { return B.Fw.FindVariable (kIpmiSetupData.Name, Guid::Parse (kIpmiSetupData.Vendor)); }
+  VariableRecord *Stored () { return B.Fw.FindVariable (kIpmiSetupData.Name, kIpmiSetupData.VendorGuid ()); }
   uint64_t Run () {
     uint64_t Status = B.Run (test::ModuleImage ("Logsweep"));
     EXPECT_FALSE (B.M.Faulted ()) << B.FaultReport ();
@@ -166,8 +166,8 @@ TEST_F (LogsweepTest, UnreadableSetupStopsBeforeAnyTraffic) {
       {"read error", 432, efi::DeviceError, efi::DeviceError},
   };
   for (const Case &C : Cases) {
-    if (C.Size) B.Fw.SetVariable (kIpmiSetupData.Name, Guid::Parse (kIpmiSetupData.Vendor), platform::kSetupAttributes, Record (1, 1, 1, C.Size));
-    else B.Fw.DeleteVariable (kIpmiSetupData.Name, Guid::Parse (kIpmiSetupData.Vendor));
+    if (C.Size) B.Fw.SetVariable (kIpmiSetupData.Name, kIpmiSetupData.VendorGuid (), platform::kSetupAttributes, Record (1, 1, 1, C.Size));
+    else B.Fw.DeleteVariable (kIpmiSetupData.Name, kIpmiSetupData.VendorGuid ());
     B.Fw.FailGetVariable.clear ();
     if (C.ForcedStatus) B.Fw.FailGetVariable[kIpmiSetupData.Name] = C.ForcedStatus;
     EXPECT_EQ (Run (), C.Want) << C.What;

@@ -107,7 +107,7 @@ TEST_F (MainsrestoreTest, UnreadableSetupSendsAndLogsNothing) {
     uint64_t Forced;
   } Cases[] = {{"missing", 0, 0}, {"larger than 184 bytes", 185, 0}, {"read error", 184, efi::DeviceError}};
   for (const Case &C : Cases) {
-    B.Fw.DeleteVariable (kSystemSetupConfig.Name, Guid::Parse (kSystemSetupConfig.Vendor));
+    B.Fw.DeleteVariable (kSystemSetupConfig.Name, kSystemSetupConfig.VendorGuid ());
     B.Fw.FailGetVariable.clear ();
     if (C.Size) Store (3, C.Size);
     if (C.Forced) B.Fw.FailGetVariable[kSystemSetupConfig.Name] = C.Forced;

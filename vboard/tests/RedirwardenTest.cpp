@@ -12,7 +12,7 @@ using test::CrPolicy;
 
 // Boots Redirwarden with CrSetupData stored as Stored (none when empty).
 CrPolicy Boot (Board &B, const std::vector<uint8_t> &Stored) {
-  if (!Stored.empty ()) B.Fw.SetVariable (kCrSetupData.Name, Guid::Parse (kCrSetupData.Vendor), kSetupAttributes, Stored);
+  if (!Stored.empty ()) B.Fw.SetVariable (kCrSetupData.Name, kCrSetupData.VendorGuid (), kSetupAttributes, Stored);
   EXPECT_EQ (B.Run (test::ModuleImage ("Redirwarden")), efi::Success) << B.FaultReport ();
   auto I = B.Fw.FindProtocol (kConsoleRedirectionPolicyProtocol);
   EXPECT_TRUE (I.has_value ()) << "no policy published";

@@ -9,6 +9,12 @@ std::string ModuleImage (const std::string &Name) { return std::string (ASFP_DEB
 
 std::string TestImage (const std::string &Name) { return std::string (ASFP_TEST_IMAGES) + "/" + Name + ".efi"; }
 
+std::string PackageVolume () { return std::string (ASFP_DEBUG_IMAGES) + "/../FV/ARMSERVERFEATUREFV.Fv"; }
+
+std::string TestVolume () { return std::string (ASFP_TEST_IMAGES) + "/../FV/ARMSERVERFEATURETESTFV.Fv"; }
+
+std::string EdkTool (const std::string &Name) { return std::string (ASFP_EDK2_DIR) + "/BaseTools/Source/C/bin/" + Name; }
+
 int LineOf (const std::string &Path, const std::string &Marker) {
   std::ifstream In (std::string (ASFP_PACKAGE_DIR) + "/" + Path);
   std::string Line;

@@ -12,6 +12,12 @@ namespace vboard::test {
 std::string ModuleImage (const std::string &Name);
 // A test-only image.
 std::string TestImage (const std::string &Name);
+// The package's firmware volume (DEBUG), and the test volume: every module
+// of the package followed by the gated probes.
+std::string PackageVolume ();
+std::string TestVolume ();
+// A BaseTools program of the EDK II tree the package is built with.
+std::string EdkTool (const std::string &Name);
 // Line number (1-based) of the first line of a package source that contains
 // Marker; 0 when absent.
 int LineOf (const std::string &PackageRelativePath, const std::string &Marker);

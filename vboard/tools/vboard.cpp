@@ -2,6 +2,10 @@
 // prints what the UARTs received, what each image published, and any fault.
 //
 //   vboard [options] IMAGE.efi...
+//   vboard [options] --fv VOLUME.Fv [--fv ...]
+//     --fv FILE                   boot a firmware volume: its drivers are dispatched by
+//                                 their dependency expressions (repeatable; IMAGE.efi
+//                                 arguments then are not allowed)
 //     --setup NAME.OFFSET=VALUE   set one byte of a setup variable (the variable
 //                                 is created zero-filled at its full size)
 //     --setup-size NAME=BYTES     store the setup variable with this many bytes
@@ -54,7 +58,7 @@ void PrintLog (const char *Title, const std::string &Text) {
 
 int main (int Argc, char **Argv) {
   Board B;
-  std::vector<std::string> Images;
+  std::vector<std::string> Images, Volumes;
   unsigned ReadyToBoot = 1;
   uint64_t RunSeconds = 0;
   std::string DumpAcpiDir;
@@ -106,6 +110,8 @@ int main (int Argc, char **Argv) {
         FlashFile = Value ();
       } else if (A == "--dump-smbios") {
         DumpSmbiosFile = Value ();
+      } else if (A == "--fv") {
+        Volumes.push_back (Value ());
       } else if (A == "--budget") {
         B.M.SetBudget (Number (Value ()));
       } else if (!A.empty () && A[0] == '-') {
@@ -117,7 +123,7 @@ int main (int Argc, char **Argv) {
   } catch (const std::exception &E) {
     Usage (std::string ("bad number: ") + E.what ());
   }
-  if (Images.empty ()) Usage ("no images");
+  if (Images.empty () == Volumes.empty ()) Usage ("give either images or --fv volumes");
   try {
     if (!FlashFile.empty () && B.Flash.LoadIfPresent (FlashFile)) std::cout << "flash image loaded from " << FlashFile << "\n";
   } catch (const std::exception &E) {
@@ -127,9 +133,21 @@ int main (int Argc, char **Argv) {
 
   int Exit = 0;
   try {
-    for (const auto &R : B.DefaultBoot (Images, ReadyToBoot)) {
-      std::cout << "image " << R.Image << ": entry point returned " << efi::StatusName (R.Status)
-                << (R.Unloaded ? " (unloaded)" : "") << "\n";
+    if (!Volumes.empty ()) {
+      B.BootVolumes (Volumes, ReadyToBoot);
+      for (const auto &V : B.Fw.Dxe.Volumes ()) {
+        std::cout << "firmware volume " << V.Fv->Origin () << ": " << V.Fv->Files ().size () << " files\n";
+        for (const std::string &Note : V.Fv->Notes ()) std::cout << "  " << Note << "\n";
+      }
+      std::cout << "---- dispatch (volume order)\n" << B.Fw.Dxe.Report ();
+      std::cout << "---- dispatch order:";
+      for (const std::string &Name : B.Fw.Dxe.Order ()) std::cout << " " << Name;
+      std::cout << "\n";
+    } else {
+      for (const auto &R : B.DefaultBoot (Images, ReadyToBoot)) {
+        std::cout << "image " << R.Image << ": entry point returned " << efi::StatusName (R.Status)
+                  << (R.Unloaded ? " (unloaded)" : "") << "\n";
+      }
     }
     if (RunSeconds != 0 && !B.M.Stopped ()) {
       B.Fw.AdvanceTime (RunSeconds * 1000000000ULL);

@@ -162,21 +162,30 @@ void Firmware::BuildTables () {
 // ---------------------------------------------------------------- images
 
 ImageRecord &Firmware::LoadImage (const std::string &Path) {
+  return LoadImage (std::make_unique<PeImage> (Path), 0, 0);
+}
+
+ImageRecord &Firmware::LoadImage (std::unique_ptr<PeImage> Pe, uint64_t DeviceHandle, uint64_t FilePath) {
   auto Image = std::make_unique<ImageRecord> ();
-  Image->Pe = std::make_unique<PeImage> (Path);
+  Image->Pe = std::move (Pe);
   Image->Name = Image->Pe->BaseName ();
-  Image->Path = Path;
+  Image->Path = Image->Pe->Path ();
   Image->DebugFile = Image->Pe->DebugFile ();
   Image->Size = (Image->Pe->SizeOfImage () + kPage - 1) & ~(kPage - 1);
   Image->Base = (mImageNext + 0xFFFF) & ~0xFFFFULL;
   mImageNext = Image->Base + Image->Size + 0x10000;
   M.MapRam (Image->Base, Image->Size);
   Image->Pe->Load (M, Image->Base);
+  if (!Image->Pe->BuildDir ().empty ()) {
+    BindLocalTokens (Image->Pe->BuildDir (), Image->Name);
+  }
 
   Image->Handle = NewHandle ();
   Image->LoadedImage = HostAlloc (96);
   M.Store<uint32_t> (Image->LoadedImage, 0x1000);
   M.Store<uint64_t> (Image->LoadedImage + 16, SystemTable);
+  M.Store<uint64_t> (Image->LoadedImage + 24, DeviceHandle);
+  M.Store<uint64_t> (Image->LoadedImage + 32, FilePath);
   M.Store<uint64_t> (Image->LoadedImage + 64, Image->Base);
   M.Store<uint64_t> (Image->LoadedImage + 72, Image->Size);
   M.Store<uint32_t> (Image->LoadedImage + 80, Image->Pe->Subsystem () == 10 ? 1u : static_cast<uint32_t> (efi::BootServicesCode));

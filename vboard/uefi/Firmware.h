@@ -7,6 +7,7 @@
 
 #include "cpu/Machine.h"
 #include "images/PeImage.h"
+#include "uefi/Dispatcher.h"
 #include "uefi/Heap.h"
 #include "uefi/Types.h"
 
@@ -77,6 +78,7 @@ struct PcdSet {
   uint64_t Token = 0;
   uint64_t Value = 0;
   std::string Caller;
+  std::string Name;            // the PCD's name when the board knows it, else its token
 };
 
 struct EfiTime {
@@ -111,6 +113,9 @@ class Firmware {
   Machine &M;
   Heap Pool;
   Symbolizer Symbols;
+  // The DXE dispatcher: firmware volumes, their FV2 protocols and the
+  // dependency-driven start of their drivers.
+  Dispatcher Dxe{*this};
 
   // --- host-owned guest memory (tables, host protocol instances, test data)
   uint64_t HostAlloc (uint64_t Size, uint64_t Align = 16);
@@ -158,6 +163,14 @@ class Firmware {
   uint64_t PcdValue (const std::optional<Guid> &Space, uint64_t Token);
   void SetPcdValue (const std::optional<Guid> &Space, uint64_t Token, uint64_t Value);
   const std::vector<PcdSet> &PcdSets () const { return mPcdSets; }
+  // Dynamic PCDs of the platform database, reached by local token number.
+  // The board knows them by name; which number each has is what the build of
+  // the loaded images assigned (their AutoGen.h), never a number typed in.
+  void DefineLocalPcd (const std::string &Name, PcdType Type, uint64_t Value, uint64_t MaxSize = 0);
+  PcdEntry *LocalPcd (const std::string &Name);
+  std::optional<uint64_t> LocalToken (const std::string &Name) const;
+  void BindLocalTokens (const std::string &BuildDir, const std::string &Image);
+  std::string PcdName (const std::optional<Guid> &Space, uint64_t Token) const;
 
   // --- runtime: clock, wake alarm, reset
   EfiTime Rtc;                                   // the clock's time at NowNs () == 0
@@ -170,6 +183,10 @@ class Firmware {
 
   // --- images
   ImageRecord &LoadImage (const std::string &Path);
+  // An image from a firmware volume: DeviceHandle is the volume's handle and
+  // FilePath the file's device-path node, as the DXE core sets them in the
+  // image's EFI_LOADED_IMAGE_PROTOCOL.
+  ImageRecord &LoadImage (std::unique_ptr<PeImage> Pe, uint64_t DeviceHandle, uint64_t FilePath);
   uint64_t StartImage (ImageRecord &Image);      // runs the entry point; unloads on error
   std::vector<std::unique_ptr<ImageRecord>> &Images () { return mImages; }
   ImageRecord *ImageAt (uint64_t Address);
@@ -248,6 +265,8 @@ class Firmware {
   std::vector<VariableRecord> mVariables;
   std::map<std::pair<std::optional<Guid>, uint64_t>, PcdEntry> mPcds;
   std::vector<PcdSet> mPcdSets;
+  std::map<std::string, PcdEntry> mLocalPcds;
+  std::map<uint64_t, std::string> mLocalTokens;
   std::vector<std::unique_ptr<ImageRecord>> mImages;
 };
 

@@ -5,6 +5,10 @@
 // would on a real one.
 #include "uefi/Firmware.h"
 
+#include <cctype>
+#include <fstream>
+#include <sstream>
+
 namespace vboard {
 
 namespace {
@@ -64,8 +68,71 @@ void Firmware::DefinePcd (std::optional<Guid> Space, uint64_t Token, PcdType Typ
 }
 
 PcdEntry *Firmware::FindPcd (const std::optional<Guid> &Space, uint64_t Token) {
+  if (!Space) {
+    // A local token number is only meaningful through the build that
+    // assigned it: look the name up in what the loaded images' builds said.
+    auto Named = mLocalTokens.find (Token);
+    if (Named != mLocalTokens.end ()) return LocalPcd (Named->second);
+  }
   auto It = mPcds.find ({Space, Token});
   return It == mPcds.end () ? nullptr : &It->second;
+}
+
+void Firmware::DefineLocalPcd (const std::string &Name, PcdType Type, uint64_t Value, uint64_t MaxSize) {
+  PcdEntry E;
+  E.Type = Type;
+  if (Type == PcdType::Ptr) {
+    E.MaxSize = MaxSize;
+    E.CurSize = MaxSize;
+    E.Buffer = HostAlloc (MaxSize == 0 ? 1 : MaxSize, 8);
+  } else {
+    E.Value = Truncate (Type, Value);
+  }
+  mLocalPcds[Name] = E;
+}
+
+PcdEntry *Firmware::LocalPcd (const std::string &Name) {
+  auto It = mLocalPcds.find (Name);
+  return It == mLocalPcds.end () ? nullptr : &It->second;
+}
+
+std::optional<uint64_t> Firmware::LocalToken (const std::string &Name) const {
+  for (const auto &T : mLocalTokens) {
+    if (T.second == Name) return T.first;
+  }
+  return std::nullopt;
+}
+
+void Firmware::BindLocalTokens (const std::string &BuildDir, const std::string &Image) {
+  // The build writes one "#define _PCD_TOKEN_<Name>  <N>U" per PCD a module
+  // uses into its AutoGen.h; for the dynamic PCDs of the platform database N
+  // is the local token number the platform build assigned.
+  std::ifstream In (BuildDir + "/AutoGen.h");
+  std::string Line;
+  const std::string Prefix = "#define _PCD_TOKEN_";
+  while (std::getline (In, Line)) {
+    if (Line.compare (0, Prefix.size (), Prefix) != 0) continue;
+    std::istringstream Fields (Line.substr (Prefix.size ()));
+    std::string Name, Number;
+    Fields >> Name >> Number;
+    if (mLocalPcds.count (Name) == 0 || Number.empty () || !std::isdigit (static_cast<unsigned char> (Number[0]))) continue;
+    uint64_t Token = std::stoull (Number, nullptr, 0);
+    auto Old = mLocalTokens.find (Token);
+    if (Old != mLocalTokens.end () && Old->second != Name) {
+      Findings.push_back (Image + "'s build gives local token " + std::to_string (Token) + " to " + Name +
+                          ", another image's to " + Old->second);
+      continue;
+    }
+    mLocalTokens[Token] = Name;
+  }
+}
+
+std::string Firmware::PcdName (const std::optional<Guid> &Space, uint64_t Token) const {
+  if (!Space) {
+    auto Named = mLocalTokens.find (Token);
+    if (Named != mLocalTokens.end ()) return Named->second;
+  }
+  return TokenText (Space, Token);
 }
 
 uint64_t Firmware::PcdValue (const std::optional<Guid> &Space, uint64_t Token) {
@@ -103,7 +170,7 @@ uint64_t Firmware::PcdSetValue (const std::optional<Guid> &Space, uint64_t Token
     return efi::InvalidParameter;
   }
   E->Value = Truncate (E->Type, Value);
-  mPcdSets.push_back ({Space, Token, E->Value, CallerName (Caller)});
+  mPcdSets.push_back ({Space, Token, E->Value, CallerName (Caller), PcdName (Space, Token)});
   return efi::Success;
 }
 
@@ -158,7 +225,7 @@ void Firmware::AddPcdProtocols () {
       std::vector<uint8_t> Bytes = M.ReadBytes (Buffer, Size);
       M.Write (E->Buffer, Bytes.data (), Size);
       E->CurSize = Size;
-      mPcdSets.push_back ({Space, Token, Size, CallerName (A.Caller ())});
+      mPcdSets.push_back ({Space, Token, Size, CallerName (A.Caller ()), PcdName (Space, Token)});
       return efi::Success;
     };
   };

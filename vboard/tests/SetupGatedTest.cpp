@@ -1,0 +1,135 @@
+// Gatewarden and Vfswitch started on their own: what each does with every
+// state of SystemSetupConfig, seen in the protocol database, the PCD call
+// log and the debug output.
+#include "tests/TestSupport.h"
+#include "uefi/GuidNames.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace vboard {
+namespace {
+
+using platform::kSystemSetupConfig;
+
+std::vector<uint8_t> Record (size_t Size, std::map<size_t, uint8_t> Bytes) {
+  std::vector<uint8_t> R (Size, 0);
+  for (const auto &B : Bytes) R[B.first] = B.second;
+  return R;
+}
+
+TEST (Gatewarden, UnreadableSetupOrNoPoolInstallsNothingAndFreesItsBuffer) {
+  struct Case {
+    const char *What;
+    std::vector<uint8_t> Stored;   // empty: no variable
+    bool NoPool;
+  } Cases[] = {
+      {"no variable", {}, false},
+      {"record larger than 184 bytes", Record (185, {{64, 1}}), false},
+      {"no pool", Record (184, {{64, 1}}), true},
+      {"record ending before NetworkMode", Record (64, {}), false},
+  };
+  for (const Case &C : Cases) {
+    SCOPED_TRACE (C.What);
+    Board B;
+    if (!C.Stored.empty ()) B.SetSetup (kSystemSetupConfig, C.Stored);
+    if (C.NoPool) B.Fw.Pool.FailAfter (0);
+    EXPECT_EQ (B.Run (test::ModuleImage ("Gatewarden")), efi::Success);
+    EXPECT_FALSE (B.M.Faulted ()) << B.FaultReport ();
+    for (const auto &P : B.Fw.Published) EXPECT_NE (P.Image, "Gatewarden") << names::NameOf (P.Protocol);
+    EXPECT_EQ (B.UartText (), "");
+    EXPECT_TRUE (B.Fw.Pool.Live ().empty ());
+  }
+}
+
+TEST (Gatewarden, FailedUndiInstallHaltsTheDebugBuildAfterTheOtherInstalls) {
+  Board B;
+  B.SetSetup (kSystemSetupConfig, Record (184, {{64, 1}, {65, 1}}));
+  const Guid Undi = names::Named ("gNetworkUndiDepexProtocolGuid");
+  B.Fw.FailInstallProtocol[names::Named ("gNetworkMode1DepexProtocolGuid")] = efi::OutOfResources;
+  B.Fw.FailInstallProtocol[Undi] = efi::OutOfResources;
+  B.Run (test::ModuleImage ("Gatewarden"));
+  // The mode marker's failure is passed over; option A still goes in.
+  ASSERT_EQ (B.Fw.Published.size (), 1u);
+  EXPECT_EQ (B.Fw.Published[0].Protocol, names::Named ("gNetworkOptionADepexProtocolGuid"));
+  ASSERT_TRUE (B.M.Faulted ());
+  EXPECT_EQ (B.FaultModule (), "Gatewarden");
+  EXPECT_NE (B.UartText ().find ("ASSERT_EFI_ERROR (Status = Out of Resources)"), std::string::npos) << B.UartText ();
+  EXPECT_EQ (B.UartText ().find ("install\r\n"), std::string::npos);
+}
+
+uint64_t RunVfswitch (Board &B) {
+  uint64_t Status = B.Run (test::ModuleImage ("Vfswitch"));
+  EXPECT_FALSE (B.M.Faulted ()) << B.FaultReport ();
+  return Status;
+}
+
+// The PCD writes Vfswitch made, by name, in order.
+std::vector<std::pair<std::string, uint64_t>> Writes (Board &B) {
+  std::vector<std::pair<std::string, uint64_t>> W;
+  for (const auto &S : B.Fw.PcdSets ()) {
+    EXPECT_FALSE (S.Space.has_value ());
+    EXPECT_EQ (B.Fw.LocalToken (S.Name), S.Token) << S.Name;
+    W.push_back ({S.Name, S.Value});
+  }
+  return W;
+}
+
+TEST (Vfswitch, SetupSwitchesSrIovAndTheWritesComeInOrder) {
+  using W = std::vector<std::pair<std::string, uint64_t>>;
+  const W On = {{"PcdSrIovEnable", 1}, {"PcdSrIovPlatformFlag", 0}, {"PcdSrIovPlatformValue", 16}};
+  const W Off = {{"PcdSrIovEnable", 0}, {"PcdSrIovPlatformFlag", 0}};
+  struct Case {
+    const char *What;
+    std::vector<uint8_t> Stored;
+    W Expected;
+  } Cases[] = {
+      {"SrIovEnable 0", Record (184, {{125, 0}}), Off},
+      {"SrIovEnable 1", Record (184, {{125, 1}}), On},
+      {"SrIovEnable 0xFF", Record (184, {{125, 0xFF}}), On},
+      {"no variable", {}, On},
+      {"record of 126 bytes, SrIovEnable 0", Record (126, {{125, 0}}), Off},
+      {"record of 125 bytes: no stored choice", Record (125, {}), On},
+  };
+  for (const Case &C : Cases) {
+    SCOPED_TRACE (C.What);
+    Board B;
+    if (!C.Stored.empty ()) B.SetSetup (kSystemSetupConfig, C.Stored);
+    EXPECT_EQ (RunVfswitch (B), efi::Success);
+    EXPECT_EQ (Writes (B), C.Expected);
+    EXPECT_EQ (B.Fw.LocalPcd ("PcdSrIovEnable")->Value, C.Expected[0].second);
+    // Off leaves the value PCD as the platform had it.
+    EXPECT_EQ (B.Fw.LocalPcd ("PcdSrIovPlatformValue")->Value, C.Expected.size () == 3 ? 16u : 0u);
+    EXPECT_EQ (B.Fw.ImageNamed ("Vfswitch")->Unloaded, false);
+  }
+}
+
+TEST (Vfswitch, UnreadableSetupWritesNothingAndUnloads) {
+  Board B;
+  B.SetSetup (kSystemSetupConfig, Record (200, {{125, 1}}));
+  EXPECT_EQ (RunVfswitch (B), efi::BufferTooSmall);
+  EXPECT_TRUE (B.Fw.PcdSets ().empty ());
+  EXPECT_TRUE (B.Fw.ImageNamed ("Vfswitch")->Unloaded);
+  EXPECT_EQ (B.Fw.LocalPcd ("PcdSrIovPlatformFlag")->Value, 1u);
+
+  Board Other;
+  Other.Fw.FailGetVariable[u"SystemSetupConfig"] = efi::DeviceError;
+  EXPECT_EQ (Other.Run (test::ModuleImage ("Vfswitch")), efi::DeviceError);
+  EXPECT_TRUE (Other.Fw.PcdSets ().empty ());
+}
+
+TEST (Vfswitch, TokensComeFromTheBuildNotFromAnotherPlatform) {
+  // The build of this package numbers its dynamic PCDs its own way; the
+  // board binds each name to the number the image's build assigned, and a
+  // write lands on the PCD of that name, whatever the number.
+  Board B;
+  RunVfswitch (B);
+  auto Token = B.Fw.LocalToken ("PcdSrIovEnable");
+  ASSERT_TRUE (Token.has_value ());
+  EXPECT_NE (*Token, 46u) << "the reference platform's number reached this build";
+  EXPECT_EQ (B.Fw.PcdName (std::nullopt, *Token), "PcdSrIovEnable");
+}
+
+}  // namespace
+}  // namespace vboard

@@ -1,0 +1,312 @@
+#include "uefi/Dispatcher.h"
+
+#include "uefi/Firmware.h"
+#include "uefi/GuidNames.h"
+
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+
+namespace vboard {
+
+namespace {
+constexpr uint64_t kWarnBufferTooSmall = 4;          // EFI_WARN_BUFFER_TOO_SMALL
+constexpr uint32_t kFvFileAttribMemoryMapped = 0x200;  // EFI_FV_FILE_ATTRIB_MEMORY_MAPPED
+constexpr uint8_t kFileTypeAll = 0x00;
+constexpr int kMaxBeforeAfterDepth = 32;
+
+// A media device-path node naming a volume (subtype 7) or a file (subtype
+// 6) by GUID, followed by the end node.
+std::vector<uint8_t> PiwgNode (uint8_t SubType, const Guid &G) {
+  std::vector<uint8_t> Dp = {0x04, SubType, 20, 0};
+  Dp.insert (Dp.end (), G.Bytes.begin (), G.Bytes.end ());
+  Dp.insert (Dp.end (), {0x7F, 0xFF, 0x04, 0x00});
+  return Dp;
+}
+}  // namespace
+
+const std::vector<std::string> &Dispatcher::ArchitecturalProtocols () {
+  static const std::vector<std::string> kArch = {
+      "gEfiBdsArchProtocolGuid",           "gEfiCpuArchProtocolGuid",          "gEfiMetronomeArchProtocolGuid",
+      "gEfiMonotonicCounterArchProtocolGuid", "gEfiRealTimeClockArchProtocolGuid", "gEfiResetArchProtocolGuid",
+      "gEfiRuntimeArchProtocolGuid",       "gEfiSecurityArchProtocolGuid",     "gEfiTimerArchProtocolGuid",
+      "gEfiVariableWriteArchProtocolGuid", "gEfiVariableArchProtocolGuid",     "gEfiWatchdogTimerArchProtocolGuid",
+      "gEfiCapsuleArchProtocolGuid"};
+  return kArch;
+}
+
+Dispatcher::Dispatcher (Firmware &F) : Fw (F) {}
+
+uint64_t Dispatcher::AddVolume (const std::string &Path) { return AddVolume (ReadWholeFile (Path), Path); }
+
+uint64_t Dispatcher::AddVolume (std::vector<uint8_t> Bytes, const std::string &Origin) {
+  Volume V;
+  V.Fv = std::make_unique<FirmwareVolume> (std::move (Bytes), Origin);
+  mVolumes.push_back (std::move (V));
+  size_t Index = mVolumes.size () - 1;
+  Volume &Vol = mVolumes.back ();
+  Vol.Interface = MakeFv2Interface (Index);
+  Fw.InstallProtocol (Vol.Handle, names::Named ("gEfiFirmwareVolume2ProtocolGuid"), Vol.Interface);
+  if (Vol.Fv->Name ()) {
+    std::vector<uint8_t> Dp = PiwgNode (7, *Vol.Fv->Name ());
+    Fw.InstallProtocol (Vol.Handle, names::Named ("gEfiDevicePathProtocolGuid"), Fw.HostCopy (Dp.data (), Dp.size ()));
+  }
+  for (const FfsFile &F : Vol.Fv->Files ()) {
+    if (F.Type != ffs::FileTypeDriver && F.Type != ffs::FileTypeCombinedPeimDriver) continue;
+    Driver D;
+    D.Volume = Index;
+    D.File = &F;
+    D.Name = F.UiName.empty () ? F.Name.ToString () : F.UiName;
+    if (const FfsSection *S = F.FindSection (ffs::SectionDxeDepex)) D.Expression.emplace (S->Data);
+    mDrivers.push_back (std::move (D));
+  }
+  return Vol.Handle;
+}
+
+bool Dispatcher::Installed (const Guid &Protocol) const { return !Fw.HandlesWith (Protocol).empty (); }
+
+bool Dispatcher::Ready (const Driver &D) const {
+  if (D.State != DriverState::Dormant) return false;
+  if (!D.Expression) {
+    // No dependency expression: the driver needs every architectural protocol.
+    for (const std::string &Arch : ArchitecturalProtocols ()) {
+      if (!Installed (names::Named (Arch))) return false;
+    }
+    return true;
+  }
+  const Depex &E = *D.Expression;
+  if (E.BeforeFile () || E.AfterFile ()) return false;   // started next to the file it names
+  if (E.ScheduleOnRequest () && !D.Requested) return false;
+  return E.Evaluate ([this] (const Guid &G) { return Installed (G); });
+}
+
+size_t Dispatcher::Dispatch () {
+  size_t Started = 0;
+  // Each round starts the first ready driver in volume order; a driver runs
+  // at most once, so this ends after at most one round per driver.
+  for (size_t Round = 0; Round <= mDrivers.size () && !Fw.M.Stopped (); Round++) {
+    size_t Before = mOrder.size ();
+    for (size_t I = 0; I < mDrivers.size (); I++) {
+      if (Ready (mDrivers[I])) {
+        DispatchWithNeighbours (I, 0);
+        break;
+      }
+    }
+    if (mOrder.size () == Before) break;
+    Started += mOrder.size () - Before;
+  }
+  return Started;
+}
+
+void Dispatcher::DispatchWithNeighbours (size_t Index, int Depth) {
+  // BEFORE drivers run immediately ahead of the file they name, AFTER
+  // drivers immediately behind it, recursively.
+  if (Depth > kMaxBeforeAfterDepth || Fw.M.Stopped ()) return;
+  Guid Self = mDrivers[Index].File->Name;
+  for (size_t I = 0; I < mDrivers.size (); I++) {
+    const Driver &B = mDrivers[I];
+    if (B.State == DriverState::Dormant && B.Expression && B.Expression->BeforeFile () == Self) DispatchWithNeighbours (I, Depth + 1);
+  }
+  if (mDrivers[Index].State == DriverState::Dormant && !Fw.M.Stopped ()) Start (mDrivers[Index]);
+  for (size_t I = 0; I < mDrivers.size (); I++) {
+    const Driver &A = mDrivers[I];
+    if (A.State == DriverState::Dormant && A.Expression && A.Expression->AfterFile () == Self) DispatchWithNeighbours (I, Depth + 1);
+  }
+}
+
+void Dispatcher::Start (Driver &D) {
+  const FfsSection *Pe = D.File->FindSection (ffs::SectionPe32);
+  if (Pe == nullptr) {
+    D.State = DriverState::Failed;
+    D.Note = "no PE32 section";
+    return;
+  }
+  std::unique_ptr<PeImage> Image;
+  try {
+    Image = std::make_unique<PeImage> (Pe->Data, D.Name, mVolumes[D.Volume].Fv->Origin () + ":" + D.Name);
+  } catch (const std::exception &E) {
+    D.State = DriverState::Failed;
+    D.Note = E.what ();
+    return;
+  }
+  std::vector<uint8_t> Dp = PiwgNode (6, D.File->Name);
+  ImageRecord &R = Fw.LoadImage (std::move (Image), mVolumes[D.Volume].Handle, Fw.HostCopy (Dp.data (), Dp.size ()));
+  D.Image = &R;
+  D.State = DriverState::Dispatched;
+  mOrder.push_back (D.Name);
+  D.Status = Fw.StartImage (R);
+}
+
+bool Dispatcher::Schedule (const Guid &VolumeName, const Guid &File) {
+  for (Driver &D : mDrivers) {
+    if (D.File->Name == File && mVolumes[D.Volume].Fv->Name () == VolumeName && D.Expression &&
+        D.Expression->ScheduleOnRequest () && !D.Requested) {
+      D.Requested = true;
+      return true;
+    }
+  }
+  return false;
+}
+
+const Dispatcher::Driver *Dispatcher::Find (const std::string &Name) const {
+  for (const Driver &D : mDrivers) {
+    if (D.Name == Name) return &D;
+  }
+  return nullptr;
+}
+
+std::string Dispatcher::FileName (const Guid &File) const {
+  for (const Driver &D : mDrivers) {
+    if (D.File->Name == File) return D.Name;
+  }
+  return File.ToString ();
+}
+
+std::string Dispatcher::WaitingFor (const Driver &D) const {
+  if (D.State != DriverState::Dormant) return "";
+  if (!D.Expression) {
+    std::string Missing;
+    for (const std::string &Arch : ArchitecturalProtocols ()) {
+      if (!Installed (names::Named (Arch))) Missing += (Missing.empty () ? "" : ", ") + Arch;
+    }
+    return "no dependency expression; waits for the architectural protocols " + Missing;
+  }
+  const Depex &E = *D.Expression;
+  if (!E.Valid ()) return "malformed dependency expression (" + E.Error () + "); never dispatched";
+  if (E.BeforeFile ()) return "BEFORE " + FileName (*E.BeforeFile ()) + ", which was never dispatched";
+  if (E.AfterFile ()) return "AFTER " + FileName (*E.AfterFile ()) + ", which was never dispatched";
+  if (E.ScheduleOnRequest () && !D.Requested) return "scheduled on request (SOR); nobody called Schedule";
+  std::string Missing;
+  for (const Guid &G : E.Protocols ()) {
+    if (!Installed (G)) Missing += (Missing.empty () ? "" : ", ") + names::NameOf (G);
+  }
+  if (Missing.empty ()) return "expression false with every protocol it names installed (" + E.Text (names::NameOf) + ")";
+  return "waits for " + Missing;
+}
+
+std::string Dispatcher::Report () const {
+  std::ostringstream Out;
+  for (const Driver &D : mDrivers) {
+    Out << D.Name << ": ";
+    switch (D.State) {
+      case DriverState::Dispatched:
+        Out << "dispatched, entry point returned " << efi::StatusName (D.Status)
+            << (D.Image != nullptr && D.Image->Unloaded ? " (unloaded)" : "");
+        break;
+      case DriverState::Failed:
+        Out << "not loaded: " << D.Note;
+        break;
+      case DriverState::Dormant:
+        Out << "not dispatched: " << WaitingFor (D);
+        break;
+    }
+    Out << "\n";
+  }
+  return Out.str ();
+}
+
+uint64_t Dispatcher::MakeFv2Interface (size_t VolumeIndex) {
+  // EFI_FIRMWARE_VOLUME2_PROTOCOL: six functions, KeySize (UINT32) at 48,
+  // ParentHandle at 56, then GetInfo and SetInfo.
+  auto Fv = [this, VolumeIndex] () -> const FirmwareVolume & { return *mVolumes[VolumeIndex].Fv; };
+  auto CheckThis = [this, VolumeIndex] (uint64_t This, const char *Member) {
+    if (This != mVolumes[VolumeIndex].Interface) {
+      Fw.Misuse (std::string ("FV2.") + Member + " called with a This that is not the volume's protocol");
+      return false;
+    }
+    return true;
+  };
+  // Hands Data out as ReadFile/ReadSection do: a new pool buffer when
+  // *Buffer is NULL, else as much as fits, with a warning if cut short.
+  auto HandOut = [this] (CallArgs &A, uint64_t BufferPtr, uint64_t SizePtr, const std::vector<uint8_t> &Data) -> uint64_t {
+    uint64_t Buffer = Fw.M.Load<uint64_t> (BufferPtr);
+    if (Buffer == 0) {
+      Buffer = Fw.Pool.AllocatePool (efi::BootServicesData, Data.size (), A.Caller (), Fw.M.FrameChain ());
+      if (Buffer == 0) return efi::OutOfResources;
+      Fw.M.Write (Buffer, Data.data (), Data.size ());
+      Fw.M.Store<uint64_t> (BufferPtr, Buffer);
+      Fw.M.Store<uint64_t> (SizePtr, Data.size ());
+      return efi::Success;
+    }
+    uint64_t Have = Fw.M.Load<uint64_t> (SizePtr);
+    uint64_t Copy = std::min<uint64_t> (Have, Data.size ());
+    if (!Fw.M.Write (Buffer, Data.data (), Copy)) {
+      Fw.Misuse ("FV2 read into a buffer that is not writable memory");
+      return efi::InvalidParameter;
+    }
+    Fw.M.Store<uint64_t> (SizePtr, Data.size () > Have ? Have : Data.size ());
+    return Data.size () > Have ? kWarnBufferTooSmall : efi::Success;
+  };
+  auto ReadGuid = [this] (uint64_t Address, Guid &G) { return Address != 0 && Fw.M.Read (Address, G.Bytes.data (), 16); };
+
+  std::vector<std::pair<std::string, TrapHandler>> Slots;
+  Slots.push_back ({"GetVolumeAttributes", [this, CheckThis, Fv] (CallArgs &A) -> uint64_t {
+    if (!CheckThis (A[0], "GetVolumeAttributes") || A[1] == 0) return efi::InvalidParameter;
+    Fw.M.Store<uint64_t> (A[1], Fv ().Attributes ());
+    return efi::Success;
+  }});
+  Slots.push_back ({"SetVolumeAttributes", [] (CallArgs &) -> uint64_t { return efi::Unsupported; }});
+  Slots.push_back ({"ReadFile", [this, CheckThis, Fv, HandOut, ReadGuid] (CallArgs &A) -> uint64_t {
+    // (This, NameGuid, Buffer, BufferSize, FoundType, FileAttributes, AuthenticationStatus)
+    Guid Name;
+    if (!CheckThis (A[0], "ReadFile") || !ReadGuid (A[1], Name) || A[3] == 0 || A[4] == 0 || A[5] == 0 || A[6] == 0) {
+      return efi::InvalidParameter;
+    }
+    const FfsFile *F = Fv ().FindFile (Name);
+    if (F == nullptr) return efi::NotFound;
+    Fw.M.Store<uint8_t> (A[4], F->Type);
+    Fw.M.Store<uint32_t> (A[5], kFvFileAttribMemoryMapped);
+    Fw.M.Store<uint32_t> (A[6], 0);
+    if (A[2] == 0) {
+      Fw.M.Store<uint64_t> (A[3], F->Data.size ());
+      return efi::Success;
+    }
+    return HandOut (A, A[2], A[3], F->Data);
+  }});
+  Slots.push_back ({"ReadSection", [this, CheckThis, Fv, HandOut, ReadGuid] (CallArgs &A) -> uint64_t {
+    // (This, NameGuid, SectionType, SectionInstance, Buffer, BufferSize, AuthenticationStatus)
+    Guid Name;
+    if (!CheckThis (A[0], "ReadSection") || !ReadGuid (A[1], Name) || A[4] == 0 || A[5] == 0 || A[6] == 0) {
+      return efi::InvalidParameter;
+    }
+    const FfsFile *F = Fv ().FindFile (Name);
+    if (F == nullptr) return efi::NotFound;
+    const FfsSection *S = F->FindSection (static_cast<uint8_t> (A[2]), static_cast<unsigned> (A[3]));
+    if (S == nullptr) return efi::NotFound;
+    Fw.M.Store<uint32_t> (A[6], 0);
+    return HandOut (A, A[4], A[5], S->Data);
+  }});
+  Slots.push_back ({"WriteFile", [] (CallArgs &) -> uint64_t { return efi::WriteProtected; }});
+  Slots.push_back ({"GetNextFile", [this, CheckThis, Fv] (CallArgs &A) -> uint64_t {
+    // (This, Key, FileType, NameGuid, Attributes, Size); the key is the
+    // index of the next file to look at, 0 to start.
+    if (!CheckThis (A[0], "GetNextFile") || A[1] == 0 || A[2] == 0 || A[3] == 0 || A[4] == 0 || A[5] == 0) {
+      return efi::InvalidParameter;
+    }
+    uint64_t Key = Fw.M.Load<uint64_t> (A[1]);
+    uint8_t Want = Fw.M.Load<uint8_t> (A[2]);
+    const auto &Files = Fv ().Files ();
+    for (uint64_t I = Key; I < Files.size (); I++) {
+      const FfsFile &F = Files[I];
+      if (Want != kFileTypeAll && F.Type != Want) continue;
+      Fw.M.Store<uint64_t> (A[1], I + 1);
+      Fw.M.Store<uint8_t> (A[2], F.Type);
+      Fw.M.Write (A[3], F.Name.Bytes.data (), 16);
+      Fw.M.Store<uint32_t> (A[4], kFvFileAttribMemoryMapped);
+      Fw.M.Store<uint64_t> (A[5], F.Data.size ());
+      return efi::Success;
+    }
+    Fw.M.Store<uint64_t> (A[1], Files.size ());
+    return efi::NotFound;
+  }});
+  Slots.push_back ({"KeySize", nullptr});
+  Slots.push_back ({"ParentHandle", nullptr});
+  Slots.push_back ({"GetInfo", [] (CallArgs &) -> uint64_t { return efi::Unsupported; }});
+  Slots.push_back ({"SetInfo", [] (CallArgs &) -> uint64_t { return efi::Unsupported; }});
+  uint64_t Interface = Fw.MakeHostInterface ("FV2", Slots);
+  Fw.M.Store<uint64_t> (Interface + 48, 8);   // KeySize
+  Fw.M.Store<uint64_t> (Interface + 56, 0);   // ParentHandle: not a child volume
+  return Interface;
+}
+
+}  // namespace vboard
