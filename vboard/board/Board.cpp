@@ -1,4 +1,5 @@
 #include "board/Board.h"
+#include "board/FirmwareIdBlock.h"
 
 #include "uefi/GuidNames.h"
 
@@ -17,6 +18,8 @@ Board::Board () : Fw (M) {
   M.Write (kFlashBase + 0x1000, Erased.data (), Erased.size ());
   M.MapDevice (kUart0, 0x1000, &Uart0);
   M.MapDevice (kUart1, 0x1000, &Uart1);
+  M.MapDevice (NorFlashController::kBase, NorFlashController::kWindow, &NorController);
+  WriteDefaultFirmwareId (Flash);
 
   Fw.DefinePcd (kPlatformTokenSpace, kPcdSerialPortBaseAddress, PcdType::U64, kUart0);
   Fw.DefinePcd (kThermalTokenSpace, kPcdCpuTemperature, PcdType::U32, 0);

@@ -5,6 +5,7 @@
 
 #include "board/Bmc.h"
 #include "board/BootFlash.h"
+#include "board/NorFlashController.h"
 #include "board/Pl011.h"
 #include "board/Platform.h"
 #include "cpu/Machine.h"
@@ -34,10 +35,14 @@ class Board {
   // (installed from the start; a test may uninstall it).
   vboard::Bmc Bmc;
   IpmiTransport Ipmi{Fw, Bmc};
+  // The boot-flash part (W25Q SPI NOR) and the NOR flash controller in front
+  // of it; SPI transfers and the part's busy times pass in simulated time.
+  SpiNorFlash NorFlash{M, [this] { return Fw.NowNs (); }, [this] (uint64_t Ns) { Fw.PassTime (Ns); }};
+  NorFlashController NorController{NorFlash, [this] (uint64_t Ns) { Fw.PassTime (Ns); }};
   // The boot flash as NOR memory and the flash-access protocol over it, and
   // the SMBIOS protocol with the host's copy of the table (both installed
   // from the start; a test may uninstall them).
-  BootFlash Flash{M, Fw};
+  BootFlash Flash{M, Fw, NorFlash};
   SmbiosService Smbios{Fw};
 
   // Loads and starts one image; returns its entry point's status.

@@ -59,8 +59,10 @@ uint64_t BootFlash::DoErase (CallArgs &A) {
   Operation Op{true, A[0], kBlockSize, efi::Success, mFw.CallerName (A.Caller ())};
   if (FailErase) {
     Op.Status = *FailErase;
-  } else if (!EraseBlock (Op.Address)) {
+  } else if (!InFlash (Op.Address, 1)) {
     Op.Status = efi::InvalidParameter;
+  } else if (!mPart.EraseBlock (Op.Address)) {
+    Op.Status = efi::WriteProtected;
   }
   Operations.push_back (Op);
   return Op.Status;
@@ -82,7 +84,7 @@ uint64_t BootFlash::DoWrite (CallArgs &A) {
     uint64_t Done = *PowerCutAfterBytes;
     PowerCutAfterBytes.reset ();
     Data.resize (Done);
-    Program (Op.Address, Data);
+    mPart.ProgramRange (Op.Address, Data);
     Op.Status = efi::Aborted;
     Operations.push_back (Op);
     char Text[128];
@@ -93,7 +95,9 @@ uint64_t BootFlash::DoWrite (CallArgs &A) {
     return Op.Status;
   } else {
     PowerCutAfterBytes.reset ();
-    Program (Op.Address, Data);
+    if (!mPart.ProgramRange (Op.Address, Data)) {
+      Op.Status = efi::WriteProtected;
+    }
   }
   Operations.push_back (Op);
   return Op.Status;
@@ -120,6 +124,7 @@ void BootFlash::Save (const std::string &Path) const {
   if (!Out) {
     throw std::runtime_error ("cannot write the flash image " + Path);
   }
+  mPart.SaveState (SpiNorFlash::StatePath (Path));
 }
 
 bool BootFlash::LoadIfPresent (const std::string &Path) {
@@ -129,6 +134,7 @@ bool BootFlash::LoadIfPresent (const std::string &Path) {
   }
   std::vector<uint8_t> Bytes ((std::istreambuf_iterator<char> (In)), std::istreambuf_iterator<char> ());
   SetImage (Bytes);
+  mPart.LoadStateIfPresent (SpiNorFlash::StatePath (Path));
   return true;
 }
 

@@ -5,16 +5,21 @@
 //   slot 4  Erase (Address)                  erases the 64 KiB block holding Address
 //   slot 6  Write (Address, Buffer, Length)  programs Length bytes
 // Programming only clears bits (new = old AND data), so writing over data
-// that is not erased mixes the two, as on the real part. The other slots are
+// that is not erased mixes the two, as on the real part. The array belongs to
+// the W25Q part (SpiNorFlash): the protocol's erase and write go through its
+// block and sector protection, and a write or erase that meets a locked block
+// leaves it unchanged and returns EFI_WRITE_PROTECTED. The other slots are
 // not provided: a call reports an unimplemented service.
 //
 // Fault injection: an erase or a write can be made to fail with a status
 // (nothing changes), and a power cut can be armed for the next write: only
 // its first N bytes are programmed, then the machine halts as at a power
 // loss. The image can be saved and loaded, so a following "boot" on a new
-// board starts from the same flash contents.
+// board starts from the same flash contents; the part's non-volatile status
+// registers go to a small file beside it (SpiNorFlash::StatePath).
 #pragma once
 
+#include "board/SpiNorFlash.h"
 #include "cpu/Machine.h"
 #include "uefi/Firmware.h"
 
@@ -32,7 +37,7 @@ class BootFlash {
   static constexpr uint64_t kMappedFrom = 0x1000;        // page 0 stays unmapped
   static constexpr uint64_t kBlockSize = 0x10000;        // erase unit
 
-  BootFlash (Machine &M, Firmware &Fw) : mMachine (M), mFw (Fw) {}
+  BootFlash (Machine &M, Firmware &Fw, SpiNorFlash &Part) : mMachine (M), mFw (Fw), mPart (Part) {}
 
   // Installs the flash-access protocol on a new handle (the board does this
   // at power-on); Uninstall removes it again, for tests of its absence.
@@ -40,15 +45,16 @@ class BootFlash {
   void Uninstall ();
   uint64_t Interface () const { return mInterface; }
 
-  // Host-side access with the part's semantics. False when the range is not
-  // inside the mapped flash.
+  // Host-side access as an external programmer has it: NOR semantics, no
+  // write protection. False when the range is not inside the mapped flash.
   bool Program (uint64_t Address, const std::vector<uint8_t> &Data);
   bool EraseBlock (uint64_t Address);
   std::vector<uint8_t> Read (uint64_t Address, uint64_t Size) const { return mMachine.ReadBytes (Address, Size); }
 
-  // The whole part as a file of kSize bytes (page 0 reads as erased).
-  // Load fails on a file of another size; a missing file is not an error for
-  // LoadIfPresent.
+  // The whole part as a file of kSize bytes (page 0 reads as erased), with
+  // the status registers beside it. Load fails on a file of another size; a
+  // missing file is not an error for LoadIfPresent (nor a missing status
+  // file: the part keeps its factory status registers).
   std::vector<uint8_t> Image () const;
   void SetImage (const std::vector<uint8_t> &Bytes);
   void Save (const std::string &Path) const;            // throws on I/O errors
@@ -77,6 +83,7 @@ class BootFlash {
 
   Machine &mMachine;
   Firmware &mFw;
+  SpiNorFlash &mPart;
   uint64_t mInterface = 0;
   uint64_t mHandle = 0;
 };

@@ -18,7 +18,8 @@
 //     --dump-acpi DIR             write each installed ACPI table to DIR/<signature>.dat
 //                                 (and the XSDT to xsdt.dat), for iasl -d
 //     --flash FILE                keep the 16 MiB boot flash in FILE: loaded at start when
-//                                 it exists, written back at exit (also after a halt)
+//                                 it exists, written back at exit (also after a halt); the
+//                                 part's non-volatile status registers go to FILE.status
 //     --dump-smbios FILE          write the SMBIOS table for dmidecode --from-dump FILE
 #include "board/Board.h"
 

@@ -142,6 +142,10 @@ class Firmware {
   // --- events and time
   uint64_t NowNs () const { return M.Instructions () + mExtraNs; }   // 1 ns per instruction
   void AdvanceTime (uint64_t Ns);      // fires due timers in order
+  // Time a device spends (an SPI transfer, a host-side driver waiting for
+  // its part): passes without firing timers, which fire at the next
+  // service return as usual.
+  void PassTime (uint64_t Ns) { mExtraNs += Ns; }
   void SignalEventGroup (const Guid &Group);
   void SignalEvent (uint64_t Event);
   void DispatchPending ();
