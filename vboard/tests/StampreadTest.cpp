@@ -13,26 +13,21 @@ namespace {
 
 using namespace platform;
 
-// One board with the PCD buffer under the build's token, filled with
-// recognisable platform bytes, and the default block erased.
+// One board with the PCD buffer (reached by the token the build assigned),
+// filled with recognisable platform bytes, and the default block erased.
 struct Rig {
   Board B;
-  uint64_t Token = 0;
   std::vector<uint8_t> Initial;
 
   explicit Rig (uint64_t BufferSize = 138) {
-    // The token the build gave the PCD; the board's database is given the
-    // entry under it when its own number differs.
-    Token = test::BuildPcdToken ("Flash/Stampread/Stampread", "PcdFirmwareIdData");
-    EXPECT_NE (Token, 0u);
-    if (Token != kPcdFirmwareIdData || BufferSize != 138) B.Fw.DefinePcd (std::nullopt, Token, PcdType::Ptr, 0, BufferSize);
+    if (BufferSize != 138) B.Fw.DefineLocalPcd ("PcdFirmwareIdData", PcdType::Ptr, 0, BufferSize);
     Initial.assign (BufferSize, 0);
     for (size_t I = 0; I < BufferSize; I++) Initial[I] = static_cast<uint8_t> (0xA0 + I);
     Reset ();
     B.Flash.EraseBlock (kDefaultFirmwareIdAddress);
   }
   void Reset () { B.M.Write (Buffer (), Initial.data (), Initial.size ()); }
-  uint64_t Buffer () { return B.Fw.PcdValue (std::nullopt, Token); }
+  uint64_t Buffer () { return B.Fw.LocalPcd ("PcdFirmwareIdData")->Buffer; }
   std::vector<uint8_t> Bytes () { return B.M.ReadBytes (Buffer (), Initial.size ()); }
   uint64_t Run (const std::string &Image = test::ModuleImage ("Stampread")) {
     uint64_t Status = B.Run (Image);
@@ -69,12 +64,10 @@ struct Rig {
 
 TEST (StampreadTest, DefaultFlashPublishesItsStringsAndKeepsBytesZeroToNine) {
   Board Default;   // the default board, its block at 0x600000 untouched
-  uint64_t Token = test::BuildPcdToken ("Flash/Stampread/Stampread", "PcdFirmwareIdData");
-  if (Token != kPcdFirmwareIdData) Default.Fw.DefinePcd (std::nullopt, Token, PcdType::Ptr, 0, 138);
   std::vector<uint8_t> Platform (10, 0x5A);
-  Default.M.Write (Default.Fw.PcdValue (std::nullopt, Token), Platform.data (), Platform.size ());
+  uint64_t P = Default.Fw.LocalPcd ("PcdFirmwareIdData")->Buffer;
+  Default.M.Write (P, Platform.data (), Platform.size ());
   ASSERT_EQ (Default.Run (test::ModuleImage ("Stampread")), efi::Success) << Default.FaultReport ();
-  uint64_t P = Default.Fw.PcdValue (std::nullopt, Token);
   EXPECT_EQ (Default.M.ReadAscii (P + 10, 32), kDefaultFirmwareId.Ascii);
   EXPECT_EQ (Default.M.ReadUcs2 (P + 42, 38), kDefaultFirmwareId.Unicode);
   EXPECT_EQ (Default.M.ReadAscii (P + 118, 20), kDefaultFirmwareId.ShortAscii);

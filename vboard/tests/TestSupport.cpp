@@ -26,17 +26,6 @@ int LineOf (const std::string &Path, const std::string &Marker) {
   return 0;
 }
 
-uint64_t BuildPcdToken (const std::string &ModuleDir, const std::string &Pcd) {
-  std::ifstream In (std::string (ASFP_DEBUG_IMAGES) + "/ArmServerFeaturePkg/" + ModuleDir + "/DEBUG/AutoGen.h");
-  std::string Key = "#define _PCD_TOKEN_" + Pcd + " ", Line;
-  while (std::getline (In, Line)) {
-    if (Line.compare (0, Key.size (), Key) == 0) {
-      return std::stoull (Line.substr (Key.size ()));
-    }
-  }
-  return 0;
-}
-
 uint64_t RunFaultProbe (Board &B, uint8_t Mode) {
   static const Guid kProbeVariable = Guid::Parse ("5160A856-1323-41B4-B39D-5C53C92A5852");
   B.Fw.SetVariable (u"FaultProbeMode", kProbeVariable, platform::kSetupAttributes, {Mode});

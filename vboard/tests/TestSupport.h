@@ -22,10 +22,6 @@ std::string EdkTool (const std::string &Name);
 // Marker; 0 when absent.
 int LineOf (const std::string &PackageRelativePath, const std::string &Marker);
 
-// The local token number the package build gave a dynamic PCD in a module,
-// read from the module's AutoGen.h (ModuleDir: "Flash/Stampread/Stampread",
-// the INF's path under the package without ".inf"); 0 when not found.
-uint64_t BuildPcdToken (const std::string &ModuleDir, const std::string &Pcd);
 
 // Runs the FaultProbe test image on B in the given mode (its
 // "FaultProbeMode" variable); returns the entry point's status.

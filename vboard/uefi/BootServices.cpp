@@ -240,27 +240,17 @@ void Firmware::AddBootServices () {
       return efi::InvalidParameter;
     }
     uint64_t Key = HostAlloc (8);
-    mNotifies.push_back ({*Protocol, A[1], Key, {}});
+    Protocols.RegisterNotify (*Protocol, A[1], Key);
     return Out (A[2], Key, "RegisterProtocolNotify") ? efi::Success : efi::InvalidParameter;
   }});
   auto Search = [this] (uint64_t Type, uint64_t ProtocolPtr, uint64_t Key, std::vector<uint64_t> &Found) -> uint64_t {
     if (Type == 0) {
-      for (const HandleRecord &H : mHandles) Found.push_back (H.Value);
+      Found = Protocols.AllHandles ();
     } else if (Type == 1) {
-      for (NotifyRecord &N : mNotifies) {
-        if (N.Registration == Key) {
-          while (!N.Fresh.empty ()) {
-            uint64_t H = N.Fresh.front ();
-            N.Fresh.pop_front ();
-            if (InterfaceOn (H, N.Protocol)) {
-              Found.push_back (H);
-              break;
-            }
-          }
-          return Found.empty () ? efi::NotFound : efi::Success;
-        }
-      }
-      return efi::InvalidParameter;
+      bool Known = false;
+      if (auto H = Protocols.NextNotified (Key, Known)) Found.push_back (*H);
+      if (!Known) return efi::InvalidParameter;
+      return Found.empty () ? efi::NotFound : efi::Success;
     } else if (Type == 2) {
       auto Protocol = GuidAt (ProtocolPtr);
       if (!Protocol) return efi::InvalidParameter;

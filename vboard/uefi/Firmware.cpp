@@ -34,7 +34,16 @@ std::string Narrow (const std::u16string &Text) {
   return Out;
 }
 
-Firmware::Firmware (Machine &Mach) : M (Mach), Pool (Mach) {
+Firmware::Firmware (Machine &Mach)
+    : M (Mach),
+      Pool (Mach),
+      Protocols (
+          [this] {
+            uint64_t H = HostAlloc (16);
+            M.Store<uint64_t> (H, 0x6C646E6148ULL);   // "Handl": a recognisable, never-dereferenced value
+            return H;
+          },
+          [this] (uint64_t Event) { SignalEvent (Event); }) {
   M.MapRam (kHostBase, kHostSize, true, false);
   BuildTables ();
 }
@@ -334,10 +343,8 @@ std::vector<LeakReport> Firmware::FindLeaks () {
     }
   }
   ScanRange (kHostBase, mHostNext - kHostBase);
-  for (const HandleRecord &H : mHandles) {
-    for (const auto &P : H.Interfaces) {
-      Consider (P.second);
-    }
+  for (uint64_t Interface : Protocols.AllInterfaces ()) {
+    Consider (Interface);
   }
   for (const auto &E : mEvents) {
     Consider (E.second.NotifyContext);
@@ -368,22 +375,6 @@ std::vector<LeakReport> Firmware::FindLeaks () {
 
 // ---------------------------------------------------------------- protocols (host side)
 
-uint64_t Firmware::NewHandle () {
-  uint64_t H = HostAlloc (16);
-  M.Store<uint64_t> (H, 0x6C646E6148ULL);   // "Handl": a recognisable, never-dereferenced value
-  mHandles.push_back ({H, {}});
-  return H;
-}
-
-Firmware::HandleRecord *Firmware::FindHandle (uint64_t Handle) {
-  for (HandleRecord &H : mHandles) {
-    if (H.Value == Handle) {
-      return &H;
-    }
-  }
-  return nullptr;
-}
-
 uint64_t Firmware::InstallProtocol (uint64_t &Handle, const Guid &Protocol, uint64_t Interface) {
   bool FromGuest = !mCaller.empty () && mCaller != "host";
   if (FromGuest) {
@@ -392,95 +383,11 @@ uint64_t Firmware::InstallProtocol (uint64_t &Handle, const Guid &Protocol, uint
       return Forced->second;
     }
   }
-  if (Handle == 0) {
-    Handle = NewHandle ();
-  }
-  HandleRecord *H = FindHandle (Handle);
-  if (H == nullptr) {
-    return efi::InvalidParameter;
-  }
-  for (const auto &P : H->Interfaces) {
-    if (P.first == Protocol) {
-      return efi::InvalidParameter;
-    }
-  }
-  H->Interfaces.push_back ({Protocol, Interface});
-  if (FromGuest) {
+  uint64_t Status = Protocols.Install (Handle, Protocol, Interface);
+  if (FromGuest && !efi::IsError (Status)) {
     Published.push_back ({mCaller, Protocol, Interface});
   }
-  for (NotifyRecord &N : mNotifies) {
-    if (N.Protocol == Protocol) {
-      N.Fresh.push_back (Handle);
-      SignalEvent (N.Event);
-    }
-  }
-  return efi::Success;
-}
-
-uint64_t Firmware::UninstallProtocol (uint64_t Handle, const Guid &Protocol, uint64_t Interface) {
-  HandleRecord *H = FindHandle (Handle);
-  if (H == nullptr) {
-    return efi::InvalidParameter;
-  }
-  for (auto It = H->Interfaces.begin (); It != H->Interfaces.end (); ++It) {
-    if (It->first == Protocol && It->second == Interface) {
-      H->Interfaces.erase (It);
-      if (H->Interfaces.empty ()) {
-        mHandles.erase (mHandles.begin () + (H - mHandles.data ()));
-      }
-      return efi::Success;
-    }
-  }
-  return efi::NotFound;
-}
-
-std::optional<uint64_t> Firmware::FindProtocol (const Guid &Protocol) const {
-  for (const HandleRecord &H : mHandles) {
-    for (const auto &P : H.Interfaces) {
-      if (P.first == Protocol) {
-        return P.second;
-      }
-    }
-  }
-  return std::nullopt;
-}
-
-std::vector<uint64_t> Firmware::HandlesWith (const Guid &Protocol) const {
-  std::vector<uint64_t> Out;
-  for (const HandleRecord &H : mHandles) {
-    for (const auto &P : H.Interfaces) {
-      if (P.first == Protocol) {
-        Out.push_back (H.Value);
-        break;
-      }
-    }
-  }
-  return Out;
-}
-
-std::optional<uint64_t> Firmware::InterfaceOn (uint64_t Handle, const Guid &Protocol) const {
-  for (const HandleRecord &H : mHandles) {
-    if (H.Value == Handle) {
-      for (const auto &P : H.Interfaces) {
-        if (P.first == Protocol) {
-          return P.second;
-        }
-      }
-    }
-  }
-  return std::nullopt;
-}
-
-std::vector<Guid> Firmware::ProtocolsOn (uint64_t Handle) const {
-  std::vector<Guid> Out;
-  for (const HandleRecord &H : mHandles) {
-    if (H.Value == Handle) {
-      for (const auto &P : H.Interfaces) {
-        Out.push_back (P.first);
-      }
-    }
-  }
-  return Out;
+  return Status;
 }
 
 std::optional<Guid> Firmware::GuidAt (uint64_t Address) {
@@ -509,9 +416,7 @@ uint64_t Firmware::CreateEvent (uint32_t Type, uint64_t Tpl, uint64_t Fn, uint64
 
 void Firmware::CloseEvent (uint64_t Event) {
   mEvents.erase (Event);
-  for (auto It = mNotifies.begin (); It != mNotifies.end ();) {
-    It = It->Event == Event ? mNotifies.erase (It) : It + 1;
-  }
+  Protocols.DropNotifies (Event);
 }
 
 const EventRecord *Firmware::FindEvent (uint64_t Handle) const {

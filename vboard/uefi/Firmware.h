@@ -9,6 +9,7 @@
 #include "images/PeImage.h"
 #include "uefi/Dispatcher.h"
 #include "uefi/Heap.h"
+#include "uefi/ProtocolDatabase.h"
 #include "uefi/Types.h"
 
 #include <deque>
@@ -127,15 +128,21 @@ class Firmware {
                               uint64_t LeadingBytes = 0, uint64_t TrailingBytes = 0);
   void InstallConfigurationTable (const Guid &Id, uint64_t Table);
 
-  // --- protocol database
-  uint64_t NewHandle ();
+  // --- protocol database (guest installs go through InstallProtocol below,
+  // which adds fault injection and the record of what each image published)
+  ProtocolDatabase Protocols;
+  uint64_t NewHandle () { return Protocols.NewHandle (); }
   // Handle 0: a new handle, stored back into Handle when the install succeeds.
   uint64_t InstallProtocol (uint64_t &Handle, const Guid &Protocol, uint64_t Interface);
-  uint64_t UninstallProtocol (uint64_t Handle, const Guid &Protocol, uint64_t Interface);
-  std::optional<uint64_t> FindProtocol (const Guid &Protocol) const;   // first interface
-  std::vector<uint64_t> HandlesWith (const Guid &Protocol) const;
-  std::optional<uint64_t> InterfaceOn (uint64_t Handle, const Guid &Protocol) const;
-  std::vector<Guid> ProtocolsOn (uint64_t Handle) const;
+  uint64_t UninstallProtocol (uint64_t Handle, const Guid &Protocol, uint64_t Interface) {
+    return Protocols.Uninstall (Handle, Protocol, Interface);
+  }
+  std::optional<uint64_t> FindProtocol (const Guid &Protocol) const { return Protocols.Find (Protocol); }
+  std::vector<uint64_t> HandlesWith (const Guid &Protocol) const { return Protocols.HandlesWith (Protocol); }
+  std::optional<uint64_t> InterfaceOn (uint64_t Handle, const Guid &Protocol) const {
+    return Protocols.InterfaceOn (Handle, Protocol);
+  }
+  std::vector<Guid> ProtocolsOn (uint64_t Handle) const { return Protocols.ProtocolsOn (Handle); }
   // Fault injection: installs of these protocols by guest code fail so.
   std::map<Guid, uint64_t> FailInstallProtocol;
 
@@ -226,16 +233,6 @@ class Firmware {
   uint64_t SystemTable = 0, BootServices = 0, RuntimeServices = 0, DxeServices = 0, HobList = 0;
 
  private:
-  struct HandleRecord {
-    uint64_t Value;
-    std::vector<std::pair<Guid, uint64_t>> Interfaces;
-  };
-  struct NotifyRecord {
-    Guid Protocol;
-    uint64_t Event;
-    uint64_t Registration;
-    std::deque<uint64_t> Fresh;
-  };
 
   void BuildTables ();
   void AddBootServices ();
@@ -243,7 +240,6 @@ class Firmware {
   void AddPcdProtocols ();
   uint64_t Trap (const std::string &Name, TrapHandler Handler);
   void Log (const std::string &Name, uint64_t Caller);
-  HandleRecord *FindHandle (uint64_t Handle);
   uint64_t CreateEvent (uint32_t Type, uint64_t Tpl, uint64_t Fn, uint64_t Ctx, const Guid *Group);
   void CloseEvent (uint64_t Event);
   void QueueNotify (EventRecord &E);
@@ -263,8 +259,6 @@ class Firmware {
   uint64_t mMonotonicCount = 0;
   uint64_t mConfigTable = 0;
   uint64_t mConfigCount = 0;
-  std::vector<HandleRecord> mHandles;
-  std::vector<NotifyRecord> mNotifies;
   std::map<uint64_t, EventRecord> mEvents;
   std::vector<VariableRecord> mVariables;
   std::map<std::pair<std::optional<Guid>, uint64_t>, PcdEntry> mPcds;
