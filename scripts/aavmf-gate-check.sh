@@ -1,0 +1,211 @@
+#!/usr/bin/env bash
+# Gatewarden's gating under AAVMF's own DXE core (QEMU virt machine).
+#
+# For each setup case below, one AAVMF boot: the UEFI shell stores the
+# 184-byte SystemSetupConfig with setvar (or stores none), loads Gatewarden,
+# then runs GateCheck, which hands the volume of gated probes to
+# gDS->ProcessFirmwareVolume, calls gDS->Dispatch and prints
+# "GateCheck: <Name> ran|dormant" per probe and "GateCheck: DONE".
+#
+# The expected outcome is derived here, independently of the images: the
+# markers the setup bytes enable (Gatewarden's rules, written out below), and
+# each probe's [Depex] as written in its INF, evaluated against them. A probe
+# whose expression is BEFORE or AFTER another probe is scheduled by the
+# dispatcher right before or after that probe, so it runs exactly when its
+# target runs; the order of their "started" lines is checked too.
+#
+# Fails with a message on a missing tool or image, a time-out, a missing or
+# incomplete report, or any probe whose state differs from the expectation.
+# Serial logs: build/logs/aavmf-gate-<case>.log. Each boot is bounded by
+# ASFP_AAVMF_TIMEOUT seconds (default 120).
+set -euo pipefail
+REPO=$(cd "$(dirname "$0")/.." && pwd)
+BUILD="$REPO/build/edk2-ws/Build/ArmServerFeaturePkgAavmf/DEBUG_GCC5"
+IMAGES="$BUILD/AARCH64"
+PROBE_FV="$BUILD/FV/GATEDPROBESFV.Fv"
+PROBE_DIR="$REPO/ArmServerFeaturePkg/Test/GatedProbe"
+FIRMWARE=/usr/share/qemu-efi-aarch64/QEMU_EFI.fd
+LOGDIR="$REPO/build/logs"
+BOOT_TIMEOUT="${ASFP_AAVMF_TIMEOUT:-120}"
+SETUP_GUID=3336B68B-9F08-47DA-BC4F-C995C0A47C4C
+SETUP_SIZE=184
+NETWORK_MODE_OFFSET=64   # then Mode1OptionA, Mode2OptionA, Mode1OptionB, Mode2OptionB
+
+fail () { echo "aavmf-gate-check: $*" >&2; exit 1; }
+
+# Cases: name, then NetworkMode Mode1OptionA Mode2OptionA Mode1OptionB
+# Mode2OptionB; "-" for all five stores no variable at all.
+CASES=(
+  "mode0-options-on   0 1 1 1 1"
+  "mode1-a-b          1 1 0 1 0"
+  "mode2-m1a-only-b   2 1 0 0 1"
+  "mode3-options-on   3 1 1 1 1"
+  "mode1-a-b-byte2    1 1 0 2 0"
+  "no-variable        - - - - -"
+)
+
+for tool in qemu-system-aarch64 timeout; do
+  command -v "$tool" >/dev/null || fail "$tool is not installed"
+done
+for f in "$FIRMWARE" "$IMAGES/Gatewarden.efi" "$IMAGES/GateCheck.efi" "$PROBE_FV" "$PROBE_DIR/GatedProbes.fdf.inc"; do
+  [ -f "$f" ] || fail "missing $f (build ArmServerFeaturePkg/Test/ArmServerFeaturePkgAavmf.dsc first)"
+done
+mkdir -p "$LOGDIR"
+
+# The probes in the volume, and each one's dependency expression.
+mapfile -t PROBES < <(grep -o 'GatedProbe/[A-Za-z0-9_]*\.inf' "$PROBE_DIR/GatedProbes.fdf.inc" | sed 's|.*/||; s|\.inf$||')
+[ "${#PROBES[@]}" -gt 0 ] || fail "no probe listed in GatedProbes.fdf.inc"
+declare -A DEPEX
+for probe in "${PROBES[@]}"; do
+  DEPEX[$probe]=$(awk '/^\[/ { in_depex = ($0 ~ /^\[Depex/) ; next }
+                       in_depex { sub(/#.*/, ""); printf "%s ", $0 }' "$PROBE_DIR/$probe.inf" | xargs)
+  [ -n "${DEPEX[$probe]}" ] || fail "$probe.inf has no [Depex]"
+done
+
+# Gatewarden's rules: which markers a setup record installs. Option bytes
+# count only when exactly 1, and only those of the selected mode; every
+# nonzero mode installs the UNDI marker.
+declare -A MARKER
+set_markers () {
+  local mode=$1 m1a=$2 m2a=$3 m1b=$4 m2b=$5 a=0 b=0
+  MARKER=([gNetworkMode1DepexProtocolGuid]=0 [gNetworkMode2DepexProtocolGuid]=0
+          [gNetworkOptionADepexProtocolGuid]=0 [gNetworkOptionBDepexProtocolGuid]=0
+          [gNetworkUndiDepexProtocolGuid]=0)
+  [ "$mode" = - ] && return 0
+  case $mode in
+    1) MARKER[gNetworkMode1DepexProtocolGuid]=1; [ "$m1a" = 1 ] && a=1; [ "$m1b" = 1 ] && b=1 ;;
+    2) MARKER[gNetworkMode2DepexProtocolGuid]=1; [ "$m2a" = 1 ] && a=1; [ "$m2b" = 1 ] && b=1 ;;
+  esac
+  MARKER[gNetworkOptionADepexProtocolGuid]=$a
+  MARKER[gNetworkOptionBDepexProtocolGuid]=$b
+  [ "$mode" != 0 ] && MARKER[gNetworkUndiDepexProtocolGuid]=1
+  return 0
+}
+
+# The target probe of a BEFORE/AFTER operand: gGated<X>FileGuid names the
+# file GUID of probe Gated<X> (ArmServerFeaturePkgTest.dec).
+target_probe () {
+  local name=${1#g}
+  echo "${name%FileGuid}"
+}
+
+# Prints 1 when the probe is expected to run, else 0. AND and OR have equal
+# precedence in EDK II's depex grammar (unlike in shell arithmetic), so an
+# expression that mixes them without parentheses is refused.
+expect_ran () {
+  local probe=$1 expr tokens tok arith=""
+  expr=${DEPEX[$probe]}
+  read -r -a tokens <<<"$(sed 's/[()]/ & /g' <<<"$expr")"
+  case ${tokens[0]} in
+    BEFORE|AFTER) expect_ran "$(target_probe "${tokens[1]}")"; return ;;
+    SOR) fail "$probe: SOR is not evaluated here" ;;
+  esac
+  if [[ " $expr " == *" AND "* && " $expr " == *" OR "* && "$expr" != *"("* ]]; then
+    fail "$probe: [Depex] mixes AND and OR without parentheses"
+  fi
+  for tok in "${tokens[@]}"; do
+    case $tok in
+      AND) arith+=" && " ;;
+      OR) arith+=" || " ;;
+      NOT) arith+=" ! " ;;
+      TRUE) arith+=" 1 " ;;
+      FALSE) arith+=" 0 " ;;
+      "("|")") arith+=" $tok " ;;
+      *) [ -n "${MARKER[$tok]+set}" ] || fail "$probe: no rule for $tok"
+         arith+=" ${MARKER[$tok]} " ;;
+    esac
+  done
+  echo $(( arith ))
+}
+
+# The setup record as setvar's hex data: zero but for the network bytes.
+setup_hex () {
+  local -a bytes
+  local i
+  for ((i = 0; i < SETUP_SIZE; i++)); do bytes[i]=0; done
+  for ((i = 0; i < 5; i++)); do bytes[NETWORK_MODE_OFFSET + i]=$(( $1 )); shift; done
+  printf '%02X' "${bytes[@]}"
+}
+
+# Line number of "<Name> started:" in a log, empty when absent.
+started_line () {
+  { grep -anE "(^|[^A-Za-z0-9])$2 started: " "$1" || true; } | head -n 1 | cut -d: -f1
+}
+
+start=$(date +%s)
+disk=$(mktemp -d)
+trap 'rm -rf "$disk"' EXIT
+cp "$IMAGES/Gatewarden.efi" "$IMAGES/GateCheck.efi" "$PROBE_FV" "$disk/"
+failures=0
+
+for case_line in "${CASES[@]}"; do
+  read -r name mode m1a m2a m1b m2b <<<"$case_line"
+  log="$LOGDIR/aavmf-gate-$name.log"
+  set_markers "$mode" "$m1a" "$m2a" "$m1b" "$m2b"
+
+  {
+    printf 'fs0:\r\n'
+    if [ "$mode" != - ]; then
+      printf 'setvar SystemSetupConfig -guid %s -bs -rt -nv =%s\r\n' "$SETUP_GUID" "$(setup_hex "$mode" "$m1a" "$m2a" "$m1b" "$m2b")"
+    fi
+    printf 'load Gatewarden.efi\r\nGateCheck.efi\r\nreset -s\r\n'
+  } >"$disk/startup.nsh"
+
+  # No network device: AAVMF would otherwise try PXE before the shell. The
+  # variable store is not backed by a file, so each boot starts without
+  # the previous case's record.
+  case_start=$(date +%s)
+  rc=0
+  timeout "$BOOT_TIMEOUT" qemu-system-aarch64 -M virt -cpu cortex-a57 -m 1024 -nographic \
+    -bios "$FIRMWARE" -drive file="fat:rw:$disk",format=raw,if=virtio -net none -no-reboot \
+    </dev/null >"$log" 2>&1 || rc=$?
+  [ "$rc" -ne 124 ] || fail "case $name: AAVMF did not finish within $BOOT_TIMEOUT s; log: $log"
+  tr -d '\r' <"$log" >"$log.txt"
+  mv "$log.txt" "$log"
+
+  report=$(grep -a '^GateCheck: ' "$log" || true)
+  echo "== case $name (NetworkMode $mode, Mode1OptionA $m1a, Mode2OptionA $m2a, Mode1OptionB $m1b, Mode2OptionB $m2b): $(( $(date +%s) - case_start )) s"
+  echo "$report"
+  grep -aqx 'GateCheck: DONE' <<<"$report" || fail "case $name: GateCheck did not finish its report (qemu exit $rc); log: $log"
+
+  problems=()
+  for probe in "${PROBES[@]}"; do
+    want=$(expect_ran "$probe")
+    [ "$want" = 1 ] && want=ran || want=dormant
+    got=$(grep -aE "^GateCheck: $probe (ran|dormant)$" <<<"$report" | awk '{ print $3 }' | paste -sd, -)
+    [ "$got" = "$want" ] || problems+=("$probe: expected $want, reported '${got:-nothing}'")
+  done
+  reported=$(grep -acE '^GateCheck: [^ ]+ (ran|dormant)$' <<<"$report" || true)
+  [ "$reported" -eq "${#PROBES[@]}" ] || problems+=("$reported probes reported, ${#PROBES[@]} in the volume")
+
+  # BEFORE/AFTER: the probe runs next to its target, on the right side.
+  for probe in "${PROBES[@]}"; do
+    read -r -a tokens <<<"${DEPEX[$probe]}"
+    case ${tokens[0]} in BEFORE|AFTER) ;; *) continue ;; esac
+    target=$(target_probe "${tokens[1]}")
+    mine=$(started_line "$log" "$probe")
+    theirs=$(started_line "$log" "$target")
+    [ -n "$mine" ] && [ -n "$theirs" ] || continue
+    if { [ "${tokens[0]}" = BEFORE ] && [ "$mine" -gt "$theirs" ]; } ||
+       { [ "${tokens[0]}" = AFTER ] && [ "$mine" -lt "$theirs" ]; }; then
+      problems+=("$probe started on the wrong side of $target (${tokens[0]})")
+    fi
+  done
+
+  # Gatewarden announces the UNDI marker exactly when it installs it.
+  undi_msg=0
+  grep -aq 'intel GigUndiDxe.efi and XGigUndiDxe.efi install' "$log" && undi_msg=1
+  [ "$undi_msg" = "${MARKER[gNetworkUndiDepexProtocolGuid]}" ] ||
+    problems+=("UNDI message printed: $undi_msg, expected ${MARKER[gNetworkUndiDepexProtocolGuid]}")
+
+  if [ "${#problems[@]}" -eq 0 ]; then
+    echo "   as expected"
+  else
+    printf '   MISMATCH: %s\n' "${problems[@]}"
+    echo "   log: $log"
+    failures=$((failures + 1))
+  fi
+done
+
+echo "${#CASES[@]} cases in $(( $(date +%s) - start )) s"
+[ "$failures" -eq 0 ] || fail "$failures of ${#CASES[@]} cases differ from the expectation"
