@@ -1,5 +1,7 @@
 #include "board/Board.h"
 
+#include "board/FlashLayout.h"
+
 #include <cstdio>
 #include <sstream>
 
@@ -27,6 +29,7 @@ Board::Board () : Fw (M) {
   Ipmi.Install ();
   Flash.Install ();
   Smbios.Install ();
+  AddBoardHobs (Hobs);
   OnAllDriversStarted.push_back ([this] { InstallEventLogTrigger (); });
 }
 
