@@ -94,29 +94,25 @@ void HobList::RemoveGuid (const Guid &Name) {
 }
 
 void HobList::Publish () {
-  // Each HOB takes exactly its declared length: a HOB that declares less
-  // than its body is cut there (the next HOB starts where a walker looks for
-  // it), one that declares more is padded with zeros.
+  // A HOB takes its declared length, or the room its body needs where it
+  // declares less: a wrong HobLength then sends a walker into the middle of
+  // the body, as in a list whose length field is corrupt.
   std::vector<uint8_t> Image (kHandoffLength, 0);
   for (const Hob &H : mHobs) {
-    size_t At = Image.size ();
     uint16_t Length = H.DeclaredLength ();
-    std::vector<uint8_t> Bytes;
-    Put (Bytes, H.Type);
-    Put (Bytes, Length);
-    Put (Bytes, uint32_t{0});
-    Bytes.insert (Bytes.end (), H.Body.begin (), H.Body.end ());
-    Bytes.resize (std::max<size_t> (Length, kGenericHeader), 0);
-    Image.insert (Image.end (), Bytes.begin (), Bytes.end ());
-    Image.resize (At + Length);
+    size_t Room = (std::max<size_t> (Length, kGenericHeader + H.Body.size ()) + 7) & ~7ULL;
+    size_t At = Image.size ();
+    Put (Image, H.Type);
+    Put (Image, Length);
+    Put (Image, uint32_t{0});
+    Image.insert (Image.end (), H.Body.begin (), H.Body.end ());
+    Image.resize (At + Room, 0);
   }
   Put (Image, kEndOfList);
   Put (Image, static_cast<uint16_t> (kGenericHeader));
   Put (Image, uint32_t{0});
   if (Image.size () > kMaxSize) throw std::runtime_error ("HOB list larger than its region");
-  // The list ends at kEnd unless odd declared lengths make it a size that
-  // is not a multiple of 8; its start stays 8-byte aligned either way.
-  uint64_t Start = (kEnd - Image.size ()) & ~7ULL;
+  uint64_t Start = kEnd - Image.size ();
   uint64_t EndOfHobList = Start + Image.size () - kGenericHeader;
 
   uint8_t *Phit = Image.data ();

@@ -24,7 +24,9 @@ namespace vboard {
 struct Hob {
   uint16_t Type = 0;
   std::vector<uint8_t> Body;            // the bytes after the 8-byte generic header
-  std::optional<uint16_t> Length;       // HobLength as declared; default: 8 + Body, rounded up to 8
+  // HobLength as declared; default 8 + Body rounded up to 8. A HOB declared
+  // shorter than its body still takes the body's room in the list.
+  std::optional<uint16_t> Length;
 
   uint16_t DeclaredLength () const;
   bool IsGuid (const Guid &Name) const;

@@ -110,17 +110,20 @@ STATIC UINTN               mFlashLayoutEntryCount = 0;
 /**
   Finds the first GUID-extension HOB with the given name.
 
-  Every header is checked before it is trusted, so a corrupt list is never
-  read past: a HOB shorter than the generic header ends the search (the walk
-  could not advance past it), and a GUID-extension HOB shorter than the GUID
-  HOB header is passed over without reading its name, which would lie beyond
-  the HOB.
+  The walk is bounded by the end-of-list address that the Phase Handoff
+  Information Table (the first HOB) records, and every header is checked
+  before it is trusted, so a corrupt list is never read past its end: a HOB
+  shorter than the generic header, or one whose length runs past the end of
+  the list, ends the search; a GUID-extension HOB too short to hold the GUID
+  HOB header is passed over without reading its name.
 
   @param[in]   Name     The HOB's GUID.
   @param[out]  GuidHob  The HOB found.
 
-  @retval EFI_SUCCESS    GuidHob is set; its HobLength is at least 24.
-  @retval EFI_NOT_FOUND  No such HOB before the end of the list.
+  @retval EFI_SUCCESS    GuidHob is set; it holds at least the 24-byte GUID
+                         HOB header and lies wholly inside the list.
+  @retval EFI_NOT_FOUND  No such HOB before the end of the list, or the list
+                         does not start with a handoff HOB.
 **/
 STATIC
 EFI_STATUS
@@ -130,23 +133,34 @@ FindGuidHob (
   )
 {
   EFI_PEI_HOB_POINTERS  Hob;
+  UINTN                 EndOfList;
+  UINTN                 Length;
 
-  for (Hob.Raw = (UINT8 *)GetHobList (); (Hob.Raw != NULL) && !END_OF_HOB_LIST (Hob); Hob.Raw = (UINT8 *)GET_NEXT_HOB (Hob)) {
-    if (GET_HOB_LENGTH (Hob) < sizeof (EFI_HOB_GENERIC_HEADER)) {
-      DEBUG ((DEBUG_ERROR, "Mapplate: corrupt HOB (length %d) at %p ends the search\n", GET_HOB_LENGTH (Hob), Hob.Raw));
+  Hob.Raw = (UINT8 *)GetHobList ();
+  if ((Hob.Raw == NULL) || (GET_HOB_TYPE (Hob) != EFI_HOB_TYPE_HANDOFF) ||
+      (GET_HOB_LENGTH (Hob) < sizeof (EFI_HOB_HANDOFF_INFO_TABLE)))
+  {
+    DEBUG ((DEBUG_ERROR, "Mapplate: the HOB list does not start with a handoff HOB\n"));
+    return EFI_NOT_FOUND;
+  }
+
+  EndOfList = (UINTN)Hob.HandoffInformationTable->EfiEndOfHobList;
+  while (((UINTN)Hob.Raw < EndOfList) && !END_OF_HOB_LIST (Hob)) {
+    Length = GET_HOB_LENGTH (Hob);
+    if ((Length < sizeof (EFI_HOB_GENERIC_HEADER)) || (Length > EndOfList - (UINTN)Hob.Raw)) {
+      DEBUG ((DEBUG_ERROR, "Mapplate: corrupt HOB (length %u) at %p ends the search\n", (UINT32)Length, Hob.Raw));
       break;
     }
 
-    if ((GET_HOB_TYPE (Hob) != EFI_HOB_TYPE_GUID_EXTENSION) ||
-        (GET_HOB_LENGTH (Hob) < sizeof (EFI_HOB_GUID_TYPE)))
+    if ((GET_HOB_TYPE (Hob) == EFI_HOB_TYPE_GUID_EXTENSION) &&
+        (Length >= sizeof (EFI_HOB_GUID_TYPE)) &&
+        CompareGuid (&Hob.Guid->Name, Name))
     {
-      continue;
-    }
-
-    if (CompareGuid (&Hob.Guid->Name, Name)) {
       *GuidHob = Hob.Guid;
       return EFI_SUCCESS;
     }
+
+    Hob.Raw = (UINT8 *)GET_NEXT_HOB (Hob);
   }
 
   return EFI_NOT_FOUND;
