@@ -3,6 +3,8 @@
 
 #include "uefi/GuidNames.h"
 
+#include "board/FlashLayout.h"
+
 #include <cstdio>
 #include <sstream>
 
@@ -33,6 +35,7 @@ Board::Board () : Fw (M) {
   Ipmi.Install ();
   Flash.Install ();
   Smbios.Install ();
+  AddBoardHobs (Hobs);
   OnAllDriversStarted.push_back ([this] { InstallEventLogTrigger (); });
 }
 

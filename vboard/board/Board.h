@@ -11,6 +11,7 @@
 #include "cpu/Machine.h"
 #include "uefi/AcpiTables.h"
 #include "uefi/Firmware.h"
+#include "uefi/HobList.h"
 #include "uefi/Smbios.h"
 
 #include <functional>
@@ -44,6 +45,9 @@ class Board {
   // from the start; a test may uninstall them).
   BootFlash Flash{M, Fw, NorFlash};
   SmbiosService Smbios{Fw};
+  // The HOB list the earlier boot phase hands over (board/FlashLayout.h
+  // says what it holds at power-on); change it before starting images.
+  HobList Hobs{Fw};
 
   // Loads and starts one image; returns its entry point's status.
   uint64_t Run (const std::string &Path);

@@ -16,27 +16,6 @@ namespace {
 
 using namespace test;
 
-// A file of the running test under the test temporary directory, removed
-// when it goes out of scope.
-struct TempFile {
-  std::string Path;
-  explicit TempFile (const std::string &Name) {
-    const auto *Info = ::testing::UnitTest::GetInstance ()->current_test_info ();
-    Path = ::testing::TempDir () + "/" + Info->test_suite_name () + "." + Info->name () + "." + Name;
-  }
-  ~TempFile () { std::remove (Path.c_str ()); }
-};
-
-// Runs a command; returns its exit status and puts stdout and stderr in Output.
-int RunCommand (const std::string &Command, std::string &Output) {
-  Output.clear ();
-  FILE *Pipe = popen ((Command + " 2>&1").c_str (), "r");
-  if (Pipe == nullptr) return -1;
-  char Buf[4096];
-  for (size_t N; (N = fread (Buf, 1, sizeof (Buf), Pipe)) > 0;) Output.append (Buf, N);
-  return pclose (Pipe);
-}
-
 // What dmidecode prints for the Type 15 structure Ledgermark adds.
 std::string DecodedType15 (uint16_t Handle, uint32_t Copy, const char *Status) {
   char Text[1024];

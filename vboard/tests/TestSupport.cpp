@@ -1,5 +1,8 @@
 #include "tests/TestSupport.h"
 
+#include <gtest/gtest.h>
+
+#include <cstdio>
 #include <fstream>
 #include <stdexcept>
 
@@ -24,6 +27,22 @@ int LineOf (const std::string &Path, const std::string &Marker) {
     }
   }
   return 0;
+}
+
+TempFile::TempFile (const std::string &Name) {
+  const auto *Info = ::testing::UnitTest::GetInstance ()->current_test_info ();
+  Path = ::testing::TempDir () + "/" + Info->test_suite_name () + "." + Info->name () + "." + Name;
+}
+
+TempFile::~TempFile () { std::remove (Path.c_str ()); }
+
+int RunCommand (const std::string &Command, std::string &Output) {
+  Output.clear ();
+  FILE *Pipe = popen ((Command + " 2>&1").c_str (), "r");
+  if (Pipe == nullptr) return -1;
+  char Buf[4096];
+  for (size_t N; (N = fread (Buf, 1, sizeof (Buf), Pipe)) > 0;) Output.append (Buf, N);
+  return pclose (Pipe);
 }
 
 uint64_t RunFaultProbe (Board &B, uint8_t Mode) {

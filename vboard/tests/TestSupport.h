@@ -22,6 +22,18 @@ std::string EdkTool (const std::string &Name);
 // Marker; 0 when absent.
 int LineOf (const std::string &PackageRelativePath, const std::string &Marker);
 
+// A file of the running test under the test temporary directory, removed
+// when it goes out of scope.
+struct TempFile {
+  std::string Path;
+  explicit TempFile (const std::string &Name);
+  ~TempFile ();
+  TempFile (const TempFile &) = delete;
+  TempFile &operator= (const TempFile &) = delete;
+};
+
+// Runs a command; returns its exit status and puts stdout and stderr in Output.
+int RunCommand (const std::string &Command, std::string &Output);
 
 // Runs the FaultProbe test image on B in the given mode (its
 // "FaultProbeMode" variable); returns the entry point's status.

@@ -21,7 +21,11 @@
 //                                 it exists, written back at exit (also after a halt); the
 //                                 part's non-volatile status registers go to FILE.status
 //     --dump-smbios FILE          write the SMBIOS table for dmidecode --from-dump FILE
+//     --flash-layout ENTRIES      the flash-layout table HOB: W0:W1:W2:W3 entries separated
+//                                 by commas, "empty" for a HOB without entries, "none" for no HOB
+//     --flash-layout-summary V    the layout-summary HOB: V0:V1, or "none" for no HOB
 #include "board/Board.h"
+#include "board/FlashLayout.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -39,7 +43,8 @@ namespace {
   std::cerr << "vboard: " << Why << "\nusage: vboard [--setup NAME.OFFSET=VALUE] [--setup-size NAME=BYTES] "
                "[--pcd NAME=VALUE] [--debug-mask VALUE] [--ready-to-boot N] [--run-seconds N] "
                "[--spcr N] [--dump-acpi DIR] "
-               "[--flash FILE] [--dump-smbios FILE] IMAGE.efi...\n";
+               "[--flash FILE] [--dump-smbios FILE] [--flash-layout ENTRIES] "
+               "[--flash-layout-summary V0:V1] IMAGE.efi...\n";
   std::exit (2);
 }
 
@@ -48,6 +53,19 @@ uint64_t Number (const std::string &Text) {
   uint64_t V = std::stoull (Text, &End, 0);
   if (End != Text.size ()) throw std::invalid_argument (Text);
   return V;
+}
+
+// "A:B:C" -> {A, B, C}, each a number that fits in 32 bits.
+std::vector<uint32_t> Words (const std::string &Text) {
+  std::vector<uint32_t> Out;
+  for (size_t At = 0;;) {
+    size_t Colon = Text.find (':', At);
+    uint64_t V = Number (Text.substr (At, Colon == std::string::npos ? std::string::npos : Colon - At));
+    if (V > 0xFFFFFFFFULL) throw std::invalid_argument (Text);
+    Out.push_back (static_cast<uint32_t> (V));
+    if (Colon == std::string::npos) return Out;
+    At = Colon + 1;
+  }
 }
 
 void PrintLog (const char *Title, const std::string &Text) {
@@ -113,6 +131,26 @@ int main (int Argc, char **Argv) {
         DumpSmbiosFile = Value ();
       } else if (A == "--fv") {
         Volumes.push_back (Value ());
+      } else if (A == "--flash-layout") {
+        std::string V = Value ();
+        std::vector<platform::FlashLayoutEntry> Entries;
+        for (size_t At = 0; V != "none" && V != "empty" && At <= V.size ();) {
+          size_t Comma = V.find (',', At);
+          std::vector<uint32_t> W = Words (V.substr (At, Comma == std::string::npos ? std::string::npos : Comma - At));
+          if (W.size () != 4) Usage ("a layout entry has four words: " + V);
+          Entries.push_back ({W[0], W[1], W[2], W[3]});
+          At = Comma == std::string::npos ? V.size () + 1 : Comma + 1;
+        }
+        B.Hobs.RemoveGuid (platform::kFlashLayoutInfoHob);
+        if (V != "none") platform::SetFlashLayout (B.Hobs, Entries);
+      } else if (A == "--flash-layout-summary") {
+        std::string V = Value ();
+        B.Hobs.RemoveGuid (platform::kFlashLayoutGlobalHob);
+        if (V != "none") {
+          std::vector<uint32_t> W = Words (V);
+          if (W.size () != 2) Usage ("the layout summary has two values: " + V);
+          platform::SetFlashLayoutGlobal (B.Hobs, W[0], W[1]);
+        }
       } else if (A == "--budget") {
         B.M.SetBudget (Number (Value ()));
       } else if (!A.empty () && A[0] == '-') {
