@@ -16,6 +16,13 @@
 //     --flash FILE                keep the 16 MiB boot flash in FILE: loaded at start when
 //                                 it exists, written back at exit (also after a halt)
 //     --dump-smbios FILE          write the SMBIOS table for dmidecode --from-dump FILE
+//     --sockets N                 CPU sockets on the board, 1 or 2 (default 2): one
+//                                 system-control processor each, and the count in the
+//                                 parameter block
+//     --temperature SOCKET=C      what that socket's SCP reads for sensor 0 (default 40)
+//     --silent-socket SOCKET      that socket's SCP never answers
+//     --run-before-ready-to-boot S  let S seconds of simulated time pass after the
+//                                 images start and before ReadyToBoot
 #include "board/Board.h"
 
 #include <cstdio>
@@ -34,7 +41,8 @@ namespace {
   std::cerr << "vboard: " << Why << "\nusage: vboard [--setup NAME.OFFSET=VALUE] [--setup-size NAME=BYTES] "
                "[--pcd NAME=VALUE] [--debug-mask VALUE] [--ready-to-boot N] [--run-seconds N] "
                "[--spcr N] [--dump-acpi DIR] "
-               "[--flash FILE] [--dump-smbios FILE] IMAGE.efi...\n";
+               "[--flash FILE] [--dump-smbios FILE] [--sockets N] [--temperature SOCKET=C] "
+               "[--silent-socket SOCKET] [--run-before-ready-to-boot S] IMAGE.efi...\n";
   std::exit (2);
 }
 
@@ -106,6 +114,24 @@ int main (int Argc, char **Argv) {
         FlashFile = Value ();
       } else if (A == "--dump-smbios") {
         DumpSmbiosFile = Value ();
+      } else if (A == "--sockets") {
+        uint64_t N = Number (Value ());
+        if (N < 1 || N > ScpSet::kMaxSockets) Usage ("the board has 1 or 2 sockets");
+        B.SetSockets (static_cast<unsigned> (N));
+      } else if (A == "--temperature" || A == "--silent-socket") {
+        std::string V = Value ();
+        size_t Eq = V.find ('=');
+        uint64_t Socket = Number (A == "--temperature" ? V.substr (0, Eq) : V);
+        if (Socket >= B.Scp.Count () || (A == "--temperature" && Eq == std::string::npos)) {
+          Usage ("bad " + A + " " + V + " (give --sockets first)");
+        }
+        if (A == "--temperature") {
+          B.Scp[static_cast<unsigned> (Socket)].TemperatureC = static_cast<uint32_t> (Number (V.substr (Eq + 1)));
+        } else {
+          B.Scp[static_cast<unsigned> (Socket)].Mode = SystemControlProcessor::Reply::Never;
+        }
+      } else if (A == "--run-before-ready-to-boot") {
+        B.RunBeforeReadyToBootNs = Number (Value ()) * 1000000000ULL;
       } else if (A == "--budget") {
         B.M.SetBudget (Number (Value ()));
       } else if (!A.empty () && A[0] == '-') {
@@ -170,7 +196,12 @@ int main (int Argc, char **Argv) {
     std::cerr << "vboard: " << E.what () << "\n";
     Exit = 2;
   }
-  if (B.M.Halted ()) std::cout << "---- board halted: " << B.M.HaltReason () << "\n";
+  for (const std::string &M : B.Scp.Malformed ()) std::cout << "---- SCMI request malformed: " << M << "\n";
+  for (const std::string &S : B.Registers.Stray) std::cout << "---- stray platform-register access: " << S << "\n";
+  if (B.M.Halted ()) {
+    bool Off = !B.Fw.ResetCalls.empty () && B.Fw.ResetCalls.back () == 2;   // EfiResetShutdown
+    std::cout << (Off ? "---- board powered off: " : "---- board halted: ") << B.M.HaltReason () << "\n";
+  }
   if (B.M.Faulted ()) {
     std::cout << "---- " << B.FaultReport ();
     Exit = 1;

@@ -135,7 +135,7 @@ class Firmware {
   std::map<Guid, uint64_t> FailInstallProtocol;
 
   // --- events and time
-  uint64_t NowNs () const { return M.Instructions () + mExtraNs; }   // 1 ns per instruction
+  uint64_t NowNs () const { return M.Instructions () + M.CounterReadTimeNs () + mExtraNs; }   // see Machine
   void AdvanceTime (uint64_t Ns);      // fires due timers in order
   void SignalEventGroup (const Guid &Group);
   void SignalEvent (uint64_t Event);
