@@ -320,6 +320,63 @@ TEST_F (Heatwatch, OnePassCostsTheSameEveryRun) {
   }
 }
 
+TEST (ScpModel, ReportsRequestsTheTransportDoesNotAllow) {
+  // The model's checks, driven by single guest stores and loads:
+  // str w1, [x0]; ret / strb w1, [x0]; ret / ldr w0, [x0]; ret
+  Board B;
+  const uint32_t Code[] = {0xB9000001, 0xD65F03C0, 0x39000001, 0xD65F03C0, 0xB9400000, 0xD65F03C0};
+  B.M.MapRam (0x30000000, 0x1000);
+  B.M.Write (0x30000000, Code, sizeof (Code));
+  auto Store = [&] (uint64_t Address, uint32_t Value) { B.M.Call (0x30000000, {Address, Value}); };
+  auto StoreByte = [&] (uint64_t Address, uint32_t Value) { B.M.Call (0x30000008, {Address, Value}); };
+  auto Load = [&] (uint64_t Address) { return static_cast<uint32_t> (B.M.Call (0x30000010, {Address})); };
+  SystemControlProcessor &Scp = B.Scp[1];
+  const uint64_t Shm = Scp.SharedMemory ();
+  auto Post = [&] (uint32_t Length, uint32_t Sensor, bool ClearFree) {
+    Store (Shm + scmi::kPayload, Sensor);
+    Store (Shm + scmi::kPayload + 4, 0);
+    Store (Shm + scmi::kLength, Length);
+    Store (Shm + scmi::kHeader, 0x5406);
+    if (ClearFree) Store (Shm + scmi::kStatus, Load (Shm + scmi::kStatus) & ~scmi::kStatusFree);
+    Store (Scp.DoorbellRegister (), 0x5406);
+  };
+  auto Answer = [&] () {
+    B.Fw.AdvanceTime (kMillisecond);
+    EXPECT_EQ (Load (Shm + scmi::kStatus) & scmi::kStatusFree, scmi::kStatusFree);
+    return static_cast<int32_t> (Load (Shm + scmi::kPayload));
+  };
+  struct Case {
+    const char *Name;
+    std::function<void ()> Do;
+    int32_t Status;           // the SCMI status it answers
+    const char *Report;       // what the model records ("" none)
+  } Cases[] = {
+      {"well formed", [&] { Post (12, 0, true); }, scmi::kSuccess, ""},
+      {"free bit left set", [&] { Post (12, 0, false); }, scmi::kSuccess, "still marked free"},
+      {"length 16", [&] { Post (16, 0, true); }, scmi::kProtocolError, "length 16 for SENSOR_READING_GET"},
+      {"sensor 3", [&] { Post (12, 3, true); }, scmi::kNotFound, "for sensor 3"},
+      {"byte store to the header", [&] { Post (12, 0, true); StoreByte (Shm + scmi::kHeader, 6); }, scmi::kSuccess,
+       "1-byte write"},
+      {"posting while the SCP owns the channel", [&] { Post (12, 0, true); Post (12, 0, true); }, scmi::kSuccess,
+       "while the platform owns the channel"},
+  };
+  for (const Case &C : Cases) {
+    SCOPED_TRACE (C.Name);
+    Scp.Malformed.clear ();
+    C.Do ();
+    EXPECT_EQ (Answer (), C.Status);
+    std::string All;
+    for (const std::string &M : Scp.Malformed) All += M + "\n";
+    if (*C.Report == 0) {
+      EXPECT_EQ (All, "");
+    } else {
+      EXPECT_NE (All.find (C.Report), std::string::npos) << All;
+    }
+  }
+  EXPECT_TRUE (B.Scp[0].Accesses.empty ()) << "socket 1's channel is its own";
+  EXPECT_FALSE (B.M.Stopped ()) << B.FaultReport ();
+}
+
 TEST (HeatwatchFlow, OverTemperatureIsLoggedPoweredOffAndPublishedByTheNextBoot) {
   // First boot, from the command line: Tallyvault and Heatwatch; socket 1
   // reaches 85 C; the board powers off and keeps its flash.
