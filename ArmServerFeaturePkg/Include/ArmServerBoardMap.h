@@ -91,6 +91,12 @@
 #define BOARD_SOCKET_ADDRESS_SHIFT     44
 #define BOARD_SOCKET_STRIDE            (1ULL << BOARD_SOCKET_ADDRESS_SHIFT)
 
+//
+// Sockets the board is built for: there is one SCMI channel per socket, and
+// none beyond this count.
+//
+#define BOARD_MAX_SOCKET_COUNT  2
+
 /**
   Address of a per-socket MMIO resource, given its socket-0 address.
 

@@ -18,14 +18,18 @@ Board::Board () : Fw (M) {
   M.MapRam (kFlashBase + 0x1000, kFlashSize - 0x1000, false, false);
   std::vector<uint8_t> Erased (kFlashSize - 0x1000, 0xFF);
   M.Write (kFlashBase + 0x1000, Erased.data (), Erased.size ());
+  Params.Install (Flash);
+  SetSockets (2);
+  ConIn.Add ();
+  ConIn.Add ();
   M.MapDevice (kUart0, 0x1000, &Uart0);
   M.MapDevice (kUart1, 0x1000, &Uart1);
   M.MapDevice (NorFlashController::kBase, NorFlashController::kWindow, &NorController);
   WriteDefaultFirmwareId (Flash);
 
-  Fw.DefinePcd (kPlatformTokenSpace, kPcdSerialPortBaseAddress, PcdType::U64, kUart0);
-  Fw.DefinePcd (kThermalTokenSpace, kPcdCpuTemperature, PcdType::U32, 0);
-  Fw.DefinePcd (kRecoveryParamTokenSpace, kPcdRecoveryParameter, PcdType::U64, 0);
+  Fw.DefinePcd (kPlatformTokenSpace, kPcdSerialPortBaseAddress, PcdType::U64, kUart0, 0, "PcdSerialPortBaseAddress");
+  Fw.DefinePcd (kThermalTokenSpace, kPcdCpuTemperature, PcdType::U32, 0, 0, "PcdCpuTemperature");
+  Fw.DefinePcd (kRecoveryParamTokenSpace, kPcdRecoveryParameter, PcdType::U64, 0, 0, "PcdRecoveryParameter");
   Fw.DefineLocalPcd ("PcdFirmwareIdData", PcdType::Ptr, 0, 138);
   Fw.DefineLocalPcd ("PcdSrIovEnable", PcdType::Bool, 0);
   Fw.DefineLocalPcd ("PcdSrIovPlatformFlag", PcdType::Bool, 1);
@@ -85,6 +89,11 @@ uint64_t Board::InstallEventLogTrigger () {
   return Fw.InstallProtocol (Handle, kEventLogTriggerProtocol, 0);
 }
 
+void Board::SetSockets (unsigned Count) {
+  Scp.SetCount (Count);
+  Params.SetSocketCount (static_cast<uint8_t> (Count));
+}
+
 uint64_t Board::Start (ImageRecord &Image) { return Fw.StartImage (Image); }
 
 uint64_t Board::Run (const std::string &Path) { return Start (Load (Path)); }
@@ -104,6 +113,9 @@ std::vector<Board::BootResult> Board::DefaultBoot (const std::vector<std::string
     if (M.Stopped ()) {
       return Results;
     }
+  }
+  if (RunBeforeReadyToBootNs != 0) {
+    Fw.AdvanceTime (RunBeforeReadyToBootNs);
   }
   for (unsigned I = 0; I < ReadyToBootSignals && !M.Stopped (); I++) {
     SignalReadyToBoot ();

@@ -6,13 +6,17 @@
 #include "board/Bmc.h"
 #include "board/BootFlash.h"
 #include "board/NorFlashController.h"
+#include "board/ParameterBlock.h"
 #include "board/Pl011.h"
 #include "board/Platform.h"
+#include "board/PlatformRegisters.h"
+#include "board/ScmiScp.h"
 #include "cpu/Machine.h"
 #include "uefi/AcpiTables.h"
 #include "uefi/Firmware.h"
 #include "uefi/HobList.h"
 #include "uefi/Smbios.h"
+#include "uefi/TextInput.h"
 
 #include <functional>
 #include <memory>
@@ -48,6 +52,18 @@ class Board {
   // The HOB list the earlier boot phase hands over (board/FlashLayout.h
   // says what it holds at power-on); change it before starting images.
   HobList Hobs{Fw};
+  // The CPU sockets: the parameter block the earlier firmware leaves at
+  // 0xC8500, one system-control processor and SCMI channel per socket, the
+  // SoC registers set at ReadyToBoot, and the consoles' text-input devices.
+  ParameterBlock Params{M};
+  ScpSet Scp{M};
+  PlatformRegisters Registers{M};
+  TextInputs ConIn{Fw};
+  // Builds the board with this many sockets (channels and parameter block).
+  void SetSockets (unsigned Count);
+  // Simulated time the board runs between the last driver's start and
+  // ReadyToBoot in DefaultBoot (timers fire meanwhile).
+  uint64_t RunBeforeReadyToBootNs = 0;
 
   // Loads and starts one image; returns its entry point's status.
   uint64_t Run (const std::string &Path);

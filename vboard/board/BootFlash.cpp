@@ -2,6 +2,7 @@
 
 #include "board/Platform.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -42,7 +43,7 @@ bool BootFlash::Program (uint64_t Address, const std::vector<uint8_t> &Data) {
   for (size_t I = 0; I < Cells.size (); I++) {
     Cells[I] &= Data[I];
   }
-  return mMachine.Write (Address, Cells.data (), Cells.size ());
+  return Store (Address, Cells.data (), Cells.size ());
 }
 
 bool BootFlash::EraseBlock (uint64_t Address) {
@@ -52,7 +53,7 @@ bool BootFlash::EraseBlock (uint64_t Address) {
     return false;
   }
   std::vector<uint8_t> Erased (Block + kBlockSize - From, 0xFF);
-  return mMachine.Write (From, Erased.data (), Erased.size ());
+  return Store (From, Erased.data (), Erased.size ());
 }
 
 uint64_t BootFlash::DoErase (CallArgs &A) {
@@ -106,6 +107,9 @@ uint64_t BootFlash::DoWrite (CallArgs &A) {
 std::vector<uint8_t> BootFlash::Image () const {
   std::vector<uint8_t> Bytes (kSize, 0xFF);
   mMachine.Read (kMappedFrom, Bytes.data () + kMappedFrom, kSize - kMappedFrom);
+  for (const Range &R : mShadowed) {
+    std::fill (Bytes.begin () + R.Address, Bytes.begin () + R.Address + R.Size, 0xFF);
+  }
   return Bytes;
 }
 
@@ -114,7 +118,31 @@ void BootFlash::SetImage (const std::vector<uint8_t> &Bytes) {
     throw std::runtime_error ("a boot-flash image is " + std::to_string (kSize) + " bytes, not " +
                               std::to_string (Bytes.size ()));
   }
-  mMachine.Write (kMappedFrom, Bytes.data () + kMappedFrom, kSize - kMappedFrom);
+  Store (kMappedFrom, Bytes.data () + kMappedFrom, kSize - kMappedFrom);
+}
+
+bool BootFlash::Store (uint64_t Address, const uint8_t *Bytes, uint64_t Size) {
+  uint64_t End = Address + Size;
+  bool Ok = true;
+  while (Address < End) {
+    // The next shadowed range at or after Address bounds this piece.
+    uint64_t PieceEnd = End, Skip = 0;
+    for (const Range &R : mShadowed) {
+      if (R.Address + R.Size <= Address || R.Address >= PieceEnd) continue;
+      if (R.Address <= Address) {
+        Skip = std::max (Skip, std::min (End, R.Address + R.Size) - Address);
+      } else {
+        PieceEnd = R.Address;
+      }
+    }
+    if (Skip != 0) {
+      Bytes += Skip, Address += Skip;
+      continue;
+    }
+    Ok = mMachine.Write (Address, Bytes, PieceEnd - Address) && Ok;
+    Bytes += PieceEnd - Address, Address = PieceEnd;
+  }
+  return Ok;
 }
 
 void BootFlash::Save (const std::string &Path) const {

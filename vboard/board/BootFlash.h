@@ -45,6 +45,11 @@ class BootFlash {
   void Uninstall ();
   uint64_t Interface () const { return mInterface; }
 
+  // Another device takes the place of the flash's window over this range
+  // (a page of RAM, say): the flash's bytes there can no longer be read or
+  // changed through the window, and the image reads erased there.
+  void Shadow (uint64_t Address, uint64_t Size) { mShadowed.push_back ({Address, Size}); }
+
   // Host-side access as an external programmer has it: NOR semantics, no
   // write protection. False when the range is not inside the mapped flash.
   bool Program (uint64_t Address, const std::vector<uint8_t> &Data);
@@ -80,12 +85,18 @@ class BootFlash {
   uint64_t DoErase (CallArgs &A);
   uint64_t DoWrite (CallArgs &A);
   static bool InFlash (uint64_t Address, uint64_t Size);
+  // Writes the window, leaving shadowed ranges alone.
+  bool Store (uint64_t Address, const uint8_t *Bytes, uint64_t Size);
 
   Machine &mMachine;
   Firmware &mFw;
   SpiNorFlash &mPart;
   uint64_t mInterface = 0;
   uint64_t mHandle = 0;
+  struct Range {
+    uint64_t Address, Size;
+  };
+  std::vector<Range> mShadowed;
 };
 
 }  // namespace vboard

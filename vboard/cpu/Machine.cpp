@@ -264,9 +264,9 @@ uint32_t Machine::SysRegHook (uc_engine *Uc, int Reg, const void *CpReg, void *U
   }
   uint64_t Value = kCounterHz;
   if (Cp->op2 != 0) {
-    uint64_t Ns = Self->NowNs ? Self->NowNs () : Self->mInstructions;
-    Value = Ns / (1000000000ULL / kCounterHz);
     Self->mCounterReads++;
+    uint64_t Ns = Self->NowNs ? Self->NowNs () : Self->mInstructions + Self->CounterReadTimeNs ();
+    Value = Ns / (1000000000ULL / kCounterHz);
   }
   uc_reg_write (Uc, Reg, &Value);
   return 1;   // handled: the instruction is skipped

@@ -131,10 +131,17 @@ class Machine {
 
   // The generic timer: CNTFRQ_EL0 reads kCounterHz, CNTPCT_EL0/CNTVCT_EL0
   // read simulated time (NowNs) at that rate, so time-based loops in guest
-  // code behave the same on every run.
+  // code behave the same on every run. Simulated time runs at one
+  // nanosecond per emulated instruction, and each counter read takes
+  // kCounterReadNs more: a busy wait on the counter (a 1 ms delay, say)
+  // then costs about a thousand loop turns instead of a million emulated
+  // instructions, and the same number on every run.
   static constexpr uint64_t kCounterHz = 50000000;
+  static constexpr uint64_t kCounterReadNs = 1000;
   std::function<uint64_t ()> NowNs;
   uint64_t CounterReads () const { return mCounterReads; }
+  // The simulated time spent in counter reads so far (part of NowNs).
+  uint64_t CounterReadTimeNs () const { return mCounterReads * kCounterReadNs; }
 
   // Called after every trapped service returns to the guest (timer delivery).
   std::function<void ()> OnServiceReturn;

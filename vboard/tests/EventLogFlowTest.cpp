@@ -16,41 +16,6 @@ namespace {
 
 using namespace test;
 
-// What dmidecode prints for the Type 15 structure Ledgermark adds.
-std::string DecodedType15 (uint16_t Handle, uint32_t Copy, const char *Status) {
-  char Text[1024];
-  std::snprintf (Text, sizeof (Text),
-                 "Handle 0x%04X, DMI type 15, 31 bytes\nSystem Event Log\n\tArea Length: 65535 bytes\n"
-                 "\tHeader Start Offset: 0x0000\n\tData Start Offset: 0x0000\n"
-                 "\tAccess Method: Memory-mapped physical 32-bit address\n\tAccess Address: 0x%08X\n"
-                 "\tStatus: %s\n\tChange Token: 0x00000001\n\tHeader Format: No Header\n"
-                 "\tSupported Log Type Descriptors: 4\n\tDescriptor 1: POST error\n\tData Format 1: POST results bitmap\n"
-                 "\tDescriptor 2: Hard disk information\n\tData Format 2: None\n\tDescriptor 3: System limit exceeded\n"
-                 "\tData Format 3: None\n\tDescriptor 4: System configuration information\n\tData Format 4: None\n",
-                 Handle, Copy, Status);
-  return Text;
-}
-
-// The next boot: the default boot of both drivers on the saved flash image;
-// the platform installs the trigger once every driver has started.
-void NextBoot (Board &B, const std::string &Flash) {
-  ASSERT_TRUE (B.Flash.LoadIfPresent (Flash));
-  for (const auto &R : B.DefaultBoot ({ModuleImage ("Tallyvault"), ModuleImage ("Ledgermark")})) {
-    ASSERT_EQ (R.Status, efi::Success) << R.Image << "\n" << B.FaultReport ();
-  }
-  ASSERT_FALSE (B.M.Stopped ()) << B.FaultReport ();
-  ASSERT_EQ (B.Smbios.OfType (15).size (), 1u);
-}
-
-void ExpectDmidecodeShows (Board &B, const char *Status) {
-  TempFile Dump ("dmi");
-  std::string Output;
-  B.Smbios.WriteDump (Dump.Path);
-  ASSERT_EQ (RunCommand ("dmidecode --from-dump " + Dump.Path + " -t 15", Output), 0) << Output;
-  const SmbiosRecord &R = *B.Smbios.OfType (15)[0];
-  EXPECT_NE (Output.find (DecodedType15 (R.Handle, CopyAddress (R), Status)), std::string::npos) << Output;
-}
-
 TEST (EventLogFlow, RecordsOfOneBootArePublishedByTheNext) {
   TempFile Flash ("flash");
   std::vector<uint8_t> Written;

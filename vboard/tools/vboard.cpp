@@ -24,6 +24,13 @@
 //     --flash-layout ENTRIES      the flash-layout table HOB: W0:W1:W2:W3 entries separated
 //                                 by commas, "empty" for a HOB without entries, "none" for no HOB
 //     --flash-layout-summary V    the layout-summary HOB: V0:V1, or "none" for no HOB
+//     --sockets N                 CPU sockets on the board, 1 or 2 (default 2): one
+//                                 system-control processor each, and the count in the
+//                                 parameter block
+//     --temperature SOCKET=C      what that socket's SCP reads for sensor 0 (default 40)
+//     --silent-socket SOCKET      that socket's SCP never answers
+//     --run-before-ready-to-boot S  let S seconds of simulated time pass after the
+//                                 images start and before ReadyToBoot
 #include "board/Board.h"
 #include "board/FlashLayout.h"
 
@@ -44,7 +51,8 @@ namespace {
                "[--pcd NAME=VALUE] [--debug-mask VALUE] [--ready-to-boot N] [--run-seconds N] "
                "[--spcr N] [--dump-acpi DIR] "
                "[--flash FILE] [--dump-smbios FILE] [--flash-layout ENTRIES] "
-               "[--flash-layout-summary V0:V1] IMAGE.efi...\n";
+               "[--flash-layout-summary V0:V1] [--sockets N] [--temperature SOCKET=C] "
+               "[--silent-socket SOCKET] [--run-before-ready-to-boot S] [--fv VOLUME.Fv] IMAGE.efi...\n";
   std::exit (2);
 }
 
@@ -151,6 +159,24 @@ int main (int Argc, char **Argv) {
           if (W.size () != 2) Usage ("the layout summary has two values: " + V);
           platform::SetFlashLayoutGlobal (B.Hobs, W[0], W[1]);
         }
+      } else if (A == "--sockets") {
+        uint64_t N = Number (Value ());
+        if (N < 1 || N > ScpSet::kMaxSockets) Usage ("the board has 1 or 2 sockets");
+        B.SetSockets (static_cast<unsigned> (N));
+      } else if (A == "--temperature" || A == "--silent-socket") {
+        std::string V = Value ();
+        size_t Eq = V.find ('=');
+        uint64_t Socket = Number (A == "--temperature" ? V.substr (0, Eq) : V);
+        if (Socket >= B.Scp.Count () || (A == "--temperature" && Eq == std::string::npos)) {
+          Usage ("bad " + A + " " + V + " (give --sockets first)");
+        }
+        if (A == "--temperature") {
+          B.Scp[static_cast<unsigned> (Socket)].TemperatureC = static_cast<uint32_t> (Number (V.substr (Eq + 1)));
+        } else {
+          B.Scp[static_cast<unsigned> (Socket)].Mode = SystemControlProcessor::Reply::Never;
+        }
+      } else if (A == "--run-before-ready-to-boot") {
+        B.RunBeforeReadyToBootNs = Number (Value ()) * 1000000000ULL;
       } else if (A == "--budget") {
         B.M.SetBudget (Number (Value ()));
       } else if (!A.empty () && A[0] == '-') {
@@ -227,7 +253,12 @@ int main (int Argc, char **Argv) {
     std::cerr << "vboard: " << E.what () << "\n";
     Exit = 2;
   }
-  if (B.M.Halted ()) std::cout << "---- board halted: " << B.M.HaltReason () << "\n";
+  for (const std::string &M : B.Scp.Malformed ()) std::cout << "---- SCMI request malformed: " << M << "\n";
+  for (const std::string &S : B.Registers.Stray) std::cout << "---- stray platform-register access: " << S << "\n";
+  if (B.M.Halted ()) {
+    bool Off = !B.Fw.ResetCalls.empty () && B.Fw.ResetCalls.back () == 2;   // EfiResetShutdown
+    std::cout << (Off ? "---- board powered off: " : "---- board halted: ") << B.M.HaltReason () << "\n";
+  }
   if (B.M.Faulted ()) {
     std::cout << "---- " << B.FaultReport ();
     Exit = 1;

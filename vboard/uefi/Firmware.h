@@ -72,6 +72,7 @@ struct PcdEntry {
   uint64_t Buffer = 0;         // guest buffer for Ptr
   uint64_t MaxSize = 0;        // Ptr capacity
   uint64_t CurSize = 0;        // Ptr current size
+  std::string Name;            // "PcdCpuTemperature"; "" when the board does not know it
 };
 
 struct PcdSet {
@@ -147,7 +148,7 @@ class Firmware {
   std::map<Guid, uint64_t> FailInstallProtocol;
 
   // --- events and time
-  uint64_t NowNs () const { return M.Instructions () + mExtraNs; }   // 1 ns per instruction
+  uint64_t NowNs () const { return M.Instructions () + M.CounterReadTimeNs () + mExtraNs; }   // see Machine
   void AdvanceTime (uint64_t Ns);      // fires due timers in order
   // Time a device spends (an SPI transfer, a host-side driver waiting for
   // its part): passes without firing timers, which fire at the next
@@ -169,7 +170,8 @@ class Firmware {
   std::map<std::u16string, uint64_t> FailGetVariable, FailSetVariable;
 
   // --- PCD database (Space empty: a local token number of the platform build)
-  void DefinePcd (std::optional<Guid> Space, uint64_t Token, PcdType Type, uint64_t Value, uint64_t MaxSize = 0);
+  void DefinePcd (std::optional<Guid> Space, uint64_t Token, PcdType Type, uint64_t Value, uint64_t MaxSize = 0,
+                  const std::string &Name = "");
   PcdEntry *FindPcd (const std::optional<Guid> &Space, uint64_t Token);
   uint64_t PcdValue (const std::optional<Guid> &Space, uint64_t Token);
   void SetPcdValue (const std::optional<Guid> &Space, uint64_t Token, uint64_t Value);

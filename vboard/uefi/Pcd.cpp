@@ -54,9 +54,11 @@ std::string TokenText (const std::optional<Guid> &Space, uint64_t Token) {
 
 }  // namespace
 
-void Firmware::DefinePcd (std::optional<Guid> Space, uint64_t Token, PcdType Type, uint64_t Value, uint64_t MaxSize) {
+void Firmware::DefinePcd (std::optional<Guid> Space, uint64_t Token, PcdType Type, uint64_t Value, uint64_t MaxSize,
+                          const std::string &Name) {
   PcdEntry E;
   E.Type = Type;
+  E.Name = Name;
   if (Type == PcdType::Ptr) {
     E.MaxSize = MaxSize;
     E.CurSize = MaxSize;
@@ -81,6 +83,7 @@ PcdEntry *Firmware::FindPcd (const std::optional<Guid> &Space, uint64_t Token) {
 void Firmware::DefineLocalPcd (const std::string &Name, PcdType Type, uint64_t Value, uint64_t MaxSize) {
   PcdEntry E;
   E.Type = Type;
+  E.Name = Name;
   if (Type == PcdType::Ptr) {
     E.MaxSize = MaxSize;
     E.CurSize = MaxSize;
@@ -132,7 +135,8 @@ std::string Firmware::PcdName (const std::optional<Guid> &Space, uint64_t Token)
     auto Named = mLocalTokens.find (Token);
     if (Named != mLocalTokens.end ()) return Named->second;
   }
-  return TokenText (Space, Token);
+  auto It = mPcds.find ({Space, Token});
+  return It != mPcds.end () && !It->second.Name.empty () ? It->second.Name : TokenText (Space, Token);
 }
 
 uint64_t Firmware::PcdValue (const std::optional<Guid> &Space, uint64_t Token) {
