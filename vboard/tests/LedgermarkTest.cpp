@@ -38,11 +38,7 @@ class LedgermarkTest : public ::testing::Test {
     std::snprintf (Line, sizeof (Line), "SystemLogBaseAddr = %x .\r\n", CopyAddress (R));
     return Line;
   }
-  size_t LiveBlocks () {   // pool and pages still allocated by Ledgermark
-    size_t N = 0;
-    for (const auto &A : B.Fw.Pool.Live ()) N += B.Fw.CallerName (A.second.Caller) == "Ledgermark";
-    return N;
-  }
+  size_t LiveBlocks () { return test::LiveBlocksOf (B, "Ledgermark"); }   // pool and pages it still holds
 };
 
 TEST_F (LedgermarkTest, ErasedLogGivesTheExactStructureAndACopyBelow4GiB) {

@@ -46,11 +46,7 @@ class MapplateTest : public ::testing::Test {
     EXPECT_FALSE (B.M.Stopped ()) << B.FaultReport ();
     return Status;
   }
-  size_t LiveBlocks () {
-    size_t N = 0;
-    for (const auto &A : B.Fw.Pool.Live ()) N += B.Fw.CallerName (A.second.Caller) == "Mapplate";
-    return N;
-  }
+  size_t LiveBlocks () { return test::LiveBlocksOf (B, "Mapplate"); }   // pool and pages it still holds
   std::vector<std::vector<uint8_t>> Published () {
     std::vector<std::vector<uint8_t>> Out;
     for (const SmbiosRecord *R : B.Smbios.OfType (0xCB)) Out.push_back (R->Bytes);

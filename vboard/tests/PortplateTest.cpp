@@ -35,11 +35,7 @@ class PortplateTest : public ::testing::Test {
     EXPECT_FALSE (B.M.Stopped ()) << B.FaultReport ();
     return Status;
   }
-  size_t LiveBlocks () {
-    size_t N = 0;
-    for (const auto &A : B.Fw.Pool.Live ()) N += B.Fw.CallerName (A.second.Caller) == "Portplate";
-    return N;
-  }
+  size_t LiveBlocks () { return test::LiveBlocksOf (B, "Portplate"); }   // pool and pages it still holds
   std::string Line (const char *Marker) {
     return std::to_string (LineOf ("Smbios/Portplate/Portplate.cpp", Marker));
   }

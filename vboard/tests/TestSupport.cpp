@@ -12,6 +12,12 @@ std::string ModuleImage (const std::string &Name) { return std::string (ASFP_DEB
 
 std::string TestImage (const std::string &Name) { return std::string (ASFP_TEST_IMAGES) + "/" + Name + ".efi"; }
 
+size_t LiveBlocksOf (Board &B, const std::string &Image) {
+  size_t N = 0;
+  for (const auto &A : B.Fw.Pool.Live ()) N += B.Fw.CallerName (A.second.Caller) == Image;
+  return N;
+}
+
 std::string PackageVolume () { return std::string (ASFP_DEBUG_IMAGES) + "/../FV/ARMSERVERFEATUREFV.Fv"; }
 
 std::string TestVolume () { return std::string (ASFP_TEST_IMAGES) + "/../FV/ARMSERVERFEATURETESTFV.Fv"; }

@@ -62,19 +62,19 @@ void Firmware::AddBootServices () {
 
   std::vector<std::pair<std::string, TrapHandler>> S;
   S.push_back ({"RaiseTPL", [this] (CallArgs &A) {
-    uint64_t Old = mTpl;
-    if (A[0] < mTpl || A[0] > efi::TplHighLevel) {
-      Misuse ("RaiseTPL to " + std::to_string (A[0]) + " from " + std::to_string (mTpl));
+    uint64_t Old = Events.Tpl ();
+    if (A[0] < Old || A[0] > efi::TplHighLevel) {
+      Misuse ("RaiseTPL to " + std::to_string (A[0]) + " from " + std::to_string (Old));
     }
-    mTpl = A[0];
+    Events.SetTpl (A[0]);
     return Old;
   }});
   S.push_back ({"RestoreTPL", [this] (CallArgs &A) {
-    if (A[0] > mTpl) {
-      Misuse ("RestoreTPL to " + std::to_string (A[0]) + ", above the current " + std::to_string (mTpl));
+    if (A[0] > Events.Tpl ()) {
+      Misuse ("RestoreTPL to " + std::to_string (A[0]) + ", above the current " + std::to_string (Events.Tpl ()));
     }
-    mTpl = A[0];
-    DispatchPending ();
+    Events.SetTpl (A[0]);
+    Events.DispatchPending ();
     return 0ULL;
   }});
   S.push_back ({"AllocatePages", [this, Out] (CallArgs &A) -> uint64_t {
@@ -122,18 +122,15 @@ void Firmware::AddBootServices () {
       G = guids::EventExitBootServices;
       Group = &G;
     }
-    uint64_t E = CreateEvent (Type, A[1], A[2], A[3], Group);
+    uint64_t E = Events.Create (Type, A[1], A[2], A[3], Group);
     return Out (A[4], E, "CreateEvent") ? efi::Success : efi::InvalidParameter;
   }});
   S.push_back ({"SetTimer", [this] (CallArgs &A) -> uint64_t {
-    auto It = mEvents.find (A[0]);
-    if (It == mEvents.end () || (It->second.Type & efi::EvtTimer) == 0 || A[1] > 2) {
+    EventRecord *E = Events.Find (A[0]);
+    if (E == nullptr || (E->Type & efi::EvtTimer) == 0 || A[1] > 2) {
       return efi::InvalidParameter;
     }
-    EventRecord &E = It->second;
-    E.TimerType = static_cast<uint32_t> (A[1]);
-    E.PeriodNs = A[2] * 100;
-    E.TriggerNs = NowNs () + (A[2] == 0 ? 1 : A[2] * 100);
+    Events.SetTimer (*E, static_cast<uint32_t> (A[1]), A[2]);
     return efi::Success;
   }});
   S.push_back ({"WaitForEvent", [this, Out] (CallArgs &A) -> uint64_t {
@@ -141,56 +138,51 @@ void Firmware::AddBootServices () {
     if (Count == 0 || List == 0 || IndexPtr == 0) {
       return efi::InvalidParameter;
     }
-    if (mTpl != efi::TplApplication) {
+    if (Events.Tpl () != efi::TplApplication) {
       return efi::Unsupported;
     }
     for (int Round = 0; Round < 2; Round++) {
       for (uint64_t I = 0; I < Count && I < 64; I++) {
-        auto It = mEvents.find (M.Load<uint64_t> (List + 8 * I));
-        if (It == mEvents.end ()) {
+        EventRecord *E = Events.Find (M.Load<uint64_t> (List + 8 * I));
+        if (E == nullptr) {
           return efi::InvalidParameter;
         }
-        if (It->second.Signaled) {
-          It->second.Signaled = false;
+        if (E->Signaled) {
+          E->Signaled = false;
           return Out (IndexPtr, I, "WaitForEvent") ? efi::Success : efi::InvalidParameter;
         }
       }
       // Nothing signalled: let simulated time run to the next timer.
-      uint64_t Next = ~0ULL;
-      for (const auto &E : mEvents) {
-        if ((E.second.Type & efi::EvtTimer) != 0 && E.second.TimerType != 0 && E.second.TriggerNs < Next) {
-          Next = E.second.TriggerNs;
-        }
-      }
-      if (Next == ~0ULL) {
+      std::optional<uint64_t> Next = Events.NextTimerDue ();
+      if (!Next) {
         break;
       }
-      AdvanceTime (Next > NowNs () ? Next - NowNs () : 0);
+      Events.AdvanceTime (*Next > NowNs () ? *Next - NowNs () : 0);
     }
     M.RaiseFault (FaultKind::DeadLoop, "WaitForEvent on events that nothing will ever signal");
     return efi::NotReady;
   }});
   S.push_back ({"SignalEvent", [this] (CallArgs &A) -> uint64_t {
-    if (mEvents.count (A[0]) == 0) {
+    if (Events.Find (A[0]) == nullptr) {
       return efi::InvalidParameter;
     }
-    SignalEvent (A[0]);
+    Events.Signal (A[0]);
     return efi::Success;
   }});
   S.push_back ({"CloseEvent", [this] (CallArgs &A) -> uint64_t {
-    if (mEvents.count (A[0]) == 0) {
+    if (Events.Find (A[0]) == nullptr) {
       return efi::InvalidParameter;
     }
-    CloseEvent (A[0]);
+    Events.Close (A[0]);
     return efi::Success;
   }});
   S.push_back ({"CheckEvent", [this] (CallArgs &A) -> uint64_t {
-    auto It = mEvents.find (A[0]);
-    if (It == mEvents.end () || (It->second.Type & efi::EvtNotifySignal) != 0) {
+    EventRecord *E = Events.Find (A[0]);
+    if (E == nullptr || (E->Type & efi::EvtNotifySignal) != 0) {
       return efi::InvalidParameter;
     }
-    if (It->second.Signaled) {
-      It->second.Signaled = false;
+    if (E->Signaled) {
+      E->Signaled = false;
       return efi::Success;
     }
     return efi::NotReady;
@@ -236,7 +228,7 @@ void Firmware::AddBootServices () {
   S.push_back ({"Reserved", nullptr});
   S.push_back ({"RegisterProtocolNotify", [this, Out] (CallArgs &A) -> uint64_t {
     auto Protocol = GuidAt (A[0]);
-    if (!Protocol || mEvents.count (A[1]) == 0 || A[2] == 0) {
+    if (!Protocol || Events.Find (A[1]) == nullptr || A[2] == 0) {
       return efi::InvalidParameter;
     }
     uint64_t Key = HostAlloc (8);
@@ -288,7 +280,7 @@ void Firmware::AddBootServices () {
     return Out (A[0], ++mMonotonicCount, "GetNextMonotonicCount") ? efi::Success : efi::InvalidParameter;
   }});
   S.push_back ({"Stall", [this] (CallArgs &A) -> uint64_t {
-    mExtraNs += A[0] * 1000;
+    Events.PassTime (A[0] * 1000);
     return efi::Success;
   }});
   S.push_back ({"SetWatchdogTimer", [] (CallArgs &) { return efi::Success; }});
@@ -404,7 +396,7 @@ void Firmware::AddBootServices () {
       return efi::InvalidParameter;
     }
     auto Group = A[4] != 0 ? GuidAt (A[4]) : std::nullopt;
-    uint64_t E = CreateEvent (Type, A[1], A[2], A[3], Group ? &*Group : nullptr);
+    uint64_t E = Events.Create (Type, A[1], A[2], A[3], Group ? &*Group : nullptr);
     return Out (A[5], E, "CreateEventEx") ? efi::Success : efi::InvalidParameter;
   }});
 

@@ -43,7 +43,9 @@ Firmware::Firmware (Machine &Mach)
             M.Store<uint64_t> (H, 0x6C646E6148ULL);   // "Handl": a recognisable, never-dereferenced value
             return H;
           },
-          [this] (uint64_t Event) { SignalEvent (Event); }) {
+          [this] (uint64_t Event) { Events.Signal (Event); }),
+      Events (
+          Mach, [this] { return HostAlloc (16); }, [this] (uint64_t Event) { Protocols.DropNotifies (Event); }) {
   M.MapRam (kHostBase, kHostSize, true, false);
   BuildTables ();
 }
@@ -164,7 +166,7 @@ void Firmware::BuildTables () {
   InstallConfigurationTable (guids::HobList, HobList);
 
   AddPcdProtocols ();
-  M.OnServiceReturn = [this] { FireDueTimers (); };
+  M.OnServiceReturn = [this] { Events.FireDueTimers (); };
   M.NowNs = [this] { return NowNs (); };
 }
 
@@ -346,8 +348,8 @@ std::vector<LeakReport> Firmware::FindLeaks () {
   for (uint64_t Interface : Protocols.AllInterfaces ()) {
     Consider (Interface);
   }
-  for (const auto &E : mEvents) {
-    Consider (E.second.NotifyContext);
+  for (const EventRecord *E : Events.All ()) {
+    Consider (E->NotifyContext);
   }
   for (auto &Provider : ExtraRoots) {
     std::vector<uint64_t> Values;
@@ -398,151 +400,6 @@ std::optional<Guid> Firmware::GuidAt (uint64_t Address) {
   return G;
 }
 
-// ---------------------------------------------------------------- events and time
-
-uint64_t Firmware::CreateEvent (uint32_t Type, uint64_t Tpl, uint64_t Fn, uint64_t Ctx, const Guid *Group) {
-  EventRecord E;
-  E.Handle = HostAlloc (16);
-  E.Type = Type;
-  E.NotifyTpl = Tpl;
-  E.NotifyFunction = Fn;
-  E.NotifyContext = Ctx;
-  if (Group != nullptr) {
-    E.Group = *Group;
-  }
-  mEvents[E.Handle] = E;
-  return E.Handle;
-}
-
-void Firmware::CloseEvent (uint64_t Event) {
-  mEvents.erase (Event);
-  Protocols.DropNotifies (Event);
-}
-
-const EventRecord *Firmware::FindEvent (uint64_t Handle) const {
-  auto It = mEvents.find (Handle);
-  return It == mEvents.end () ? nullptr : &It->second;
-}
-
-std::vector<const EventRecord *> Firmware::EventsInGroup (const Guid &Group) const {
-  std::vector<const EventRecord *> Out;
-  for (const auto &E : mEvents) {
-    if (E.second.Group && *E.second.Group == Group) {
-      Out.push_back (&E.second);
-    }
-  }
-  return Out;
-}
-
-void Firmware::QueueNotify (EventRecord &E) {
-  if ((E.Type & efi::EvtNotifySignal) != 0 && E.NotifyFunction != 0) {
-    if (!E.Pending) {
-      E.Pending = true;
-      E.QueueOrder = ++mQueueOrder;
-    }
-  } else {
-    E.Signaled = true;
-  }
-}
-
-void Firmware::SignalEvent (uint64_t Event) {
-  auto It = mEvents.find (Event);
-  if (It == mEvents.end ()) {
-    return;
-  }
-  if (It->second.Group) {
-    Guid G = *It->second.Group;
-    for (auto &E : mEvents) {
-      if (E.second.Group && *E.second.Group == G) {
-        QueueNotify (E.second);
-      }
-    }
-  } else {
-    QueueNotify (It->second);
-  }
-  DispatchPending ();
-}
-
-void Firmware::SignalEventGroup (const Guid &Group) {
-  for (auto &E : mEvents) {
-    if (E.second.Group && *E.second.Group == Group) {
-      QueueNotify (E.second);
-    }
-  }
-  DispatchPending ();
-}
-
-void Firmware::DispatchPending () {
-  // Highest TPL first, in queue order within a TPL; only notifications whose
-  // TPL is above the current one run, each at its own TPL.
-  for (int Guard = 0; Guard < 100000 && !M.Stopped (); Guard++) {
-    EventRecord *Next = nullptr;
-    for (auto &E : mEvents) {
-      EventRecord &R = E.second;
-      if (R.Pending && R.NotifyTpl > mTpl &&
-          (Next == nullptr || R.NotifyTpl > Next->NotifyTpl ||
-           (R.NotifyTpl == Next->NotifyTpl && R.QueueOrder < Next->QueueOrder))) {
-        Next = &R;
-      }
-    }
-    if (Next == nullptr) {
-      return;
-    }
-    Next->Pending = false;
-    Next->Notifications++;
-    uint64_t Saved = mTpl;
-    mTpl = Next->NotifyTpl;
-    uint64_t Fn = Next->NotifyFunction, Handle = Next->Handle, Ctx = Next->NotifyContext;
-    M.Call (Fn, {Handle, Ctx});   // may close or signal events: Next is not used after this
-    mTpl = Saved;
-  }
-}
-
-void Firmware::FireDueTimers () {
-  uint64_t Now = NowNs ();
-  bool Any = false;
-  for (auto &E : mEvents) {
-    EventRecord &R = E.second;
-    if ((R.Type & efi::EvtTimer) != 0 && R.TimerType != 0 && R.TriggerNs <= Now) {
-      QueueNotify (R);
-      Any = true;
-      if (R.TimerType == 1) {
-        R.TriggerNs += R.PeriodNs == 0 ? 1 : R.PeriodNs;
-        if (R.TriggerNs <= Now) {
-          R.TriggerNs = Now + (R.PeriodNs == 0 ? 1 : R.PeriodNs);   // missed ticks coalesce, as with a real tick source
-        }
-      } else {
-        R.TimerType = 0;
-      }
-    }
-  }
-  if (Any) {
-    DispatchPending ();
-  }
-}
-
-void Firmware::AdvanceTime (uint64_t Ns) {
-  uint64_t Target = NowNs () + Ns;
-  // Step from one due timer to the next so that a periodic timer fires once
-  // for every period that passes.
-  for (int Guard = 0; Guard < 1000000 && !M.Stopped (); Guard++) {
-    uint64_t Next = Target;
-    for (const auto &E : mEvents) {
-      const EventRecord &R = E.second;
-      if ((R.Type & efi::EvtTimer) != 0 && R.TimerType != 0 && R.TriggerNs < Next) {
-        Next = R.TriggerNs;
-      }
-    }
-    if (Next > NowNs ()) {
-      mExtraNs += Next - NowNs ();
-    }
-    FireDueTimers ();
-    if (NowNs () >= Target) {
-      return;
-    }
-  }
-}
-
 EfiTime Firmware::CurrentTime () const {
   // The clock runs from Rtc at simulated time 0; days roll over by a simple
   // calendar (enough for a boot, which lasts seconds).
@@ -566,33 +423,6 @@ EfiTime Firmware::CurrentTime () const {
   }
   T.Nanosecond = NowNs () % 1000000000ULL;
   return T;
-}
-
-// ---------------------------------------------------------------- variables (host side)
-
-VariableRecord *Firmware::FindVariable (const std::u16string &Name, const Guid &Vendor) {
-  for (VariableRecord &V : mVariables) {
-    if (V.Name == Name && V.Vendor == Vendor) {
-      return &V;
-    }
-  }
-  return nullptr;
-}
-
-void Firmware::SetVariable (const std::u16string &Name, const Guid &Vendor, uint32_t Attributes,
-                            std::vector<uint8_t> Data) {
-  if (VariableRecord *V = FindVariable (Name, Vendor)) {
-    V->Attributes = Attributes;
-    V->Data = std::move (Data);
-    return;
-  }
-  mVariables.push_back ({Name, Vendor, Attributes, std::move (Data)});
-}
-
-void Firmware::DeleteVariable (const std::u16string &Name, const Guid &Vendor) {
-  mVariables.erase (std::remove_if (mVariables.begin (), mVariables.end (),
-                                    [&] (const VariableRecord &V) { return V.Name == Name && V.Vendor == Vendor; }),
-                    mVariables.end ());
 }
 
 }  // namespace vboard

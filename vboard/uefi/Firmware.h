@@ -8,7 +8,9 @@
 #include "cpu/Machine.h"
 #include "images/PeImage.h"
 #include "uefi/Dispatcher.h"
+#include "uefi/EventQueue.h"
 #include "uefi/Heap.h"
+#include "uefi/VariableStore.h"
 #include "uefi/ProtocolDatabase.h"
 #include "uefi/Types.h"
 
@@ -36,33 +38,12 @@ struct ImageRecord {
   std::unique_ptr<PeImage> Pe;
 };
 
-struct EventRecord {
-  uint64_t Handle = 0;
-  uint32_t Type = 0;
-  uint64_t NotifyTpl = 0;
-  uint64_t NotifyFunction = 0;
-  uint64_t NotifyContext = 0;
-  std::optional<Guid> Group;
-  bool Signaled = false;       // for wait events
-  bool Pending = false;        // a notification is queued
-  uint64_t QueueOrder = 0;
-  uint32_t TimerType = 0;      // 0 cancel, 1 periodic, 2 relative
-  uint64_t TriggerNs = 0;
-  uint64_t PeriodNs = 0;
-  uint64_t Notifications = 0;  // how often the notify function ran
-};
 
 struct ServiceCall {
   std::string Name;            // "BS.InstallProtocolInterface"
   std::string Caller;          // image name, or "" for host
 };
 
-struct VariableRecord {
-  std::u16string Name;
-  Guid Vendor;
-  uint32_t Attributes = 0;
-  std::vector<uint8_t> Data;
-};
 
 enum class PcdType { U8, U16, U32, U64, Bool, Ptr };
 
@@ -147,27 +128,28 @@ class Firmware {
   // Fault injection: installs of these protocols by guest code fail so.
   std::map<Guid, uint64_t> FailInstallProtocol;
 
-  // --- events and time
-  uint64_t NowNs () const { return M.Instructions () + M.CounterReadTimeNs () + mExtraNs; }   // see Machine
-  void AdvanceTime (uint64_t Ns);      // fires due timers in order
-  // Time a device spends (an SPI transfer, a host-side driver waiting for
-  // its part): passes without firing timers, which fire at the next
-  // service return as usual.
-  void PassTime (uint64_t Ns) { mExtraNs += Ns; }
-  void SignalEventGroup (const Guid &Group);
-  void SignalEvent (uint64_t Event);
-  void DispatchPending ();
-  const EventRecord *FindEvent (uint64_t Handle) const;
-  std::vector<const EventRecord *> EventsInGroup (const Guid &Group) const;
-  uint64_t CurrentTpl () const { return mTpl; }
+  // --- events, timers, TPL and simulated time
+  EventQueue Events;
+  uint64_t NowNs () const { return Events.NowNs (); }
+  void AdvanceTime (uint64_t Ns) { Events.AdvanceTime (Ns); }
+  void PassTime (uint64_t Ns) { Events.PassTime (Ns); }
+  void SignalEventGroup (const Guid &Group) { Events.SignalGroup (Group); }
+  void SignalEvent (uint64_t Event) { Events.Signal (Event); }
+  void DispatchPending () { Events.DispatchPending (); }
+  const EventRecord *FindEvent (uint64_t Handle) const { return Events.Find (Handle); }
+  std::vector<const EventRecord *> EventsInGroup (const Guid &Group) const { return Events.InGroup (Group); }
+  uint64_t CurrentTpl () const { return Events.Tpl (); }
 
   // --- variables
-  VariableRecord *FindVariable (const std::u16string &Name, const Guid &Vendor);
-  void SetVariable (const std::u16string &Name, const Guid &Vendor, uint32_t Attributes, std::vector<uint8_t> Data);
-  void DeleteVariable (const std::u16string &Name, const Guid &Vendor);
-  const std::vector<VariableRecord> &Variables () const { return mVariables; }
-  // Fault injection for the variable services: a forced status for one name.
-  std::map<std::u16string, uint64_t> FailGetVariable, FailSetVariable;
+  VariableStore Vars;
+  VariableRecord *FindVariable (const std::u16string &Name, const Guid &Vendor) { return Vars.Find (Name, Vendor); }
+  void SetVariable (const std::u16string &Name, const Guid &Vendor, uint32_t Attributes, std::vector<uint8_t> Data) {
+    Vars.Set (Name, Vendor, Attributes, std::move (Data));
+  }
+  void DeleteVariable (const std::u16string &Name, const Guid &Vendor) { Vars.Delete (Name, Vendor); }
+  const std::vector<VariableRecord> &Variables () const { return Vars.All (); }
+  std::map<std::u16string, uint64_t> &FailGetVariable = Vars.FailGet;
+  std::map<std::u16string, uint64_t> &FailSetVariable = Vars.FailSet;
 
   // --- PCD database (Space empty: a local token number of the platform build)
   void DefinePcd (std::optional<Guid> Space, uint64_t Token, PcdType Type, uint64_t Value, uint64_t MaxSize = 0,
@@ -242,12 +224,9 @@ class Firmware {
   void AddPcdProtocols ();
   uint64_t Trap (const std::string &Name, TrapHandler Handler);
   void Log (const std::string &Name, uint64_t Caller);
-  uint64_t CreateEvent (uint32_t Type, uint64_t Tpl, uint64_t Fn, uint64_t Ctx, const Guid *Group);
-  void CloseEvent (uint64_t Event);
-  void QueueNotify (EventRecord &E);
-  void FireDueTimers ();
   uint64_t DoGetVariable (CallArgs &A);
   uint64_t DoSetVariable (CallArgs &A);
+  PcdEntry MakePcdEntry (PcdType Type, uint64_t Value, uint64_t MaxSize, const std::string &Name);
   uint64_t PcdGet (const std::optional<Guid> &Space, uint64_t Token, PcdType Want, uint64_t Caller);
   uint64_t PcdSetValue (const std::optional<Guid> &Space, uint64_t Token, PcdType Want, uint64_t Value, uint64_t Caller);
   std::optional<Guid> GuidAt (uint64_t Address);
@@ -255,14 +234,9 @@ class Firmware {
   std::string mCaller;                           // image of the service call being served
   uint64_t mHostNext = kHostBase;
   uint64_t mImageNext = kImageBase;
-  uint64_t mExtraNs = 0;
-  uint64_t mTpl = efi::TplApplication;
-  uint64_t mQueueOrder = 0;
   uint64_t mMonotonicCount = 0;
   uint64_t mConfigTable = 0;
   uint64_t mConfigCount = 0;
-  std::map<uint64_t, EventRecord> mEvents;
-  std::vector<VariableRecord> mVariables;
   std::map<std::pair<std::optional<Guid>, uint64_t>, PcdEntry> mPcds;
   std::vector<PcdSet> mPcdSets;
   std::map<std::string, PcdEntry> mLocalPcds;

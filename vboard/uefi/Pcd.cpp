@@ -54,8 +54,7 @@ std::string TokenText (const std::optional<Guid> &Space, uint64_t Token) {
 
 }  // namespace
 
-void Firmware::DefinePcd (std::optional<Guid> Space, uint64_t Token, PcdType Type, uint64_t Value, uint64_t MaxSize,
-                          const std::string &Name) {
+PcdEntry Firmware::MakePcdEntry (PcdType Type, uint64_t Value, uint64_t MaxSize, const std::string &Name) {
   PcdEntry E;
   E.Type = Type;
   E.Name = Name;
@@ -66,6 +65,12 @@ void Firmware::DefinePcd (std::optional<Guid> Space, uint64_t Token, PcdType Typ
   } else {
     E.Value = Truncate (Type, Value);
   }
+  return E;
+}
+
+void Firmware::DefinePcd (std::optional<Guid> Space, uint64_t Token, PcdType Type, uint64_t Value, uint64_t MaxSize,
+                          const std::string &Name) {
+  PcdEntry E = MakePcdEntry (Type, Value, MaxSize, Name);
   mPcds[{Space, Token}] = E;
 }
 
@@ -81,16 +86,7 @@ PcdEntry *Firmware::FindPcd (const std::optional<Guid> &Space, uint64_t Token) {
 }
 
 void Firmware::DefineLocalPcd (const std::string &Name, PcdType Type, uint64_t Value, uint64_t MaxSize) {
-  PcdEntry E;
-  E.Type = Type;
-  E.Name = Name;
-  if (Type == PcdType::Ptr) {
-    E.MaxSize = MaxSize;
-    E.CurSize = MaxSize;
-    E.Buffer = HostAlloc (MaxSize == 0 ? 1 : MaxSize, 8);
-  } else {
-    E.Value = Truncate (Type, Value);
-  }
+  PcdEntry E = MakePcdEntry (Type, Value, MaxSize, Name);
   mLocalPcds[Name] = E;
 }
 

@@ -145,16 +145,17 @@ void Firmware::AddRuntimeServices () {
     if (SizePtr == 0 || NamePtr == 0 || GuidPtr == 0) return efi::InvalidParameter;
     std::u16string Name = M.ReadUcs2 (NamePtr, 512);
     auto Vendor = GuidAt (GuidPtr);
+    const std::vector<VariableRecord> &All = Vars.All ();
     size_t Next = 0;
     if (!Name.empty ()) {
-      Next = mVariables.size () + 1;
-      for (size_t I = 0; I < mVariables.size (); I++) {
-        if (mVariables[I].Name == Name && Vendor && mVariables[I].Vendor == *Vendor) Next = I + 1;
+      Next = All.size () + 1;
+      for (size_t I = 0; I < All.size (); I++) {
+        if (All[I].Name == Name && Vendor && All[I].Vendor == *Vendor) Next = I + 1;
       }
-      if (Next > mVariables.size ()) return efi::InvalidParameter;   // not a variable name it handed out
+      if (Next > All.size ()) return efi::InvalidParameter;   // not a variable name it handed out
     }
-    if (Next >= mVariables.size ()) return efi::NotFound;
-    const VariableRecord &V = mVariables[Next];
+    if (Next >= All.size ()) return efi::NotFound;
+    const VariableRecord &V = All[Next];
     uint64_t Need = 2 * (V.Name.size () + 1), Have = M.Load<uint64_t> (SizePtr);
     M.Store<uint64_t> (SizePtr, Need);
     if (Have < Need) return efi::BufferTooSmall;
