@@ -188,7 +188,7 @@ ImageRecord &Firmware::LoadImage (std::unique_ptr<PeImage> Pe, uint64_t DeviceHa
   M.MapRam (Image->Base, Image->Size);
   Image->Pe->Load (M, Image->Base);
   if (!Image->Pe->BuildDir ().empty ()) {
-    BindLocalTokens (Image->Pe->BuildDir (), Image->Name);
+    Pcds.BindLocalTokens (Image->Pe->BuildDir (), Image->Name);
   }
 
   Image->Handle = NewHandle ();

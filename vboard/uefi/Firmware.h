@@ -10,6 +10,7 @@
 #include "uefi/Dispatcher.h"
 #include "uefi/EventQueue.h"
 #include "uefi/Heap.h"
+#include "uefi/PcdDatabase.h"
 #include "uefi/VariableStore.h"
 #include "uefi/ProtocolDatabase.h"
 #include "uefi/Types.h"
@@ -45,24 +46,8 @@ struct ServiceCall {
 };
 
 
-enum class PcdType { U8, U16, U32, U64, Bool, Ptr };
 
-struct PcdEntry {
-  PcdType Type = PcdType::U32;
-  uint64_t Value = 0;          // scalar types
-  uint64_t Buffer = 0;         // guest buffer for Ptr
-  uint64_t MaxSize = 0;        // Ptr capacity
-  uint64_t CurSize = 0;        // Ptr current size
-  std::string Name;            // "PcdCpuTemperature"; "" when the board does not know it
-};
 
-struct PcdSet {
-  std::optional<Guid> Space;
-  uint64_t Token = 0;
-  uint64_t Value = 0;
-  std::string Caller;
-  std::string Name;            // the PCD's name when the board knows it, else its token
-};
 
 struct EfiTime {
   uint16_t Year = 2026;
@@ -152,20 +137,21 @@ class Firmware {
   std::map<std::u16string, uint64_t> &FailSetVariable = Vars.FailSet;
 
   // --- PCD database (Space empty: a local token number of the platform build)
+  PcdDatabase Pcds{[this] (uint64_t Size) { return HostAlloc (Size == 0 ? 1 : Size, 8); }, Findings};
   void DefinePcd (std::optional<Guid> Space, uint64_t Token, PcdType Type, uint64_t Value, uint64_t MaxSize = 0,
-                  const std::string &Name = "");
-  PcdEntry *FindPcd (const std::optional<Guid> &Space, uint64_t Token);
-  uint64_t PcdValue (const std::optional<Guid> &Space, uint64_t Token);
-  void SetPcdValue (const std::optional<Guid> &Space, uint64_t Token, uint64_t Value);
-  const std::vector<PcdSet> &PcdSets () const { return mPcdSets; }
-  // Dynamic PCDs of the platform database, reached by local token number.
-  // The board knows them by name; which number each has is what the build of
-  // the loaded images assigned (their AutoGen.h), never a number typed in.
-  void DefineLocalPcd (const std::string &Name, PcdType Type, uint64_t Value, uint64_t MaxSize = 0);
-  PcdEntry *LocalPcd (const std::string &Name);
-  std::optional<uint64_t> LocalToken (const std::string &Name) const;
-  void BindLocalTokens (const std::string &BuildDir, const std::string &Image);
-  std::string PcdName (const std::optional<Guid> &Space, uint64_t Token) const;
+                  const std::string &Name = "") {
+    Pcds.Define (Space, Token, Type, Value, MaxSize, Name);
+  }
+  PcdEntry *FindPcd (const std::optional<Guid> &Space, uint64_t Token) { return Pcds.Find (Space, Token); }
+  uint64_t PcdValue (const std::optional<Guid> &Space, uint64_t Token) { return Pcds.Value (Space, Token); }
+  void SetPcdValue (const std::optional<Guid> &Space, uint64_t Token, uint64_t Value) { Pcds.SetValue (Space, Token, Value); }
+  const std::vector<PcdSet> &PcdSets () const { return Pcds.Sets (); }
+  void DefineLocalPcd (const std::string &Name, PcdType Type, uint64_t Value, uint64_t MaxSize = 0) {
+    Pcds.DefineLocal (Name, Type, Value, MaxSize);
+  }
+  PcdEntry *LocalPcd (const std::string &Name) { return Pcds.Local (Name); }
+  std::optional<uint64_t> LocalToken (const std::string &Name) const { return Pcds.LocalToken (Name); }
+  std::string PcdName (const std::optional<Guid> &Space, uint64_t Token) const { return Pcds.Name (Space, Token); }
 
   // --- runtime: clock, wake alarm, reset
   EfiTime Rtc;                                   // the clock's time at NowNs () == 0
@@ -226,7 +212,6 @@ class Firmware {
   void Log (const std::string &Name, uint64_t Caller);
   uint64_t DoGetVariable (CallArgs &A);
   uint64_t DoSetVariable (CallArgs &A);
-  PcdEntry MakePcdEntry (PcdType Type, uint64_t Value, uint64_t MaxSize, const std::string &Name);
   uint64_t PcdGet (const std::optional<Guid> &Space, uint64_t Token, PcdType Want, uint64_t Caller);
   uint64_t PcdSetValue (const std::optional<Guid> &Space, uint64_t Token, PcdType Want, uint64_t Value, uint64_t Caller);
   std::optional<Guid> GuidAt (uint64_t Address);
@@ -237,10 +222,6 @@ class Firmware {
   uint64_t mMonotonicCount = 0;
   uint64_t mConfigTable = 0;
   uint64_t mConfigCount = 0;
-  std::map<std::pair<std::optional<Guid>, uint64_t>, PcdEntry> mPcds;
-  std::vector<PcdSet> mPcdSets;
-  std::map<std::string, PcdEntry> mLocalPcds;
-  std::map<uint64_t, std::string> mLocalTokens;
   std::vector<std::unique_ptr<ImageRecord>> mImages;
 };
 

@@ -1,0 +1,78 @@
+// The platform's PCD database: PCDs by token space and token (DynamicEx),
+// and the dynamic PCDs of the platform build reached by local token number.
+// The board knows the latter by name; which number each has is what the
+// build of the loaded images assigned (their AutoGen.h), never a number
+// typed in. The PCD protocols that serve it are in Pcd.cpp.
+#pragma once
+
+#include "uefi/Types.h"
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vboard {
+
+enum class PcdType { U8, U16, U32, U64, Bool, Ptr };
+
+struct PcdEntry {
+  PcdType Type = PcdType::U32;
+  uint64_t Value = 0;          // scalar types
+  uint64_t Buffer = 0;         // guest buffer for Ptr
+  uint64_t MaxSize = 0;        // Ptr capacity
+  uint64_t CurSize = 0;        // Ptr current size
+  std::string Name;            // "PcdCpuTemperature"; "" when the board does not know it
+};
+
+struct PcdSet {
+  std::optional<Guid> Space;
+  uint64_t Token = 0;
+  uint64_t Value = 0;
+  std::string Caller;
+  std::string Name;            // the PCD's name when the board knows it, else its token
+};
+
+class PcdDatabase {
+ public:
+  // GuestMemory gives guest memory of a size for a VOID* PCD's buffer;
+  // Findings receives what the board notices (builds that disagree).
+  PcdDatabase (std::function<uint64_t (uint64_t)> GuestMemory, std::vector<std::string> &Findings);
+
+  // Space empty: a local token number of the platform build.
+  void Define (std::optional<Guid> Space, uint64_t Token, PcdType Type, uint64_t Value, uint64_t MaxSize = 0,
+               const std::string &Name = "");
+  PcdEntry *Find (const std::optional<Guid> &Space, uint64_t Token);
+  uint64_t Value (const std::optional<Guid> &Space, uint64_t Token);
+  void SetValue (const std::optional<Guid> &Space, uint64_t Token, uint64_t Value);
+  std::string Name (const std::optional<Guid> &Space, uint64_t Token) const;
+
+  void DefineLocal (const std::string &Name, PcdType Type, uint64_t Value, uint64_t MaxSize = 0);
+  PcdEntry *Local (const std::string &Name);
+  std::optional<uint64_t> LocalToken (const std::string &Name) const;
+  // Reads BuildDir/AutoGen.h of an image and binds the local token numbers
+  // it gives to the names the board defined.
+  void BindLocalTokens (const std::string &BuildDir, const std::string &Image);
+
+  // The log of writes by guest code, in order.
+  void RecordSet (const std::optional<Guid> &Space, uint64_t Token, uint64_t Value, const std::string &Caller);
+  const std::vector<PcdSet> &Sets () const { return mSets; }
+
+  static const char *TypeName (PcdType T);
+  static uint64_t Truncate (PcdType T, uint64_t V);
+  static uint64_t SizeOf (const PcdEntry &E);
+  static std::string TokenText (const std::optional<Guid> &Space, uint64_t Token);
+
+ private:
+  PcdEntry MakeEntry (PcdType Type, uint64_t Value, uint64_t MaxSize, const std::string &Name);
+
+  std::function<uint64_t (uint64_t)> mGuestMemory;
+  std::vector<std::string> &mFindings;
+  std::map<std::pair<std::optional<Guid>, uint64_t>, PcdEntry> mEntries;
+  std::vector<PcdSet> mSets;
+  std::map<std::string, PcdEntry> mLocalPcds;
+  std::map<uint64_t, std::string> mLocalTokens;
+};
+
+}  // namespace vboard
