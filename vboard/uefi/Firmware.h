@@ -1,8 +1,11 @@
 // The UEFI/PI environment the board's DXE images run in, served from the
-// host: the system table with boot, runtime and DXE services, the protocol
-// database, events and timers on simulated time, variables, both PCD
-// protocols, the HOB list and image loading. Everything is reached by the
-// guest through trap addresses (see Machine).
+// host and reached by the guest through trap addresses (see Machine). This
+// class holds the system table with its boot, runtime and DXE services and
+// the parts that serve them, each with its own concern: ProtocolDatabase,
+// EventQueue (events, timers, TPL, simulated time), VariableStore,
+// PcdDatabase (with the PCD protocols in Pcd.cpp), Dispatcher (firmware
+// volumes), the image loader (Images.cpp) and the reports (Diagnostics.cpp).
+// Its one-line forwards keep the board's and the tests' calls short.
 #pragma once
 
 #include "cpu/Machine.h"
