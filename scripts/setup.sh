@@ -12,7 +12,7 @@ EDK2_DIR="$CACHE/edk2-$EDK2_VERSION"
 STAMP="$CACHE/.setup-done-v1"
 
 PACKAGES=(
-  build-essential cmake dpkg-dev python3 uuid-dev
+  build-essential cmake dpkg-dev python3 uuid-dev clang-14 libfuzzer-14-dev
   gcc-aarch64-linux-gnu g++-aarch64-linux-gnu binutils-aarch64-linux-gnu
   acpica-tools libunicorn-dev libgtest-dev libgmock-dev
   dmidecode qemu-system-arm qemu-efi-aarch64 openipmi ipmitool file libopenipmi-dev

@@ -15,9 +15,11 @@ using namespace platform;
 Board::Board () : Fw (M) {
   // Boot flash, memory-mapped from 0 and read-only to plain stores; page 0
   // stays unmapped so that NULL accesses fault.
-  M.MapRam (kFlashBase + 0x1000, kFlashSize - 0x1000, false, false);
-  std::vector<uint8_t> Erased (kFlashSize - 0x1000, 0xFF);
-  M.Write (kFlashBase + 0x1000, Erased.data (), Erased.size ());
+  // The parameter block's page is RAM of its own (ParameterBlock), so the
+  // flash window is mapped around it.
+  M.MapFilled (kFlashBase + 0x1000, ParameterBlock::kPage - 0x1000, 0xFF, false, false);
+  M.MapFilled (ParameterBlock::kPage + ParameterBlock::kPageSize,
+               kFlashSize - ParameterBlock::kPage - ParameterBlock::kPageSize, 0xFF, false, false);
   Params.Install (Flash);
   SetSockets (2);
   ConIn.Add ();

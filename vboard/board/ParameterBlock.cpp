@@ -3,7 +3,9 @@
 namespace vboard {
 
 void ParameterBlock::Install (BootFlash &Flash) {
-  mMachine.Unmap (kPage, kPageSize);
+  if (mMachine.IsMapped (kPage)) {
+    mMachine.Unmap (kPage, kPageSize);
+  }
   mMachine.MapRam (kPage, kPageSize, false, false);
   Flash.Shadow (kPage, kPageSize);
   std::vector<uint8_t> Zero (kPageSize, 0);

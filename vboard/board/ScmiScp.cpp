@@ -182,6 +182,9 @@ void SystemControlProcessor::Respond () {
     Length = ReplyLength;
   }
   mShared[scmi::kLength / 4] = Length;
+  if (ReplyOverride) {
+    ReplyOverride (mShared, scmi::kSharedMemorySize / 4);
+  }
   mShared[scmi::kStatus / 4] |= scmi::kStatusFree;
   mInFlight = false;
   mReplies++;

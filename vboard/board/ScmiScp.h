@@ -28,6 +28,7 @@
 #include "cpu/Machine.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -86,6 +87,9 @@ class SystemControlProcessor {
   Reply Mode = Reply::Reading;
   int32_t ErrorStatus = scmi::kBusy;       // Reply::ErrorStatus
   uint32_t ReplyLength = 16;               // Reply::Length: the length field it writes
+  // Rewrites the channel's words after a reply is composed and before the
+  // channel is handed back (a faulty or hostile SCP); empty by default.
+  std::function<void (uint32_t *Words, size_t Count)> ReplyOverride;
 
   // What happened.
   std::vector<ScmiAccess> Accesses;

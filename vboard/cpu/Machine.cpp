@@ -94,6 +94,15 @@ void Machine::MapRam (uint64_t Address, uint64_t Size, bool Writable, bool Execu
   mRegions.push_back ({Address, Size});
 }
 
+void Machine::MapFilled (uint64_t Address, uint64_t Size, uint8_t Fill, bool Writable, bool Executable) {
+  uint32_t Perms = UC_PROT_READ | (Writable ? UC_PROT_WRITE : 0) | (Executable ? UC_PROT_EXEC : 0);
+  std::unique_ptr<uint8_t[]> Buffer (new uint8_t[Size]);
+  std::memset (Buffer.get (), Fill, Size);
+  Check (uc_mem_map_ptr (mUc, Address, Size, Perms, Buffer.get ()), "uc_mem_map_ptr");
+  mHostBacked[Address] = std::move (Buffer);
+  mRegions.push_back ({Address, Size});
+}
+
 void Machine::MapDevice (uint64_t Address, uint64_t Size, MmioDevice *Device) {
   Check (uc_mmio_map (mUc, Address, Size, &MmioReadThunk, Device, &MmioWriteThunk, Device), "uc_mmio_map");
   mRegions.push_back ({Address, Size});
@@ -101,6 +110,7 @@ void Machine::MapDevice (uint64_t Address, uint64_t Size, MmioDevice *Device) {
 
 void Machine::Unmap (uint64_t Address, uint64_t Size) {
   Check (uc_mem_unmap (mUc, Address, Size), "uc_mem_unmap");
+  mHostBacked.erase (Address);
   mRegions.erase (std::remove_if (mRegions.begin (), mRegions.end (),
                                   [&] (const Region &R) { return R.Base == Address; }),
                   mRegions.end ());
@@ -230,6 +240,9 @@ void Machine::CodeHook (uc_engine *Uc, uint64_t Address, uint32_t, void *User) {
 void Machine::BlockHook (uc_engine *Uc, uint64_t Address, uint32_t Size, void *User) {
   auto *Self = static_cast<Machine *> (User);
   Self->mInstructions += Size / 4;
+  if (Self->OnBlock) {
+    Self->OnBlock (Address);
+  }
   // A dead loop is a short cycle of blocks (up to kCycle long, such as a
   // loop calling a pause function) that repeats with no service call in
   // between; each service call restarts the count.

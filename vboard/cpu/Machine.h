@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -80,6 +81,10 @@ class Machine {
 
   // Address space.
   void MapRam (uint64_t Address, uint64_t Size, bool Writable = true, bool Executable = true);
+  // RAM backed by a host buffer that starts out filled with Fill: far
+  // cheaper than writing a large region through the emulator (an erased
+  // 16 MiB flash, say).
+  void MapFilled (uint64_t Address, uint64_t Size, uint8_t Fill, bool Writable, bool Executable);
   void MapDevice (uint64_t Address, uint64_t Size, MmioDevice *Device);
   void Unmap (uint64_t Address, uint64_t Size);
   bool IsMapped (uint64_t Address) const;
@@ -145,6 +150,9 @@ class Machine {
 
   // Called after every trapped service returns to the guest (timer delivery).
   std::function<void ()> OnServiceReturn;
+  // Called with the address of every guest code block as it is entered
+  // (coverage for the fuzzer); empty by default.
+  std::function<void (uint64_t Address)> OnBlock;
 
   // Return addresses of the guest's frame-record chain, innermost first.
   std::vector<uint64_t> FrameChain (unsigned Max = 8) const;
@@ -160,6 +168,7 @@ class Machine {
   static bool UnmappedHook (uc_struct *Uc, int Type, uint64_t Address, int Size, int64_t Value, void *User);
 
   uc_struct *mUc = nullptr;
+  std::map<uint64_t, std::unique_ptr<uint8_t[]>> mHostBacked;   // by base address
   std::vector<Trap> mTraps;
   uint64_t mReturnTrap = 0;
   int64_t mPendingTrap = -1;

@@ -3,6 +3,9 @@
 //
 //   vboard [options] IMAGE.efi...
 //   vboard [options] --fv VOLUME.Fv [--fv ...]
+//   vboard --fuzz-replay TARGET FILE   run one fuzz input on a fresh board as the
+//                                      fuzzer did, and print the fault report
+//   vboard --fuzz-list                 the fuzz targets and their input surfaces
 //     --fv FILE                   boot a firmware volume: its drivers are dispatched by
 //                                 their dependency expressions (repeatable; IMAGE.efi
 //                                 arguments then are not allowed)
@@ -32,6 +35,8 @@
 //     --run-before-ready-to-boot S  let S seconds of simulated time pass after the
 //                                 images start and before ReadyToBoot
 #include "board/Board.h"
+#include "fuzz/FuzzTargets.h"
+#include "images/FirmwareVolume.h"
 #include "board/FlashLayout.h"
 
 #include <cstdio>
@@ -83,7 +88,28 @@ void PrintLog (const char *Title, const std::string &Text) {
 
 }  // namespace
 
+int FuzzReplay (const std::string &Name, const std::string &File) {
+  const fuzz::Target *T = fuzz::FindTarget (Name);
+  if (T == nullptr) Usage ("no fuzz target " + Name + " (see --fuzz-list)");
+  std::vector<uint8_t> Input;
+  try {
+    Input = ReadWholeFile (File);
+  } catch (const std::exception &E) {
+    std::cerr << "vboard: " << E.what () << "\n";
+    return 2;
+  }
+  std::string Fault = fuzz::RunOne (*T, Input.data (), Input.size ());
+  std::cout << "fuzz target " << Name << ", " << Input.size () << "-byte input " << File << ": "
+            << (Fault.empty () ? "clean\n" : "FAULT\n" + Fault);
+  return Fault.empty () ? 0 : 1;
+}
+
 int main (int Argc, char **Argv) {
+  if (Argc == 4 && std::string (Argv[1]) == "--fuzz-replay") return FuzzReplay (Argv[2], Argv[3]);
+  if (Argc == 2 && std::string (Argv[1]) == "--fuzz-list") {
+    for (const fuzz::Target &T : fuzz::Targets ()) std::cout << T.Name << ": " << T.Surface << "\n";
+    return 0;
+  }
   Board B;
   std::vector<std::string> Images, Volumes;
   unsigned ReadyToBoot = 1;
