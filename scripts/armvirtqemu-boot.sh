@@ -104,7 +104,7 @@ for n in 1 2; do
   text=$boot1; [ "$n" = 2 ] && text=$boot2
   # Dispatched from the platform's volume by its DXE core.
   for m in Wattkeep Gatewarden Vfswitch Portplate; do
-    grep -aqE "^Loading driver at 0x[0-9A-Fa-f]+ EntryPoint=0x[0-9A-Fa-f]+ $m\.efi$" <<<"$text" ||
+    grep -aqE "^Loading driver at .* EntryPoint=.* $m\.efi$" <<<"$text" ||
       problems+=("boot $n: the DXE core did not load $m")
   done
   expect_no "$text" 'Synchronous Exception' "boot $n"

@@ -101,7 +101,7 @@ else
 fi
 
 # Everything the build depends on beyond the EDK II tree.
-stamp=$( { cd "$REPO" && git ls-files -co --exclude-standard -z ArmServerFeaturePkg | xargs -0 sha256sum;
+stamp=$( { cd "$REPO" && git ls-files -co --exclude-standard -z ArmServerFeaturePkg | sort -z | xargs -0 sha256sum;
            sha256sum "$REPO/scripts/armvirtqemu-build.sh";
            cd "$WS/platform" && find ArmVirtPkg -type f -print0 | sort -z | xargs -0 sha256sum; } | sha256sum | cut -c1-64)
 
@@ -142,4 +142,15 @@ else
   echo ">> built in $(( $(date +%s) - start )) s" >&2
   echo "$stamp" >"$WS/.stamp"
 fi
+# What the package adds to the platform's DXE volume (FFS files, before the
+# volume is compressed into FVMAIN_COMPACT).
+total=0
+for m in "${MODULES[@]}"; do
+  ffs=$(find "$OUT/FV/Ffs" -maxdepth 2 -ipath "*$m/*.ffs" | head -n 1)
+  [ -n "$ffs" ] || { echo "no FFS file of $m in $OUT/FV/Ffs" >&2; exit 1; }
+  size=$(stat -c %s "$ffs")
+  total=$((total + size))
+  echo "   $(basename "$(dirname "$ffs")" | cut -c37-): $size bytes" >&2
+done
+echo ">> the package's modules take $total bytes of FVMAIN ($(stat -c %s "$OUT/FV/FVMAIN.Fv") bytes)" >&2
 echo "$FD"

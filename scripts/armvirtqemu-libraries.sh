@@ -69,7 +69,7 @@ extra = sorted(n for n in p if n not in s)
 fdt = next(n for n in s if n.endswith('FdtClientDxe/FdtClientDxe'))
 print('FdtClientDxe links, with and without the package:')
 for lib in describe(patched, p[fdt], patched_roots)[0]:
-    print('  ' + lib.replace('<ROOT>/', '').split('/OUTPUT/')[0])
+    print('  ' + lib.replace('$(BIN_DIR)/', '').split('/OUTPUT/')[0])
 print('%d platform modules compared; only in the patched build: %s' % (compared, ', '.join(os.path.basename(n) for n in extra)))
 if problems:
     print('\n'.join('MISMATCH ' + x for x in problems))
