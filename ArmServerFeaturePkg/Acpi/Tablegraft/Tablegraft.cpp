@@ -90,21 +90,16 @@ STATIC_ASSERT_OFFSET (LPBT_TABLE, Arguments, 52);
 STATIC_ASSERT_SIZE (LPBT_TABLE, 59);
 STATIC_ASSERT (LPBT_BINARY_SIZE == 9440, "the LPBT hand-off binary");
 STATIC_ASSERT (LPBT_ARGUMENTS_SIZE == 7, "the LPBT argument string");
-}
-
-///
-/// Tables installed in this run.
-///
-STATIC UINTN  mInstalledTableCount;
 
 /**
-  Tells the signature's name for messages.
+  Tells the signature's name for messages. (constexpr: a release build,
+  which has no messages, has no use for it.)
 
   @param[in]  Signature  OSDM_SIGNATURE or LPBT_SIGNATURE.
 
   @return "OSDM" or "LPBT".
 **/
-STATIC
+constexpr
 CONST CHAR8 *
 ExtraTableName (
   IN UINT32  Signature
@@ -112,6 +107,12 @@ ExtraTableName (
 {
   return (Signature == OSDM_SIGNATURE) ? "OSDM" : "LPBT";
 }
+}
+
+///
+/// Tables installed in this run.
+///
+STATIC UINTN  mInstalledTableCount;
 
 /**
   Checks that a recognised table can be completed and installed without
