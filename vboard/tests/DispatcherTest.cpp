@@ -36,7 +36,9 @@ TEST (Dispatcher, PackageVolumeStartsEveryDriverOnceItsExpressionHolds) {
   size_t DriverFiles = 0;
   for (const FfsFile &F : B.Fw.Dxe.Volumes ()[0].Fv->Files ()) {
     DriverFiles += F.Type == ffs::FileTypeDriver;
-    if (F.Type != ffs::FileTypeDriver) EXPECT_EQ (F.Name, names::Named ("gExtraAcpiTableFileGuid"));
+    if (F.Type != ffs::FileTypeDriver) {
+      EXPECT_EQ (F.Name, names::Named ("gExtraAcpiTableFileGuid"));
+    }
   }
   ASSERT_EQ (Drivers.size (), DriverFiles);
   ASSERT_EQ (DriverFiles + 1, B.Fw.Dxe.Volumes ()[0].Fv->Files ().size ());
