@@ -49,11 +49,15 @@
 #define BOARD_FLASH_EVENT_LOG_SIZE  0x00010000
 
 //
-// Extra ACPI table data kept in flash, one area per table.
+// Extra ACPI table data kept in flash: the OSDM platform data block, the
+// binary handed to the OS through LPBT, and the LPBT argument string.
 //
 #define BOARD_FLASH_ACPI_DATA0_BASE  0x00970000
+#define BOARD_FLASH_ACPI_DATA0_SIZE  0x80
 #define BOARD_FLASH_ACPI_DATA1_BASE  0x00980000
+#define BOARD_FLASH_ACPI_DATA1_SIZE  0x24E0
 #define BOARD_FLASH_ACPI_DATA2_BASE  0x00990000
+#define BOARD_FLASH_ACPI_DATA2_SIZE  7
 
 //
 // PL011-type UARTs. UART0 is also the default debug UART.

@@ -1,4 +1,5 @@
 #include "board/Board.h"
+#include "board/ExtraAcpiData.h"
 #include "board/FirmwareIdBlock.h"
 
 #include "uefi/GuidNames.h"
@@ -28,6 +29,7 @@ Board::Board () : Fw (M) {
   M.MapDevice (kUart1, 0x1000, &Uart1);
   M.MapDevice (NorFlashController::kBase, NorFlashController::kWindow, &NorController);
   WriteDefaultFirmwareId (Flash);
+  WriteDefaultExtraAcpiData (Flash);
 
   Fw.DefinePcd (kPlatformTokenSpace, kPcdSerialPortBaseAddress, PcdType::U64, kUart0, 0, "PcdSerialPortBaseAddress");
   Fw.DefinePcd (kThermalTokenSpace, kPcdCpuTemperature, PcdType::U32, 0, 0, "PcdCpuTemperature");

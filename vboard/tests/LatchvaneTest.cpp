@@ -210,7 +210,7 @@ TEST_F (LatchvaneTest, PartThatStaysBusyTimesOutWithoutUnlocking) {
 TEST_F (LatchvaneTest, LockedBlocksRefuseProgramAndEraseThroughEveryPath) {
   Boot (B);
   // Through the controller: a page program and erases in the volume change
-  // nothing; in the event-log area they work.
+  // nothing; in an erased unprotected block they work.
   auto Command = [this] (uint32_t Word, uint64_t Address, uint32_t Data) {
     B.NorController.Write (NorFlashController::kCmd, 4, 0x00000600);
     B.NorController.Write (NorFlashController::kDataLo, 4, 1);
@@ -224,10 +224,10 @@ TEST_F (LatchvaneTest, LockedBlocksRefuseProgramAndEraseThroughEveryPath) {
   Command (0x00002044, kDefaultFirmwareIdAddress, 1);
   Command (0x0000D844, kDefaultFirmwareIdAddress, 1);
   EXPECT_EQ (B.Flash.Read (kDefaultFirmwareIdAddress, 0x1000), Volume);
-  Command (0x00000244, 0x970000, 0x11223344);
-  EXPECT_EQ (B.Flash.Read (0x970000, 4), (std::vector<uint8_t>{0x44, 0x33, 0x22, 0x11}));
-  Command (0x00002044, 0x970000, 1);
-  EXPECT_EQ (B.Flash.Read (0x970000, 4), (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF}));
+  Command (0x00000244, 0x9A0000, 0x11223344);
+  EXPECT_EQ (B.Flash.Read (0x9A0000, 4), (std::vector<uint8_t>{0x44, 0x33, 0x22, 0x11}));
+  Command (0x00002044, 0x9A0000, 1);
+  EXPECT_EQ (B.Flash.Read (0x9A0000, 4), (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF}));
 }
 
 TEST_F (LatchvaneTest, EventLogStaysWritableAndTheVolumesRefuseTheFlashProtocol) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
@@ -55,6 +56,43 @@ uint64_t RunFaultProbe (Board &B, uint8_t Mode) {
   static const Guid kProbeVariable = Guid::Parse ("5160A856-1323-41B4-B39D-5C53C92A5852");
   B.Fw.SetVariable (u"FaultProbeMode", kProbeVariable, platform::kSetupAttributes, {Mode});
   return B.Run (TestImage ("FaultProbe"));
+}
+
+std::vector<uint8_t> RawSectionVolume (const Guid &File, const std::vector<std::vector<uint8_t>> &Sections) {
+  namespace fs = std::filesystem;
+  static unsigned Serial = 0;
+  const auto *Info = ::testing::UnitTest::GetInstance ()->current_test_info ();
+  fs::path Dir = fs::path (::testing::TempDir ()) /
+                 (std::string (Info->test_suite_name ()) + "." + Info->name () + ".fv" + std::to_string (++Serial));
+  fs::remove_all (Dir);
+  fs::create_directories (Dir);
+  auto Quote = [] (const fs::path &P) { return "'" + P.string () + "'"; };
+  auto Tool = [&] (const std::string &Command) {
+    std::string Output;
+    int Rc = RunCommand (Command, Output);
+    EXPECT_EQ (Rc, 0) << Command << "\n" << Output;
+    return Rc == 0;
+  };
+  std::string Inputs;
+  for (size_t I = 0; I < Sections.size (); I++) {
+    fs::path Body = Dir / ("s" + std::to_string (I) + ".bin"), Sec = Dir / ("s" + std::to_string (I) + ".sec");
+    std::ofstream (Body, std::ios::binary).write (reinterpret_cast<const char *> (Sections[I].data ()),
+                                                  static_cast<std::streamsize> (Sections[I].size ()));
+    if (!Tool (Quote (EdkTool ("GenSec")) + " -s EFI_SECTION_RAW -o " + Quote (Sec) + " " + Quote (Body))) return {};
+    Inputs += " -i " + Quote (Sec);
+  }
+  fs::path Ffs = Dir / "file.ffs", Fv = Dir / "volume.fv", Inf = Dir / "volume.inf";
+  if (!Tool (Quote (EdkTool ("GenFfs")) + " -t EFI_FV_FILETYPE_FREEFORM -g " + File.ToString () + " -o " + Quote (Ffs) + Inputs)) {
+    return {};
+  }
+  // A memory-mapped volume of 4 KiB blocks with erase polarity 1, as the
+  // package's own volumes are.
+  std::ofstream (Inf) << "[options]\nEFI_BLOCK_SIZE = 0x1000\n[attributes]\nEFI_ERASE_POLARITY = 1\n"
+                      << "EFI_MEMORY_MAPPED = TRUE\nEFI_READ_STATUS = TRUE\n[files]\nEFI_FILE_NAME = " << Ffs.string () << "\n";
+  if (!Tool (Quote (EdkTool ("GenFv")) + " -i " + Quote (Inf) + " -o " + Quote (Fv))) return {};
+  std::vector<uint8_t> Bytes = ReadWholeFile (Fv.string ());
+  fs::remove_all (Dir);
+  return Bytes;
 }
 
 }  // namespace vboard::test

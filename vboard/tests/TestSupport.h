@@ -37,6 +37,12 @@ struct TempFile {
 // Runs a command; returns its exit status and puts stdout and stderr in Output.
 int RunCommand (const std::string &Command, std::string &Output);
 
+// A firmware volume built by EDK II's own GenSec, GenFfs and GenFv (in the
+// test temporary directory): one FREEFORM file named File whose RAW sections
+// hold Sections, in this order. A failing tool fails the test and gives an
+// empty result.
+std::vector<uint8_t> RawSectionVolume (const Guid &File, const std::vector<std::vector<uint8_t>> &Sections);
+
 // Runs the FaultProbe test image on B in the given mode (its
 // "FaultProbeMode" variable); returns the entry point's status.
 uint64_t RunFaultProbe (Board &B, uint8_t Mode);

@@ -55,6 +55,18 @@ AcpiTables::AcpiTables (Firmware &Fw) : mFw (Fw) {
   mNext = kRegionBase + 3 * kPage;
   RebuildRoots ();
   mFw.InstallConfigurationTable (guids::Acpi20Table, mRsdp);
+  // The OS reaches every installed table, and through it whatever the table
+  // points to; ACPI tables place 64-bit addresses at any byte offset.
+  mFw.ExtraRoots.push_back ([this] (std::vector<uint64_t> &Roots) {
+    for (const AcpiTable &T : mTables) {
+      std::vector<uint8_t> Bytes = mFw.M.ReadBytes (T.Address, T.Size);
+      for (size_t Off = 0; Off + 8 <= Bytes.size (); Off++) {
+        uint64_t V;
+        std::memcpy (&V, Bytes.data () + Off, 8);
+        Roots.push_back (V);
+      }
+    }
+  });
 
   TableProtocol = mFw.MakeHostInterface (
       "AcpiTable",
@@ -161,6 +173,7 @@ uint64_t AcpiTables::DoInstall (const std::vector<uint8_t> &Table, const std::st
     return efi::OutOfResources;
   }
   // The driver owns the copy and makes its checksum valid.
+  bool ChecksumAsGiven = Sum (Table.data (), Table.size ()) == 0;
   std::vector<uint8_t> Copy = Table;
   Copy[9] = 0;
   Copy[9] = static_cast<uint8_t> (0x100 - Sum (Copy.data (), Copy.size ()));
@@ -172,6 +185,7 @@ uint64_t AcpiTables::DoInstall (const std::vector<uint8_t> &Table, const std::st
   T.Size = static_cast<uint32_t> (Copy.size ());
   T.Signature = Signature;
   T.Installer = Installer;
+  T.ChecksumAsGiven = ChecksumAsGiven;
   mTables.push_back (T);
   RebuildRoots ();
   Key = T.Key;

@@ -12,7 +12,9 @@
 // hold a canary that is checked when the table is removed or dumped. A
 // removed table's pages are unmapped, so a stale pointer faults too. The
 // RSDP (published as the ACPI 2.0 configuration table) and the XSDT are kept
-// up to date with every change, as the OS would find them.
+// up to date with every change, as the OS would find them. Memory an
+// installed table points to (a runtime buffer it hands to the OS) is owned
+// through the table, for the leak check.
 #pragma once
 
 #include "uefi/Firmware.h"
@@ -35,6 +37,7 @@ struct AcpiTable {
   uint32_t Size = 0;           // bytes installed (the Length at install time)
   std::string Signature;       // "SPCR"
   std::string Installer;       // image name, or "platform" for board code
+  bool ChecksumAsGiven = false;   // the bytes handed in already summed to 0
 };
 
 class AcpiTables {

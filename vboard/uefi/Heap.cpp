@@ -31,6 +31,9 @@ uint64_t Heap::MapFresh (uint64_t Bytes) {
 }
 
 uint64_t Heap::AllocatePool (uint32_t Type, uint64_t Size, uint64_t Caller, std::vector<uint64_t> Frames) {
+  if (FailMemoryType && *FailMemoryType == Type) {
+    return 0;
+  }
   uint64_t Rounded = (Size + 7) & ~7ULL;
   if (Rounded == 0) {
     Rounded = 8;
@@ -59,7 +62,7 @@ uint64_t Heap::AllocatePool (uint32_t Type, uint64_t Size, uint64_t Caller, std:
 }
 
 uint64_t Heap::AllocatePages (uint32_t Type, uint64_t Pages, uint64_t Caller, uint64_t MaxAddress) {
-  if (Pages == 0 || Pages > (kLimit - kBase) / kPage) {
+  if (Pages == 0 || Pages > (kLimit - kBase) / kPage || (FailMemoryType && *FailMemoryType == Type)) {
     return 0;
   }
   if (mNext + Pages * kPage > MaxAddress) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,9 @@ class Heap {
 
   // Fault injection: the next N allocations succeed, then every one fails.
   void FailAfter (int64_t Successes) { mFailAfter = Successes; }
+  // Fault injection: every allocation of this memory type fails (the
+  // runtime-services pool exhausted, say); the others are unaffected.
+  std::optional<uint32_t> FailMemoryType;
 
  private:
   uint64_t MapFresh (uint64_t Bytes);
