@@ -3,6 +3,7 @@
 #include "board/FirmwareIdBlock.h"
 
 #include "uefi/GuidNames.h"
+#include "uefi/Hii.h"
 
 #include "board/FlashLayout.h"
 
@@ -25,6 +26,10 @@ Board::Board () : Fw (M) {
   SetSockets (2);
   ConIn.Add ();
   ConIn.Add ();
+  Console.Install (ConIn.Handles ().front ());
+  Boot.Install ();
+  Nic.Install ();
+  InstallHiiServices (Fw);
   M.MapDevice (kUart0, 0x1000, &Uart0);
   M.MapDevice (kUart1, 0x1000, &Uart1);
   M.MapDevice (NorFlashController::kBase, NorFlashController::kWindow, &NorController);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "board/Bmc.h"
+#include "board/NetworkDevice.h"
 #include "board/BootFlash.h"
 #include "board/NorFlashController.h"
 #include "board/ParameterBlock.h"
@@ -13,6 +14,8 @@
 #include "board/ScmiScp.h"
 #include "cpu/Machine.h"
 #include "uefi/AcpiTables.h"
+#include "uefi/BootManager.h"
+#include "uefi/Console.h"
 #include "uefi/Firmware.h"
 #include "uefi/HobList.h"
 #include "uefi/Smbios.h"
@@ -59,6 +62,12 @@ class Board {
   ScpSet Scp{M};
   PlatformRegisters Registers{M};
   TextInputs ConIn{Fw};
+  // The system console (ConOut's screen; ConIn is the first text-input
+  // device), the boot manager (boot options, image services) and the
+  // network interface with its PXE Load File children.
+  TextConsole Console{Fw};
+  BootManager Boot{Fw};
+  NetworkDevice Nic{Fw, {0x52, 0x54, 0x00, 0x12, 0x34, 0x56}, 1};
   // Builds the board with this many sockets (channels and parameter block).
   void SetSockets (unsigned Count);
   // Simulated time the board runs between the last driver's start and

@@ -320,7 +320,7 @@ std::vector<uint64_t> Machine::FrameChain (unsigned Max) const {
 }
 
 uint64_t Machine::Call (uint64_t Function, const std::vector<uint64_t> &Args) {
-  if (Stopped ()) {
+  if (Stopped () || (mUnwindDepth > 0 && mDepth >= mUnwindDepth)) {
     return kAbortedStatus;
   }
   uc_context *Saved = nullptr;
@@ -393,6 +393,13 @@ uint64_t Machine::Call (uint64_t Function, const std::vector<uint64_t> &Args) {
       mFault.Frames = FrameChain ();
     }
     if (Stopped ()) {
+      break;
+    }
+    if (mUnwindDepth > 0) {
+      if (mUnwindDepth == mDepth) {
+        Result = mUnwindResult;
+        mUnwindDepth = 0;
+      }
       break;
     }
     SetX (0, Value);

@@ -133,6 +133,14 @@ class Machine {
   void SetBudget (uint64_t Instructions) { mBudget = Instructions; }
   void SetDeadLoopLimit (uint64_t Repeats) { mDeadLoopLimit = Repeats; }
   int CallDepth () const { return mDepth; }
+  // Ends the guest call at nesting level Depth (1 is the outermost Call) as
+  // if its function had returned Result, once the service being served
+  // returns: how an image's Exit () leaves its entry point from deep inside.
+  // Calls nested deeper end at once and return meaningless values.
+  void Unwind (int Depth, uint64_t Result) {
+    mUnwindDepth = Depth;
+    mUnwindResult = Result;
+  }
 
   // The generic timer: CNTFRQ_EL0 reads kCounterHz, CNTPCT_EL0/CNTVCT_EL0
   // read simulated time (NowNs) at that rate, so time-based loops in guest
@@ -185,6 +193,8 @@ class Machine {
   unsigned mHistoryPos = 0;
   uint64_t mCycleCount[kCycle] = {};
   int mDepth = 0;
+  int mUnwindDepth = 0;        // 0: no unwind pending
+  uint64_t mUnwindResult = 0;
   uint64_t mCounterReads = 0;
   struct Region {
     uint64_t Base, Size;

@@ -32,16 +32,22 @@ TEST (Dispatcher, PackageVolumeStartsEveryDriverOnceItsExpressionHolds) {
   B.BootVolumes ({test::PackageVolume ()});
   ASSERT_FALSE (B.M.Faulted ()) << B.FaultReport ();
   const auto &Drivers = B.Fw.Dxe.Drivers ();
-  // Every file but the extra ACPI tables (a FREEFORM file of RAW sections).
+  // Every file is a driver but the extra ACPI tables (a FREEFORM file of RAW
+  // sections) and the one application (Wirelaunch), which the boot manager
+  // starts, not the dispatcher.
   size_t DriverFiles = 0;
   for (const FfsFile &F : B.Fw.Dxe.Volumes ()[0].Fv->Files ()) {
     DriverFiles += F.Type == ffs::FileTypeDriver;
-    if (F.Type != ffs::FileTypeDriver) {
+    if (F.Type == ffs::FileTypeFreeform) {
       EXPECT_EQ (F.Name, names::Named ("gExtraAcpiTableFileGuid"));
+    } else if (F.Type != ffs::FileTypeDriver) {
+      EXPECT_EQ (F.Type, ffs::FileTypeApplication);
+      EXPECT_EQ (F.UiName, "Wirelaunch");
     }
   }
   ASSERT_EQ (Drivers.size (), DriverFiles);
-  ASSERT_EQ (DriverFiles + 1, B.Fw.Dxe.Volumes ()[0].Fv->Files ().size ());
+  ASSERT_EQ (DriverFiles + 2, B.Fw.Dxe.Volumes ()[0].Fv->Files ().size ());
+  EXPECT_EQ (B.Fw.Dxe.Find ("Wirelaunch"), nullptr);
   for (const auto &D : Drivers) {
     EXPECT_EQ (D.State, Dispatcher::DriverState::Dispatched) << D.Name << ": " << B.Fw.Dxe.WaitingFor (D);
   }

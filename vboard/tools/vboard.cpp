@@ -34,11 +34,22 @@
 //     --silent-socket SOCKET      that socket's SCP never answers
 //     --run-before-ready-to-boot S  let S seconds of simulated time pass after the
 //                                 images start and before ReadyToBoot
+//     --boot-option N=KIND        store the load option Boot#### with hex number N: KIND is
+//                                 pxe4 or pxe6 (the network device's PXE paths), disk, or
+//                                 http:URI; an "inactive:" prefix clears LOAD_OPTION_ACTIVE
+//     --boot-order N,N,...        BootOrder, hex option numbers
+//     --network STATE             what the network device's PXE clients meet: serve:FILE
+//                                 (a DHCP and TFTP server offering FILE), nolink, noserver
+//                                 (the default) or nofile
+//     --app FILE                  after ReadyToBoot, start this UEFI application as the
+//                                 boot manager does (repeatable); the console's screen and
+//                                 the LoadImage calls are printed
 #include "board/Board.h"
 #include "fuzz/FuzzTargets.h"
 #include "images/FirmwareVolume.h"
 #include "board/FlashLayout.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <cstdlib>
@@ -57,7 +68,8 @@ namespace {
                "[--spcr N] [--dump-acpi DIR] "
                "[--flash FILE] [--dump-smbios FILE] [--flash-layout ENTRIES] "
                "[--flash-layout-summary V0:V1] [--sockets N] [--temperature SOCKET=C] "
-               "[--silent-socket SOCKET] [--run-before-ready-to-boot S] [--fv VOLUME.Fv] IMAGE.efi...\n";
+               "[--silent-socket SOCKET] [--run-before-ready-to-boot S] [--boot-option N=KIND] "
+               "[--boot-order N,N,...] [--network STATE] [--app FILE] [--fv VOLUME.Fv] IMAGE.efi...\n";
   std::exit (2);
 }
 
@@ -111,7 +123,7 @@ int main (int Argc, char **Argv) {
     return 0;
   }
   Board B;
-  std::vector<std::string> Images, Volumes;
+  std::vector<std::string> Images, Volumes, Apps;
   unsigned ReadyToBoot = 1;
   uint64_t RunSeconds = 0;
   std::string DumpAcpiDir;
@@ -203,6 +215,55 @@ int main (int Argc, char **Argv) {
         }
       } else if (A == "--run-before-ready-to-boot") {
         B.RunBeforeReadyToBootNs = Number (Value ()) * 1000000000ULL;
+      } else if (A == "--boot-option") {
+        std::string V = Value ();
+        size_t Eq = V.find ('=');
+        if (Eq == std::string::npos) Usage ("bad --boot-option " + V);
+        uint64_t N = std::stoull (V.substr (0, Eq), nullptr, 16);
+        std::string Kind = V.substr (Eq + 1);
+        uint32_t Attributes = kLoadOptionActive;
+        if (Kind.rfind ("inactive:", 0) == 0) {
+          Attributes = 0;
+          Kind = Kind.substr (9);
+        }
+        devpath::Bytes Path;
+        if (Kind == "pxe4") {
+          Path = B.Nic.Pxe4Path ();
+        } else if (Kind == "pxe6") {
+          Path = B.Nic.Pxe6Path ();
+        } else if (Kind == "disk") {
+          Path = devpath::Join ({devpath::PciRoot (0), devpath::Pci (3, 0), devpath::HardDrive (1), devpath::End ()});
+        } else if (Kind.rfind ("http:", 0) == 0) {
+          Path = devpath::Join ({devpath::PciRoot (0), devpath::Pci (1, 0), devpath::Uri (Kind.substr (5)), devpath::End ()});
+        } else {
+          Usage ("bad --boot-option kind " + Kind);
+        }
+        if (N > 0xFFFF) Usage ("bad --boot-option number " + V);
+        B.Boot.SetOption (static_cast<uint16_t> (N), LoadOption (Attributes, Utf16 (Kind), Path));
+      } else if (A == "--boot-order") {
+        std::vector<uint16_t> Order;
+        std::string V = Value ();
+        for (size_t At = 0; At <= V.size ();) {
+          size_t Comma = std::min (V.find (',', At), V.size ());
+          uint64_t N = std::stoull (V.substr (At, Comma - At), nullptr, 16);
+          if (N > 0xFFFF) Usage ("bad --boot-order " + V);
+          Order.push_back (static_cast<uint16_t> (N));
+          At = Comma + 1;
+        }
+        B.Boot.SetBootOrder (Order);
+      } else if (A == "--network") {
+        std::string V = Value ();
+        if (V.rfind ("serve:", 0) == 0) {
+          B.Nic.State = NetworkDevice::Network::Serves;
+          B.Nic.BootFile = V.substr (6);
+        } else if (V == "nolink" || V == "noserver" || V == "nofile") {
+          B.Nic.State = V == "nolink" ? NetworkDevice::Network::NoLink
+                        : V == "noserver" ? NetworkDevice::Network::NoServer : NetworkDevice::Network::NoFile;
+        } else {
+          Usage ("bad --network " + V);
+        }
+      } else if (A == "--app") {
+        Apps.push_back (Value ());
       } else if (A == "--budget") {
         B.M.SetBudget (Number (Value ()));
       } else if (!A.empty () && A[0] == '-') {
@@ -214,7 +275,8 @@ int main (int Argc, char **Argv) {
   } catch (const std::exception &E) {
     Usage (std::string ("bad number: ") + E.what ());
   }
-  if (Images.empty () == Volumes.empty ()) Usage ("give either images or --fv volumes");
+  if (!Images.empty () && !Volumes.empty ()) Usage ("give either images or --fv volumes");
+  if (Images.empty () && Volumes.empty () && Apps.empty ()) Usage ("give images, --fv volumes or --app applications");
   try {
     if (!FlashFile.empty () && B.Flash.LoadIfPresent (FlashFile)) std::cout << "flash image loaded from " << FlashFile << "\n";
   } catch (const std::exception &E) {
@@ -234,11 +296,16 @@ int main (int Argc, char **Argv) {
       std::cout << "---- dispatch order:";
       for (const std::string &Name : B.Fw.Dxe.Order ()) std::cout << " " << Name;
       std::cout << "\n";
-    } else {
+    } else if (!Images.empty () || Apps.empty ()) {
       for (const auto &R : B.DefaultBoot (Images, ReadyToBoot)) {
         std::cout << "image " << R.Image << ": entry point returned " << efi::StatusName (R.Status)
                   << (R.Unloaded ? " (unloaded)" : "") << "\n";
       }
+    }
+    for (const std::string &App : Apps) {
+      if (B.M.Stopped ()) break;
+      uint64_t Status = B.Boot.Boot (App);
+      std::cout << "application " << App << ": returned " << efi::StatusName (Status) << "\n";
     }
     if (RunSeconds != 0 && !B.M.Stopped ()) {
       B.Fw.AdvanceTime (RunSeconds * 1000000000ULL);
@@ -251,6 +318,18 @@ int main (int Argc, char **Argv) {
   PrintLog ("UART 0x20000000", B.Uart0.Text ());
   PrintLog ("UART 0x20001000", B.Uart1.Text ());
   std::cout << "---- published\n" << B.PublishedSummary ();
+  if (!Apps.empty ()) {
+    for (const auto &L : B.Boot.Loads) {
+      std::cout << "---- LoadImage (BootPolicy " << (L.BootPolicy ? "TRUE" : "FALSE") << ", parent " << L.Parent << ", "
+                << devpath::Text (L.DevicePath) << "): " << efi::StatusName (L.Status) << "\n";
+    }
+    unsigned Last = 0;
+    for (unsigned R = 0; R < TextConsole::kRows; R++) {
+      if (!B.Console.Row (R).empty ()) Last = R + 1;
+    }
+    std::cout << "---- console screen (" << Last << " rows in use)\n";
+    for (unsigned R = 0; R < Last; R++) std::cout << B.Console.Row (R) << "\n";
+  }
   std::cout << "---- ACPI tables" << (B.Acpi.Tables ().empty () ? " (none)" : "") << "\n";
   for (const AcpiTable &T : B.Acpi.Tables ()) {
     std::cout << T.Signature << ": " << B.Acpi.Bytes (T).size () << " bytes, installed by " << T.Installer << "\n";

@@ -271,10 +271,17 @@ void Firmware::AddBootServices () {
     InstallConfigurationTable (*Id, A[1]);
     return efi::Success;
   }});
-  S.push_back ({"LoadImage", nullptr});
-  S.push_back ({"StartImage", nullptr});
-  S.push_back ({"Exit", nullptr});
-  S.push_back ({"UnloadImage", nullptr});
+  auto ImageService = [this] (TrapHandler (&Service), const char *Name) {
+    return [this, &Service, Name] (CallArgs &A) -> uint64_t {
+      if (Service) return Service (A);
+      M.RaiseFault (FaultKind::Unimplemented, std::string ("BS.") + Name + " is not provided by this board");
+      return efi::Unsupported;
+    };
+  };
+  S.push_back ({"LoadImage", ImageService (ImageServices.LoadImage, "LoadImage")});
+  S.push_back ({"StartImage", ImageService (ImageServices.StartImage, "StartImage")});
+  S.push_back ({"Exit", ImageService (ImageServices.Exit, "Exit")});
+  S.push_back ({"UnloadImage", ImageService (ImageServices.UnloadImage, "UnloadImage")});
   S.push_back ({"ExitBootServices", nullptr});
   S.push_back ({"GetNextMonotonicCount", [this, Out] (CallArgs &A) -> uint64_t {
     return Out (A[0], ++mMonotonicCount, "GetNextMonotonicCount") ? efi::Success : efi::InvalidParameter;

@@ -172,6 +172,11 @@ class Firmware {
   // image's EFI_LOADED_IMAGE_PROTOCOL.
   ImageRecord &LoadImage (std::unique_ptr<PeImage> Pe, uint64_t DeviceHandle, uint64_t FilePath);
   uint64_t StartImage (ImageRecord &Image);      // runs the entry point; unloads on error
+  // The guest's image services (LoadImage, StartImage, Exit, UnloadImage),
+  // served by the boot manager (uefi/BootManager) once it is installed.
+  struct {
+    TrapHandler LoadImage, StartImage, Exit, UnloadImage;
+  } ImageServices;
   std::vector<std::unique_ptr<ImageRecord>> &Images () { return mImages; }
   ImageRecord *ImageAt (uint64_t Address);
   ImageRecord *ImageNamed (const std::string &Name);

@@ -38,7 +38,9 @@ ImageRecord &Firmware::LoadImage (std::unique_ptr<PeImage> Pe, uint64_t DeviceHa
   M.Store<uint64_t> (Image->LoadedImage + 72, Image->Size);
   M.Store<uint32_t> (Image->LoadedImage + 80, Image->Pe->Subsystem () == 10 ? 1u : static_cast<uint32_t> (efi::BootServicesCode));
   M.Store<uint32_t> (Image->LoadedImage + 84, Image->Pe->Subsystem () == 10 ? 2u : static_cast<uint32_t> (efi::BootServicesData));
-  InstallProtocol (Image->Handle, guids::LoadedImageProtocol, Image->LoadedImage);
+  // The core installs this itself, also when a guest LoadImage call asked
+  // for the image: it is no publication of the calling image.
+  Protocols.Install (Image->Handle, guids::LoadedImageProtocol, Image->LoadedImage);
   mImages.push_back (std::move (Image));
   return *mImages.back ();
 }

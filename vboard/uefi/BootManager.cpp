@@ -1,0 +1,426 @@
+#include "uefi/BootManager.h"
+
+#include "uefi/GuidNames.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace vboard {
+
+// ---------------------------------------------------------------- device paths
+
+namespace devpath {
+
+namespace {
+void Put16 (Bytes &B, uint16_t V) { B.push_back (V & 0xFF); B.push_back (V >> 8); }
+void Put32 (Bytes &B, uint32_t V) { for (int I = 0; I < 4; I++) B.push_back ((V >> (8 * I)) & 0xFF); }
+}  // namespace
+
+Bytes Node (uint8_t Type, uint8_t SubType, const Bytes &Data) {
+  Bytes B{Type, SubType};
+  Put16 (B, static_cast<uint16_t> (4 + Data.size ()));
+  B.insert (B.end (), Data.begin (), Data.end ());
+  return B;
+}
+
+Bytes PciRoot (uint32_t Uid) {
+  Bytes D;
+  Put32 (D, 0x0A0341D0);   // EISA ID of PNP0A03
+  Put32 (D, Uid);
+  return Node (0x02, 0x01, D);
+}
+
+Bytes Pci (uint8_t Device, uint8_t Function) { return Node (0x01, 0x01, {Function, Device}); }
+
+Bytes Mac (const std::array<uint8_t, 6> &Address, uint8_t IfType) {
+  Bytes D (32, 0);
+  std::memcpy (D.data (), Address.data (), 6);
+  D.push_back (IfType);
+  return Node (0x03, 0x0B, D);
+}
+
+Bytes Ipv4 () {
+  // Local and remote address, ports, protocol, StaticIpAddress 0 (DHCP),
+  // gateway and subnet mask, all zero: the node a PXEv4 option carries.
+  return Node (0x03, 0x0C, Bytes (23, 0));
+}
+
+Bytes Ipv6 () { return Node (0x03, 0x0D, Bytes (56, 0)); }
+
+Bytes Uri (const std::string &Text) { return Node (0x03, 0x18, Bytes (Text.begin (), Text.end ())); }
+
+Bytes HardDrive (uint32_t Partition) {
+  Bytes D;
+  Put32 (D, Partition);
+  D.resize (D.size () + 16 + 16, 0);   // start, size
+  D.resize (D.size () + 16, 0x11);     // partition signature
+  D.push_back (0x02);                  // GPT
+  D.push_back (0x02);                  // GUID signature
+  return Node (0x04, 0x01, D);
+}
+
+Bytes File (const std::u16string &Path) {
+  Bytes D;
+  for (char16_t C : Path) Put16 (D, C);
+  Put16 (D, 0);
+  return Node (0x04, 0x04, D);
+}
+
+Bytes EndInstance () { return {0x7F, 0x01, 0x04, 0x00}; }
+Bytes End () { return {0x7F, 0xFF, 0x04, 0x00}; }
+
+Bytes Join (const std::vector<Bytes> &Nodes) {
+  Bytes B;
+  for (const Bytes &N : Nodes) B.insert (B.end (), N.begin (), N.end ());
+  return B;
+}
+
+std::string Text (const Bytes &Path) {
+  std::string Out;
+  char Buf[64];
+  for (size_t At = 0; At + 4 <= Path.size ();) {
+    uint8_t Type = Path[At], Sub = Path[At + 1];
+    size_t Len = Path[At + 2] | (Path[At + 3] << 8);
+    if (Len < 4 || At + Len > Path.size ()) return Out + "/<malformed>";
+    if (Type == 0x7F && Sub == 0xFF) break;
+    const uint8_t *D = Path.data () + At + 4;
+    std::string Name;
+    if (Type == 0x7F) {
+      Name = ",";
+    } else if (Type == 0x02 && Sub == 0x01 && Len >= 12) {
+      std::snprintf (Buf, sizeof (Buf), "PciRoot(0x%x)", D[4] | (D[5] << 8) | (D[6] << 16) | (unsigned (D[7]) << 24));
+      Name = Buf;
+    } else if (Type == 0x01 && Sub == 0x01 && Len >= 6) {
+      std::snprintf (Buf, sizeof (Buf), "Pci(0x%x,0x%x)", D[1], D[0]);
+      Name = Buf;
+    } else if (Type == 0x03 && Sub == 0x0B && Len >= 37) {
+      std::snprintf (Buf, sizeof (Buf), "MAC(%02X%02X%02X%02X%02X%02X,0x%x)", D[0], D[1], D[2], D[3], D[4], D[5], D[32]);
+      Name = Buf;
+    } else if (Type == 0x03 && Sub == 0x0C) {
+      Name = "IPv4(...)";
+    } else if (Type == 0x03 && Sub == 0x0D) {
+      Name = "IPv6(...)";
+    } else if (Type == 0x03 && Sub == 0x18) {
+      Name = "Uri(" + std::string (D, D + (Len - 4)) + ")";
+    } else {
+      std::snprintf (Buf, sizeof (Buf), "Path(%u,%u)", Type, Sub);
+      Name = Buf;
+    }
+    Out += (Out.empty () || Name == "," || Out.back () == ',' ? "" : "/") + Name;
+    At += Len;
+  }
+  return Out;
+}
+
+}  // namespace devpath
+
+std::vector<uint8_t> LoadOption (uint32_t Attributes, const std::u16string &Description, const devpath::Bytes &FilePath,
+                                 const std::vector<uint8_t> &OptionalData) {
+  std::vector<uint8_t> B;
+  for (int I = 0; I < 4; I++) B.push_back ((Attributes >> (8 * I)) & 0xFF);
+  B.push_back (FilePath.size () & 0xFF);
+  B.push_back ((FilePath.size () >> 8) & 0xFF);
+  for (char16_t C : Description) {
+    B.push_back (C & 0xFF);
+    B.push_back (C >> 8);
+  }
+  B.push_back (0);
+  B.push_back (0);
+  B.insert (B.end (), FilePath.begin (), FilePath.end ());
+  B.insert (B.end (), OptionalData.begin (), OptionalData.end ());
+  return B;
+}
+
+// ---------------------------------------------------------------- boot variables
+
+namespace {
+constexpr uint32_t kBootVariableAttributes =
+    efi::VariableNonVolatile | efi::VariableBootServiceAccess | efi::VariableRuntimeAccess;
+constexpr uint32_t kApplication = 10;            // PE subsystem of a UEFI application
+constexpr uint32_t kRuntimeDriver = 12;
+constexpr size_t kMaxPath = 0x10000;             // bytes of a device path LoadImage will walk
+constexpr uint64_t kLoadedImageParent = 8;       // EFI_LOADED_IMAGE_PROTOCOL.ParentHandle
+constexpr uint64_t kLoadedImageUnload = 88;      // EFI_LOADED_IMAGE_PROTOCOL.Unload
+
+const Guid &DevicePathProtocol () {
+  static const Guid G = names::Named ("gEfiDevicePathProtocolGuid");
+  return G;
+}
+const Guid &LoadFileProtocol () {
+  static const Guid G = names::Named ("gEfiLoadFileProtocolGuid");
+  return G;
+}
+const Guid &LoadFile2Protocol () {
+  static const Guid G = names::Named ("gEfiLoadFile2ProtocolGuid");
+  return G;
+}
+}  // namespace
+
+BootManager::BootManager (Firmware &Fw) : mFw (Fw) {}
+
+std::u16string BootManager::OptionName (uint16_t Number) {
+  char Buf[16];
+  std::snprintf (Buf, sizeof (Buf), "Boot%04X", Number);
+  return Utf16 (Buf);
+}
+
+void BootManager::SetBootOrder (const std::vector<uint16_t> &Order) {
+  std::vector<uint8_t> Raw;
+  for (uint16_t N : Order) {
+    Raw.push_back (N & 0xFF);
+    Raw.push_back (N >> 8);
+  }
+  SetBootOrderBytes (Raw);
+}
+
+void BootManager::SetBootOrderBytes (const std::vector<uint8_t> &Raw) {
+  mFw.SetVariable (u"BootOrder", guids::GlobalVariable, kBootVariableAttributes, Raw);
+}
+
+void BootManager::SetOption (uint16_t Number, const std::vector<uint8_t> &Option) {
+  mFw.SetVariable (OptionName (Number), guids::GlobalVariable, kBootVariableAttributes, Option);
+}
+
+// ---------------------------------------------------------------- image services
+
+void BootManager::Install () {
+  mFw.ImageServices.LoadImage = [this] (CallArgs &A) { return LoadImage (A); };
+  mFw.ImageServices.StartImage = [this] (CallArgs &A) { return StartImage (A); };
+  mFw.ImageServices.Exit = [this] (CallArgs &A) { return Exit (A); };
+  mFw.ImageServices.UnloadImage = [this] (CallArgs &A) { return UnloadImage (A); };
+}
+
+ImageRecord *BootManager::ImageByHandle (uint64_t Handle) {
+  if (Handle == 0) return nullptr;
+  for (auto &I : mFw.Images ()) {
+    if (I->Handle == Handle && !I->Unloaded) return I.get ();
+  }
+  return nullptr;
+}
+
+std::vector<uint8_t> BootManager::ReadPath (uint64_t Address) {
+  std::vector<uint8_t> Path;
+  for (size_t At = 0; At < kMaxPath;) {
+    uint8_t Header[4];
+    if (!mFw.M.Read (Address + At, Header, 4)) return {};
+    size_t Len = Header[2] | (Header[3] << 8);
+    if (Len < 4) return {};
+    std::vector<uint8_t> Node = mFw.M.ReadBytes (Address + At, Len);
+    if (!mFw.M.IsMapped (Address + At + Len - 1)) return {};
+    Path.insert (Path.end (), Node.begin (), Node.end ());
+    At += Len;
+    if (Header[0] == 0x7F && Header[1] == 0xFF) return Path;
+  }
+  return {};
+}
+
+uint64_t BootManager::LocateDevicePath (const Guid &Protocol, const std::vector<uint8_t> &Path, size_t &Consumed) {
+  // As LocateDevicePath: among the handles with Protocol, the one whose
+  // device path (without its end node) matches the longest leading run of
+  // whole nodes of Path. A handle path matches only up to an instance end.
+  uint64_t Best = 0;
+  size_t BestSize = 0;
+  bool Found = false;
+  for (uint64_t Handle : mFw.HandlesWith (Protocol)) {
+    auto Dp = mFw.InterfaceOn (Handle, DevicePathProtocol ());
+    if (!Dp || *Dp == 0) continue;
+    std::vector<uint8_t> Own = ReadPath (*Dp);
+    if (Own.size () < 4) continue;
+    size_t Size = Own.size () - 4;
+    if (Size > Path.size () || std::memcmp (Own.data (), Path.data (), Size) != 0) continue;
+    if (!Found || Size > BestSize) {
+      Best = Handle;
+      BestSize = Size;
+      Found = true;
+    }
+  }
+  Consumed = BestSize;
+  return Best;
+}
+
+uint64_t BootManager::ReadThroughLoadFile (uint64_t Handle, uint64_t RemainingPath, bool BootPolicy,
+                                           std::vector<uint8_t> &Image) {
+  Machine &M = mFw.M;
+  uint64_t Interface = mFw.InterfaceOn (Handle, LoadFileProtocol ()).value_or (0);
+  if (auto I2 = mFw.InterfaceOn (Handle, LoadFile2Protocol ()); I2 && !BootPolicy) Interface = *I2;
+  uint64_t Function = M.Load<uint64_t> (Interface);
+  // First ask for the size (a NULL buffer), then read into a buffer of
+  // that size, as the firmware's image loader does.
+  uint64_t SizeCell = mFw.Pool.AllocatePool (efi::BootServicesData, 8, 0);
+  M.Store<uint64_t> (SizeCell, 0);
+  uint64_t Status = M.Call (Function, {Interface, RemainingPath, BootPolicy ? 1u : 0u, SizeCell, 0});
+  uint64_t Size = M.Load<uint64_t> (SizeCell);
+  if (Status == efi::Success && Size == 0) Status = efi::LoadError;
+  if (Status == efi::BufferTooSmall) {
+    uint64_t Pages = (Size + 0xFFF) / 0x1000;
+    uint64_t Buffer = mFw.Pool.AllocatePages (efi::BootServicesData, Pages == 0 ? 1 : Pages, 0);
+    if (Buffer == 0) {
+      Status = efi::OutOfResources;
+    } else {
+      Status = M.Call (Function, {Interface, RemainingPath, BootPolicy ? 1u : 0u, SizeCell, Buffer});
+      Size = std::min (M.Load<uint64_t> (SizeCell), Pages * 0x1000);
+      if (Status == efi::Success) Image = M.ReadBytes (Buffer, Size);
+      mFw.Pool.Free (Buffer, false, Pages == 0 ? 1 : Pages);
+    }
+  }
+  mFw.Pool.Free (SizeCell, true);
+  return M.Stopped () ? efi::Aborted : Status;
+}
+
+uint64_t BootManager::LoadImage (CallArgs &A) {
+  Machine &M = mFw.M;
+  bool BootPolicy = (A[0] & 0xFF) != 0;
+  uint64_t Parent = A[1], PathAddress = A[2], Source = A[3], SourceSize = A[4], HandleOut = A[5];
+  LoadCall Record;
+  Record.BootPolicy = BootPolicy;
+  ImageRecord *ParentImage = ImageByHandle (Parent);
+  Record.Parent = ParentImage != nullptr ? ParentImage->Name : "";
+  auto Finish = [&] (uint64_t Status) {
+    Record.Status = Status;
+    Loads.push_back (Record);
+    return Status;
+  };
+  if (HandleOut == 0 || ParentImage == nullptr) return Finish (efi::InvalidParameter);
+  M.Store<uint64_t> (HandleOut, 0);
+
+  std::vector<uint8_t> Path;
+  if (PathAddress != 0) {
+    Path = ReadPath (PathAddress);
+    if (Path.empty ()) {
+      // The firmware walks the path to its end: a path without one, or with
+      // a node shorter than its header, would run away in a real firmware.
+      mFw.Misuse ("LoadImage: the device path at " + mFw.Describe (PathAddress) +
+                  " has a node shorter than 4 bytes or no end node within " + std::to_string (kMaxPath) + " bytes");
+      return Finish (efi::InvalidParameter);
+    }
+  }
+  Record.DevicePath = Path;
+
+  std::vector<uint8_t> Bytes;
+  uint64_t DeviceHandle = 0;
+  std::vector<uint8_t> FilePath = Path;
+  if (Source != 0) {
+    Bytes = M.ReadBytes (Source, SourceSize);
+  } else if (PathAddress == 0) {
+    return Finish (efi::NotFound);
+  } else {
+    // A file system on the device would be tried first; this board has
+    // none. Without the boot policy LoadFile2 comes before LoadFile.
+    size_t Used = 0;
+    uint64_t Handle = BootPolicy ? 0 : LocateDevicePath (LoadFile2Protocol (), Path, Used);
+    if (Handle == 0) Handle = LocateDevicePath (LoadFileProtocol (), Path, Used);
+    if (Handle == 0) return Finish (efi::NotFound);
+    uint64_t Status = ReadThroughLoadFile (Handle, PathAddress + Used, BootPolicy, Bytes);
+    if (efi::IsError (Status)) return Finish (Status);
+    DeviceHandle = Handle;
+    FilePath.assign (Path.begin () + static_cast<long> (Used), Path.end ());
+  }
+
+  std::unique_ptr<PeImage> Pe;
+  std::string Origin = "image loaded through " + devpath::Text (Path);
+  try {
+    // The name comes from the build's debug file when the image names one.
+    PeImage Probe (Bytes, "LoadedImage", Origin);
+    std::string Name = Probe.DebugFile ();
+    size_t Slash = Name.rfind ('/'), Dot = Name.rfind ('.');
+    Name = Name.empty () ? "LoadedImage" : Name.substr (Slash + 1, Dot - Slash - 1);
+    Pe = std::make_unique<PeImage> (Bytes, Name, Origin);
+  } catch (const std::exception &) {
+    return Finish (efi::LoadError);
+  }
+  if (Pe->Subsystem () < kApplication || Pe->Subsystem () > kRuntimeDriver) return Finish (efi::Unsupported);
+  ImageRecord &Image = mFw.LoadImage (std::move (Pe), DeviceHandle, mFw.HostCopy (FilePath.data (), FilePath.size ()));
+  M.Store<uint64_t> (Image.LoadedImage + kLoadedImageParent, Parent);
+  M.Store<uint64_t> (HandleOut, Image.Handle);
+  Record.Image = Image.Name;
+  return Finish (efi::Success);
+}
+
+uint64_t BootManager::Run (ImageRecord &Image, uint64_t &ExitDataSize, uint64_t &ExitData) {
+  Machine &M = mFw.M;
+  Image.Started = true;
+  mRunning.push_back ({&Image, M.CallDepth () + 1});
+  uint64_t Status = M.Call (Image.Base + Image.Pe->EntryRva (), {Image.Handle, mFw.SystemTable});
+  ExitDataSize = mRunning.back ().ExitDataSize;
+  ExitData = mRunning.back ().ExitData;
+  mRunning.pop_back ();
+  Image.EntryStatus = M.Stopped () ? efi::Aborted : Status;
+  if (!M.Stopped ()) mFw.DispatchPending ();
+  return Image.EntryStatus;
+}
+
+void BootManager::Unload (ImageRecord &Image) {
+  // The image's memory goes away; what it left installed now dangles.
+  mFw.UninstallProtocol (Image.Handle, guids::LoadedImageProtocol, Image.LoadedImage);
+  mFw.M.Unmap (Image.Base, Image.Size);
+  Image.Unloaded = true;
+}
+
+uint64_t BootManager::StartImage (CallArgs &A) {
+  Machine &M = mFw.M;
+  ImageRecord *Image = ImageByHandle (A[0]);
+  if (Image == nullptr || Image->Started) return efi::InvalidParameter;
+  uint64_t ExitDataSize = 0, ExitData = 0;
+  uint64_t Status = Run (*Image, ExitDataSize, ExitData);
+  StartCall Record{Image->Name, mFw.CallerName (A.Caller ()), Status, ExitDataSize,
+                   ExitData != 0 ? M.ReadUcs2 (ExitData, ExitDataSize / 2) : u""};
+  Starts.push_back (Record);
+  if (M.Stopped ()) return efi::Aborted;
+  if (A[1] != 0 && A[2] != 0) {
+    // The exit data now belongs to the caller, who frees it.
+    M.Store<uint64_t> (A[1], ExitDataSize);
+    M.Store<uint64_t> (A[2], ExitData);
+  } else if (ExitData != 0) {
+    mFw.Pool.Free (ExitData, true);
+  }
+  // An application leaves memory when it returns; so does any image that
+  // failed.
+  if (Image->Pe->Subsystem () == kApplication || efi::IsError (Status)) Unload (*Image);
+  return Status;
+}
+
+uint64_t BootManager::Exit (CallArgs &A) {
+  ImageRecord *Image = ImageByHandle (A[0]);
+  if (Image == nullptr) return efi::InvalidParameter;
+  if (!Image->Started) {
+    Unload (*Image);
+    return efi::Success;
+  }
+  if (mRunning.empty () || mRunning.back ().Image != Image) return efi::InvalidParameter;
+  if (A[3] != 0 && mFw.Pool.Find (A[3]) == nullptr) {
+    mFw.Misuse ("Exit: the exit data at " + mFw.Describe (A[3]) + " is not a buffer from AllocatePool");
+    return efi::InvalidParameter;
+  }
+  mRunning.back ().ExitDataSize = A[3] != 0 ? A[2] : 0;
+  mRunning.back ().ExitData = A[3];
+  mFw.M.Unwind (mRunning.back ().Depth, A[1]);
+  return A[1];
+}
+
+uint64_t BootManager::UnloadImage (CallArgs &A) {
+  ImageRecord *Image = ImageByHandle (A[0]);
+  if (Image == nullptr) return efi::InvalidParameter;
+  if (Image->Started) {
+    uint64_t UnloadFunction = mFw.M.Load<uint64_t> (Image->LoadedImage + kLoadedImageUnload);
+    if (UnloadFunction == 0) return efi::Unsupported;
+    uint64_t Status = mFw.M.Call (UnloadFunction, {Image->Handle});
+    if (efi::IsError (Status)) return Status;
+  }
+  Unload (*Image);
+  return efi::Success;
+}
+
+uint64_t BootManager::Boot (const std::string &Path) {
+  ImageRecord &Image = mFw.LoadImage (Path);
+  uint64_t ExitDataSize = 0, ExitData = 0;
+  uint64_t Status = Run (Image, ExitDataSize, ExitData);
+  Starts.push_back ({Image.Name, "host", Status, ExitDataSize,
+                     ExitData != 0 ? mFw.M.ReadUcs2 (ExitData, ExitDataSize / 2) : u""});
+  if (mFw.M.Stopped ()) return Status;
+  // The boot manager reads the exit data and releases it.
+  if (ExitData != 0) mFw.Pool.Free (ExitData, true);
+  if (Image.Pe->Subsystem () == kApplication) Unload (Image);
+  return Status;
+}
+
+}  // namespace vboard
