@@ -3,6 +3,7 @@
 #include "board/Board.h"
 #include "board/FlashLayout.h"
 #include "uefi/GuidNames.h"
+#include "uefi/BootManager.h"
 
 #include <cstdlib>
 #include <optional>
@@ -157,6 +158,52 @@ std::vector<Target> MakeTargets () {
     B.Flash.Program (kFirmwareIdWindow + Offset, Bytes);
     RunImages (B, {"Stampread"});
   }});
+  T.push_back ({"acpi-sections", "the RAW sections of the extra-ACPI-table file, in a volume of their own",
+                {"Tablegraft"}, [] (Board &B, Input &In) {
+    std::vector<std::vector<uint8_t>> Sections;
+    for (unsigned N = In.U8 () % 4 + 1; N > 0 && !In.Empty (); N--) Sections.push_back (In.Bytes (In.U16 () % 600));
+    Guid File = names::Named ("gExtraAcpiTableFileGuid");
+    B.Fw.Dxe.AddVolume (RawSectionVolume (std::vector<uint8_t> (File.Bytes.begin (), File.Bytes.end ()), Sections), "fuzz input");
+    RunImages (B, {"Tablegraft"});
+  }, [] {
+    // OSDM (241 bytes) and LPBT (59 bytes) headers of the right lengths.
+    auto Table = [] (const char *Sig, uint32_t Length) {
+      std::vector<uint8_t> T (Length, 0);
+      for (int I = 0; I < 4; I++) T[I] = Sig[I];
+      T[4] = Length & 0xFF, T[5] = Length >> 8, T[8] = 1;
+      return T;
+    };
+    std::vector<uint8_t> In = {1};
+    for (const auto &T : {Table ("OSDM", 241), Table ("LPBT", 59)}) {
+      In.push_back (T.size () & 0xFF), In.push_back (T.size () >> 8);
+      In.insert (In.end (), T.begin (), T.end ());
+    }
+    return std::vector<std::vector<uint8_t>>{In};
+  }});
+  T.push_back ({"boot-options", "BootOrder and up to four Boot#### load options",
+                {"Wirelaunch"}, [] (Board &B, Input &In) {
+    B.Nic.State = NetworkDevice::Network::Serves;
+    B.Nic.BootFile = TestImagesDir () + "/NetBootProbe.efi";
+    B.Fw.SetVariable (u"NetBootProbeMode", names::Named ("gNetBootProbeVariableGuid"), platform::kSetupAttributes, {1});
+    B.Boot.SetBootOrderBytes (In.Bytes (In.U8 () % 16));
+    for (unsigned N = 0; N < 4 && !In.Empty (); N++) {
+      uint16_t Number = In.U16 () % 8;
+      B.Boot.SetOption (Number, In.Bytes (In.U16 () % 400));
+    }
+    B.Boot.Boot (Image ("Wirelaunch"));
+  }, [] {
+    Board B;
+    std::vector<uint8_t> Option = LoadOption (kLoadOptionActive, u"UEFI PXEv4 (MAC:525400123456)", B.Nic.Pxe4Path ());
+    std::vector<uint8_t> In = {4, 1, 0, 2, 0, 1, 0};
+    In.push_back (Option.size () & 0xFF), In.push_back (Option.size () >> 8);
+    In.insert (In.end (), Option.begin (), Option.end ());
+    return std::vector<std::vector<uint8_t>>{In};
+  }});
+  T.push_back ({"planted", "records of a test-only parser with a planted off-by-one (must be found)",
+                {"PlantedOverrun"}, [] (Board &B, Input &In) {
+    B.Fw.SetVariable (u"PlantedRecord", names::Named ("gPlantedRecordVariableGuid"), platform::kSetupAttributes, In.Bytes (512));
+    B.Run (TestImagesDir () + "/PlantedOverrun.efi");
+  }, [] { return std::vector<std::vector<uint8_t>>{{0x10, 4, 'a', 'b', 'c', 'd', 0x20, 2, 1, 2}}; }});
   return T;
 }
 
@@ -184,6 +231,55 @@ const Target *FindTarget (const std::string &Name) {
 std::string ImagesDir () {
   const char *Override = std::getenv ("ASFP_FUZZ_IMAGES");
   return Override != nullptr ? Override : ASFP_FUZZ_IMAGES;
+}
+
+std::string TestImagesDir () {
+  std::string Dir = ImagesDir ();
+  size_t At = Dir.rfind ("/ArmServerFeaturePkg/");
+  return At == std::string::npos ? Dir : Dir.substr (0, At) + "/ArmServerFeaturePkgTest/" + Dir.substr (At + 21);
+}
+
+std::vector<uint8_t> RawSectionVolume (const std::vector<uint8_t> &FileGuid, const std::vector<std::vector<uint8_t>> &Sections) {
+  auto Put = [] (std::vector<uint8_t> &V, size_t At, uint64_t Value, int Bytes) {
+    for (int I = 0; I < Bytes; I++) V[At + I] = static_cast<uint8_t> (Value >> (8 * I));
+  };
+  std::vector<uint8_t> Body;   // the sections, each 4-byte aligned
+  for (const auto &S : Sections) {
+    while (Body.size () % 4 != 0) Body.push_back (0);
+    size_t Size = 4 + S.size ();
+    Body.push_back (Size & 0xFF), Body.push_back ((Size >> 8) & 0xFF), Body.push_back ((Size >> 16) & 0xFF);
+    Body.push_back (0x19);   // EFI_SECTION_RAW
+    Body.insert (Body.end (), S.begin (), S.end ());
+  }
+  std::vector<uint8_t> File (24, 0);
+  std::copy (FileGuid.begin (), FileGuid.end (), File.begin ());
+  File[18] = 0x02;   // EFI_FV_FILETYPE_FREEFORM
+  Put (File, 20, 24 + Body.size (), 3);
+  uint8_t Sum = 0;
+  for (uint8_t B : File) Sum = static_cast<uint8_t> (Sum + B);
+  File[16] = static_cast<uint8_t> (0x100 - Sum);   // header checksum (State and file checksum count as 0)
+  File[17] = 0xAA;                                  // no data checksum
+  File[23] = 0xF8;                                  // EFI_FILE_DATA_VALID under erase polarity 1
+  File.insert (File.end (), Body.begin (), Body.end ());
+
+  const size_t HeaderLength = 0x48;
+  size_t Length = (HeaderLength + File.size () + 0xFFF) & ~size_t (0xFFF);
+  std::vector<uint8_t> Fv (Length, 0xFF);
+  std::fill (Fv.begin (), Fv.begin () + HeaderLength, 0);
+  const uint8_t kFfs2[] = {0x78, 0xE5, 0x8C, 0x8C, 0x3D, 0x8A, 0x1C, 0x4F, 0x99, 0x35, 0x89, 0x61, 0x85, 0xC3, 0x2D, 0xD3};
+  std::copy (std::begin (kFfs2), std::end (kFfs2), Fv.begin () + 16);
+  Put (Fv, 32, Length, 8);
+  Put (Fv, 40, 0x4856465F, 4);   // "_FVH"
+  Put (Fv, 44, 0x0004FEFF, 4);   // attributes as the package's volumes have them (erase polarity 1)
+  Put (Fv, 48, HeaderLength, 2);
+  Fv[55] = 2;                    // revision
+  Put (Fv, 56, Length / 0x1000, 4);
+  Put (Fv, 60, 0x1000, 4);
+  uint16_t Sum16 = 0;
+  for (size_t I = 0; I < HeaderLength; I += 2) Sum16 = static_cast<uint16_t> (Sum16 + (Fv[I] | (Fv[I + 1] << 8)));
+  Put (Fv, 50, static_cast<uint16_t> (0x10000 - Sum16), 2);
+  std::copy (File.begin (), File.end (), Fv.begin () + HeaderLength);
+  return Fv;
 }
 
 std::string RunOne (const Target &T, const uint8_t *Data, size_t Size, const BlockSink &Blocks) {

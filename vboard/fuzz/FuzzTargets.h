@@ -42,6 +42,9 @@ struct Target {
   const char *Surface;                 // what the input stands for
   std::vector<std::string> Modules;    // whose code blocks count as coverage
   std::function<void (Board &, Input &)> Run;
+  // Well-formed inputs to start a corpus from (the checked-in seeds are
+  // written from these by `vboard --fuzz-write-seeds DIR`).
+  std::function<std::vector<std::vector<uint8_t>> ()> Seeds;
 };
 
 const std::vector<Target> &Targets ();
@@ -58,5 +61,13 @@ std::string RunOne (const Target &T, const uint8_t *Data, size_t Size, const Blo
 // The directory of the DEBUG AARCH64 images the targets run (set at build
 // time; a test build may point elsewhere).
 std::string ImagesDir ();
+// The test-only images of the same build (the planted fault, the served
+// network boot program).
+std::string TestImagesDir ();
+
+// A firmware volume holding one FREEFORM file of RAW sections, laid out as
+// EDK II's GenFv writes one (header and file checksums, 8-byte file and
+// 4-byte section alignment, erase polarity 1).
+std::vector<uint8_t> RawSectionVolume (const std::vector<uint8_t> &FileGuid, const std::vector<std::vector<uint8_t>> &Sections);
 
 }  // namespace vboard::fuzz

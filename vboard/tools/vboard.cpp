@@ -6,6 +6,8 @@
 //   vboard --fuzz-replay TARGET FILE   run one fuzz input on a fresh board as the
 //                                      fuzzer did, and print the fault report
 //   vboard --fuzz-list                 the fuzz targets and their input surfaces
+//   vboard --fuzz-write-seeds DIR      write each target's seed inputs to DIR/TARGET/
+//   vboard --fuzz-modules TARGET       the modules whose code counts as the target's coverage
 //     --fv FILE                   boot a firmware volume: its drivers are dispatched by
 //                                 their dependency expressions (repeatable; IMAGE.efi
 //                                 arguments then are not allowed)
@@ -52,6 +54,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <cstdlib>
 #include <iostream>
 #include <stdexcept>
@@ -118,6 +121,30 @@ int FuzzReplay (const std::string &Name, const std::string &File) {
 
 int main (int Argc, char **Argv) {
   if (Argc == 4 && std::string (Argv[1]) == "--fuzz-replay") return FuzzReplay (Argv[2], Argv[3]);
+  if (Argc == 3 && std::string (Argv[1]) == "--fuzz-write-seeds") {
+    for (const fuzz::Target &T : fuzz::Targets ()) {
+      std::vector<std::vector<uint8_t>> Seeds =
+          T.Seeds ? T.Seeds () : std::vector<std::vector<uint8_t>>{std::vector<uint8_t> (64, 0)};
+      std::string Dir = std::string (Argv[2]) + "/" + T.Name;
+      std::filesystem::create_directories (Dir);
+      for (size_t I = 0; I < Seeds.size (); I++) {
+        std::string Path = Dir + "/seed-" + std::to_string (I);
+        std::ofstream Out (Path, std::ios::binary);
+        Out.write (reinterpret_cast<const char *> (Seeds[I].data ()), static_cast<std::streamsize> (Seeds[I].size ()));
+        if (!Out) {
+          std::cerr << "vboard: cannot write " << Path << "\n";
+          return 2;
+        }
+      }
+    }
+    return 0;
+  }
+  if (Argc == 3 && std::string (Argv[1]) == "--fuzz-modules") {
+    const fuzz::Target *T = fuzz::FindTarget (Argv[2]);
+    if (T == nullptr) Usage (std::string ("no fuzz target ") + Argv[2]);
+    for (const std::string &M : T->Modules) std::cout << M << "\n";
+    return 0;
+  }
   if (Argc == 2 && std::string (Argv[1]) == "--fuzz-list") {
     for (const fuzz::Target &T : fuzz::Targets ()) std::cout << T.Name << ": " << T.Surface << "\n";
     return 0;
