@@ -5,15 +5,9 @@
 # when the check application reports PASS; the serial log is kept in
 # build/logs/aavmf.log. Bounded: qemu is killed after ASFP_AAVMF_TIMEOUT s.
 set -euo pipefail
-REPO=$(cd "$(dirname "$0")/.." && pwd)
-IMAGES="$REPO/build/edk2-ws/Build/ArmServerFeaturePkgAavmf/DEBUG_GCC5/AARCH64"
-FIRMWARE=/usr/share/qemu-efi-aarch64/QEMU_EFI.fd
+. "$(dirname "$0")/aavmf-lib.sh"
 LOG="$REPO/build/logs/aavmf.log"
-mkdir -p "$REPO/build/logs"
-for f in "$IMAGES/Wattkeep.efi" "$IMAGES/WakeAlarmCheck.efi" "$FIRMWARE"; do
-  [ -f "$f" ] || { echo "missing $f" >&2; exit 1; }
-done
-command -v qemu-system-aarch64 >/dev/null || { echo "qemu-system-aarch64 is not installed" >&2; exit 1; }
+aavmf_require "$IMAGES/Wattkeep.efi" "$IMAGES/WakeAlarmCheck.efi"
 
 disk=$(mktemp -d)
 trap 'rm -rf "$disk"' EXIT

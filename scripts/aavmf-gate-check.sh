@@ -19,12 +19,9 @@
 # Serial logs: build/logs/aavmf-gate-<case>.log. Each boot is bounded by
 # ASFP_AAVMF_TIMEOUT seconds (default 120).
 set -euo pipefail
-REPO=$(cd "$(dirname "$0")/.." && pwd)
-BUILD="$REPO/build/edk2-ws/Build/ArmServerFeaturePkgAavmf/DEBUG_GCC5"
-IMAGES="$BUILD/AARCH64"
-PROBE_FV="$BUILD/FV/GATEDPROBESFV.Fv"
+. "$(dirname "$0")/aavmf-lib.sh"
+PROBE_FV="$AAVMF_BUILD/FV/GATEDPROBESFV.Fv"
 PROBE_DIR="$REPO/ArmServerFeaturePkg/Test/GatedProbe"
-FIRMWARE=/usr/share/qemu-efi-aarch64/QEMU_EFI.fd
 LOGDIR="$REPO/build/logs"
 BOOT_TIMEOUT="${ASFP_AAVMF_TIMEOUT:-120}"
 SETUP_GUID=3336B68B-9F08-47DA-BC4F-C995C0A47C4C
@@ -44,12 +41,7 @@ CASES=(
   "no-variable        - - - - -"
 )
 
-for tool in qemu-system-aarch64 timeout; do
-  command -v "$tool" >/dev/null || fail "$tool is not installed"
-done
-for f in "$FIRMWARE" "$IMAGES/Gatewarden.efi" "$IMAGES/GateCheck.efi" "$PROBE_FV" "$PROBE_DIR/GatedProbes.fdf.inc"; do
-  [ -f "$f" ] || fail "missing $f (build ArmServerFeaturePkg/Test/ArmServerFeaturePkgAavmf.dsc first)"
-done
+aavmf_require "$IMAGES/Gatewarden.efi" "$IMAGES/GateCheck.efi" "$PROBE_FV" "$PROBE_DIR/GatedProbes.fdf.inc" -- timeout
 mkdir -p "$LOGDIR"
 
 # The probes, their dependency expressions and Gatewarden's rules.

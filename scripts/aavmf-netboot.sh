@@ -15,15 +15,9 @@
 # is kept in build/logs/aavmf-netboot.log. Bounded: qemu is killed after
 # ASFP_AAVMF_TIMEOUT s.
 set -euo pipefail
-REPO=$(cd "$(dirname "$0")/.." && pwd)
-IMAGES="$REPO/build/edk2-ws/Build/ArmServerFeaturePkgAavmf/DEBUG_GCC5/AARCH64"
-FIRMWARE=/usr/share/qemu-efi-aarch64/QEMU_EFI.fd
+. "$(dirname "$0")/aavmf-lib.sh"
 LOG="$REPO/build/logs/aavmf-netboot.log"
-mkdir -p "$REPO/build/logs"
-for f in "$IMAGES/Wirelaunch.efi" "$IMAGES/NetBootProbe.efi" "$FIRMWARE"; do
-  [ -f "$f" ] || { echo "missing $f" >&2; exit 1; }
-done
-command -v qemu-system-aarch64 >/dev/null || { echo "qemu-system-aarch64 is not installed" >&2; exit 1; }
+aavmf_require "$IMAGES/Wirelaunch.efi" "$IMAGES/NetBootProbe.efi"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -7,17 +7,9 @@
 # 03 00 00 00. The serial log is kept in build/logs/aavmf-portplate.log.
 # Bounded: qemu is killed after ASFP_AAVMF_TIMEOUT s.
 set -euo pipefail
-REPO=$(cd "$(dirname "$0")/.." && pwd)
-IMAGES="$REPO/build/edk2-ws/Build/ArmServerFeaturePkgAavmf/DEBUG_GCC5/AARCH64"
-FIRMWARE=/usr/share/qemu-efi-aarch64/QEMU_EFI.fd
+. "$(dirname "$0")/aavmf-lib.sh"
 LOG="$REPO/build/logs/aavmf-portplate.log"
-mkdir -p "$REPO/build/logs"
-for f in "$IMAGES/Portplate.efi" "$FIRMWARE"; do
-  [ -f "$f" ] || { echo "missing $f" >&2; exit 1; }
-done
-for tool in qemu-system-aarch64 python3; do
-  command -v "$tool" >/dev/null || { echo "$tool is not installed" >&2; exit 1; }
-done
+aavmf_require "$IMAGES/Portplate.efi" -- python3
 
 disk=$(mktemp -d)
 trap 'rm -rf "$disk"' EXIT
