@@ -48,7 +48,7 @@ mkdir -p "$(dirname "$LOG")"
 
 disk=$(mktemp -d)
 trap 'rm -rf "$disk"' EXIT
-cp "$IMAGES/PlatformPcdCheck.efi" "$IMAGES/WakeAlarmCheck.efi" "$disk/"
+cp "$IMAGES/PlatformPcdCheck.efi" "$IMAGES/WakeAlarmCheck.efi" "$IMAGES/Wirelaunch.efi" "$disk/"
 # The 184-byte setup record of boot 2.
 setup=$(python3 -c '
 b = bytearray(184)
@@ -69,6 +69,8 @@ print(b.hex().upper())')
   printf 'endif\r\n'
   printf 'echo "ASFP: boot 1"\r\n'
   printf 'PlatformPcdCheck.efi\r\n'
+  printf 'Wirelaunch.efi\r\n'
+  printf 'echo "ASFP: Wirelaunch returned %%lasterror%%"\r\n'
   printf 'smbiosview -t 251\r\n'
   printf 'setvar SystemSetupConfig -guid %s -bs -rt -nv =%s\r\n' "$SETUP_GUID" "$setup"
   printf 'echo "ASFP: reset"\r\n'
@@ -118,6 +120,11 @@ expect_line "$boot1" 'PlatformPcdCheck: PcdSrIovEnable=1' 'boot 1, Vfswitch (no 
 expect_line "$boot1" 'PlatformPcdCheck: PcdSrIovPlatformFlag=0' 'boot 1, Vfswitch'
 expect_line "$boot1" 'PlatformPcdCheck: PcdSrIovPlatformValue=16' 'boot 1, Vfswitch'
 expect_line "$boot1" 'PlatformPcdCheck: PcdSerialPortBaseAddress=0x9000000' 'boot 1, platform PCD'
+# Wirelaunch, built into the platform with the fragments, as a shell
+# application: the banner, then no network option among the platform's
+# own Boot#### (the machine has no network device), so it returns.
+grep -aqF 'Boot From Network' <<<"$boot1" || problems+=("boot 1, Wirelaunch: no banner")
+grep -aqE '^ASFP: Wirelaunch returned 0x' <<<"$boot1" || problems+=("boot 1: Wirelaunch did not return to the shell")
 grep -aqE '^ In Portplate, GetVariable ERROR,  line [0-9]+\. $' <<<"$boot1" ||
   problems+=("boot 1, Portplate: no GetVariable message")
 expect_line "$boot1" 'Add Type 251 Table Failed!  Not Found.' 'boot 1, Portplate'

@@ -41,7 +41,7 @@ FD="$OUT/FV/QEMU_EFI.fd"
 
 # The modules that need nothing of this board: no flash part, UART, SCMI
 # mailbox or BMC of its own.
-MODULES=(WATTKEEP GATEWARDEN VFSWITCH PORTPLATE)
+MODULES=(WATTKEEP GATEWARDEN VFSWITCH PORTPLATE WIRELAUNCH)
 
 mkdir -p "$WS/platform" "$WS/stock"
 
