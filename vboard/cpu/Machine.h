@@ -39,6 +39,7 @@ enum class FaultKind {
   BudgetExhausted,
   Assertion,
   ServiceMisuse,      // a host service was called in a way that would corrupt a real firmware
+  DeviceMisuse,       // a device register accessed in a way the hardware does not allow
   Unimplemented,      // a host service this board does not provide
   CpuException,
 };
@@ -83,6 +84,9 @@ class Machine {
   void MapDevice (uint64_t Address, uint64_t Size, MmioDevice *Device);
   void Unmap (uint64_t Address, uint64_t Size);
   bool IsMapped (uint64_t Address) const;
+  // Size bytes at Address are plain memory (RAM or flash), which the host
+  // may read without side effects; device registers are not.
+  bool IsMemory (uint64_t Address, uint64_t Size) const;
   bool Read (uint64_t Address, void *Buffer, size_t Size) const;
   bool Write (uint64_t Address, const void *Buffer, size_t Size);
   std::vector<uint8_t> ReadBytes (uint64_t Address, size_t Size) const;
@@ -179,6 +183,7 @@ class Machine {
   uint64_t mCounterReads = 0;
   struct Region {
     uint64_t Base, Size;
+    bool Device = false;
   };
   std::vector<Region> mRegions;
 };
