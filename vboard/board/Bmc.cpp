@@ -67,7 +67,7 @@ std::optional<IpmiReply> Bmc::Exchange (uint8_t NetFn, uint8_t Lun, uint8_t Cmd,
       F->second.Count--;
     }
     if (!F->second.NoAnswer) {
-      Result = Reply (F->second.CompletionCode, F->second.Data);
+      Result = Reply (F->second.CompletionCode, mFailureData[{NetFn, Cmd}]);
     }
   } else {
     Result = Handle (NetFn, Cmd, Request);
@@ -88,10 +88,11 @@ std::optional<IpmiReply> Bmc::Exchange (uint8_t NetFn, uint8_t Lun, uint8_t Cmd,
 uint16_t Bmc::NextReservation () {
   // A 16-bit linear congruential sequence: consecutive IDs differ in both
   // bytes, so a caller that keeps only one byte of the ID is refused.
+  uint16_t Previous = mReservationSeed;
   do {
     mReservationSeed = static_cast<uint16_t> (mReservationSeed * 25173u + 13849u);
-  } while (mReservationSeed == 0 || mReservationSeed == Reservation ||
-           (mReservationSeed & 0xFF) == 0 || (mReservationSeed >> 8) == 0);
+  } while ((mReservationSeed & 0xFF) == 0 || (mReservationSeed >> 8) == 0 ||
+           ((mReservationSeed ^ Previous) & 0x00FF) == 0 || ((mReservationSeed ^ Previous) & 0xFF00) == 0);
   return mReservationSeed;
 }
 

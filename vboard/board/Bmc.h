@@ -69,10 +69,16 @@ class Bmc : public IpmiLink {
     int Count = -1;
     int Skip = 0;
     bool NoAnswer = false;              // no reply at all (a transport timeout)
-    std::vector<uint8_t> Data;          // response data sent with the error
   };
-  void Fail (uint8_t NetFn, uint8_t Cmd, Failure F) { mFailures[{NetFn, Cmd}] = F; }
-  void ClearFailures () { mFailures.clear (); }
+  // Data: response data the BMC sends after the error completion code.
+  void Fail (uint8_t NetFn, uint8_t Cmd, Failure F, std::vector<uint8_t> Data = {}) {
+    mFailures[{NetFn, Cmd}] = F;
+    mFailureData[{NetFn, Cmd}] = std::move (Data);
+  }
+  void ClearFailures () {
+    mFailures.clear ();
+    mFailureData.clear ();
+  }
 
   // --- what reached the BMC
   struct Command {
@@ -106,6 +112,7 @@ class Bmc : public IpmiLink {
   IpmiReply Progress (uint8_t Value) const;
 
   std::map<std::pair<uint8_t, uint8_t>, Failure> mFailures;
+  std::map<std::pair<uint8_t, uint8_t>, std::vector<uint8_t>> mFailureData;
   bool mErasing = false;
   unsigned mPollsLeft = 0;
   uint16_t mReservationSeed = 0x3C5A;

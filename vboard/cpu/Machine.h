@@ -174,8 +174,11 @@ class Machine {
   uint64_t mBudget = 400000000;
   uint64_t mCallStartInstructions = 0;
   uint64_t mDeadLoopLimit = 2000000;
-  static constexpr unsigned kCycle = 4;
-  static constexpr unsigned kHistory = 8;
+  // Longest block cycle taken for a dead loop. The emulator ends a block at
+  // every 1 KiB boundary of guest code, so a four-block loop (CpuDeadLoop
+  // calling CpuPause) becomes five blocks when CpuPause straddles one.
+  static constexpr unsigned kCycle = 8;
+  static constexpr unsigned kHistory = 16;
   uint64_t mHistory[kHistory] = {};
   unsigned mHistoryPos = 0;
   uint64_t mCycleCount[kCycle] = {};
