@@ -6,6 +6,7 @@ REPO=$(cd "$(dirname "$0")/.." && pwd)
 IMAGES="$REPO/build/edk2-ws/Build"
 cmake -S "$REPO/vboard" -B "$REPO/build/vboard" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DASFP_DEBUG_IMAGES="$IMAGES/ArmServerFeaturePkg/DEBUG_GCC5/AARCH64" \
+  -DASFP_RELEASE_IMAGES="$IMAGES/ArmServerFeaturePkg/RELEASE_GCC5/AARCH64" \
   -DASFP_TEST_IMAGES="$IMAGES/ArmServerFeaturePkgTest/DEBUG_GCC5/AARCH64" \
   -DASFP_EDK2_DIR="$("$REPO/scripts/setup.sh" | tail -n 1)" >/dev/null
 cmake --build "$REPO/build/vboard" -j "${ASFP_JOBS:-2}"

@@ -31,5 +31,5 @@ for target in RELEASE DEBUG; do
 done
 
 echo
-echo "== virtual-board boot of the DEBUG firmware volume (RELEASE images print nothing)"
+echo "== virtual-board boot of the DEBUG firmware volume"
 "$REPO/build/vboard/vboard" --fv "$BUILD/DEBUG_GCC5/FV/ARMSERVERFEATUREFV.Fv"

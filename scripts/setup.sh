@@ -43,17 +43,23 @@ fi
 mkdir -p "$CACHE"
 if [ ! -d "$EDK2_DIR/MdePkg" ]; then
   echo ">> fetching the edk2 source package from the Debian archive" >&2
-  # apt-get source needs a deb-src entry for bookworm main.
-  if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
-    cat <<'SRC' | $SUDO tee /etc/apt/sources.list.d/asfp-deb-src.sources >/dev/null
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm bookworm-updates
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
-    $SUDO apt-get update -qq >&2
-  fi
+  # apt-get source needs a deb-src entry for bookworm main. Derive it from the
+  # machine's own deb entries, so that a mirror or proxy stays in use.
+  derived="$CACHE/deb-src.$$"
+  rm -rf "$derived"
+  rc=0
+  "$(dirname "${BASH_SOURCE[0]}")/deb-src-entries.sh" /etc/apt "$derived" || rc=$?
+  case "$rc" in
+    0)
+      for f in "$derived"/*; do
+        $SUDO cp "$f" "/etc/apt/sources.list.d/$(basename "$f")"
+      done
+      $SUDO apt-get update -qq >&2
+      ;;
+    2) ;;   # deb-src entries configured already
+    *) rm -rf "$derived"; echo "setup: cannot add a deb-src entry (see above)" >&2; exit 1 ;;
+  esac
+  rm -rf "$derived"
   work="$CACHE/src.$$"
   rm -rf "$work"; mkdir -p "$work"
   (cd "$work" && apt-get source -qq "edk2=$EDK2_VERSION-6+deb12u2" >&2 || apt-get source -qq edk2 >&2)

@@ -14,6 +14,7 @@ constexpr uint8_t kEraseStatus = 0x00;
 constexpr uint8_t kEraseInProgress = 0x00;
 constexpr uint8_t kEraseCompleted = 0x01;
 constexpr uint8_t kPoliciesSupported = 0x07;
+constexpr uint8_t kCcEraseInProgress = 0x81;   // SEL commands during an erase
 
 IpmiReply Reply (uint8_t CompletionCode, std::vector<uint8_t> Data = {}) { return {CompletionCode, std::move (Data)}; }
 
@@ -32,6 +33,10 @@ size_t Bmc::Count (uint8_t NetFn, uint8_t Cmd) const {
 }
 
 void Bmc::AddSelEntry (uint8_t RecordType) {
+  if (mErasing) {
+    return;
+  }
+  Reservation = 0;
   std::array<uint8_t, 16> E{};
   E[0] = static_cast<uint8_t> (mNextRecordId);
   E[1] = static_cast<uint8_t> (mNextRecordId >> 8);
@@ -62,7 +67,7 @@ std::optional<IpmiReply> Bmc::Exchange (uint8_t NetFn, uint8_t Lun, uint8_t Cmd,
       F->second.Count--;
     }
     if (!F->second.NoAnswer) {
-      Result = Reply (F->second.CompletionCode);
+      Result = Reply (F->second.CompletionCode, mFailureData[{NetFn, Cmd}]);
     }
   } else {
     Result = Handle (NetFn, Cmd, Request);
@@ -74,11 +79,32 @@ std::optional<IpmiReply> Bmc::Exchange (uint8_t NetFn, uint8_t Lun, uint8_t Cmd,
     C.Response = Result->Data;
   }
   Log.push_back (C);
+  if (AfterCommand) {
+    AfterCommand (Log.back ());
+  }
   return Result;
+}
+
+uint16_t Bmc::NextReservation () {
+  // A 16-bit linear congruential sequence: consecutive IDs differ in both
+  // bytes, so a caller that keeps only one byte of the ID is refused.
+  uint16_t Previous = mReservationSeed;
+  do {
+    mReservationSeed = static_cast<uint16_t> (mReservationSeed * 25173u + 13849u);
+  } while ((mReservationSeed & 0xFF) == 0 || (mReservationSeed >> 8) == 0 ||
+           ((mReservationSeed ^ Previous) & 0x00FF) == 0 || ((mReservationSeed ^ Previous) & 0xFF00) == 0);
+  return mReservationSeed;
+}
+
+IpmiReply Bmc::Progress (uint8_t Value) const {
+  return Reply (ipmi::CcOk, {static_cast<uint8_t> ((ProgressJunk & 0xF0) | Value)});
 }
 
 IpmiReply Bmc::Handle (uint8_t NetFn, uint8_t Cmd, const std::vector<uint8_t> &Request) {
   if (NetFn == ipmi::NetFnStorage) {
+    if (mErasing && (Cmd == ipmi::CmdGetSelInfo || Cmd == ipmi::CmdReserveSel || Cmd == ipmi::CmdAddSelEntry)) {
+      return Reply (kCcEraseInProgress);
+    }
     switch (Cmd) {
       case ipmi::CmdGetSelInfo: {
         if (!Request.empty ()) return Reply (ipmi::CcRequestLengthInvalid);
@@ -93,8 +119,8 @@ IpmiReply Bmc::Handle (uint8_t NetFn, uint8_t Cmd, const std::vector<uint8_t> &R
       case ipmi::CmdReserveSel: {
         if (!ReserveSelSupported) return Reply (ipmi::CcInvalidCommand);
         if (!Request.empty ()) return Reply (ipmi::CcRequestLengthInvalid);
-        Reservation = mNextReservation++;
-        if (mNextReservation == 0) mNextReservation = 1;
+        Reservation = NextReservation ();
+        Reservations.push_back (Reservation);
         std::vector<uint8_t> D;
         PutU16 (D, Reservation);
         return Reply (ipmi::CcOk, D);
@@ -111,6 +137,7 @@ IpmiReply Bmc::Handle (uint8_t NetFn, uint8_t Cmd, const std::vector<uint8_t> &R
         E[0] = static_cast<uint8_t> (Id);
         E[1] = static_cast<uint8_t> (Id >> 8);
         Sel.push_back (E);
+        Reservation = 0;
         std::vector<uint8_t> D;
         PutU16 (D, Id);
         return Reply (ipmi::CcOk, D);
@@ -152,17 +179,17 @@ IpmiReply Bmc::ClearSel (const std::vector<uint8_t> &Request) {
       mPollsLeft = ErasePolls;
       if (mPollsLeft == 0 && !EraseNeverCompletes) {
         CompleteErase ();
-        return Reply (ipmi::CcOk, {kEraseCompleted});
+        return Progress (kEraseCompleted);
       }
-      return Reply (ipmi::CcOk, {kEraseInProgress});
+      return Progress (kEraseInProgress);
     case kEraseStatus:
-      if (!mErasing) return Reply (ipmi::CcOk, {kEraseCompleted});
+      if (!mErasing) return Progress (kEraseCompleted);
       if (mPollsLeft > 0) mPollsLeft--;
       if (mPollsLeft == 0 && !EraseNeverCompletes) {
         CompleteErase ();
-        return Reply (ipmi::CcOk, {kEraseCompleted});
+        return Progress (EraseEndsAfterReply ? kEraseInProgress : kEraseCompleted);
       }
-      return Reply (ipmi::CcOk, {kEraseInProgress});
+      return Progress (kEraseInProgress);
     default:
       return Reply (ipmi::CcInvalidDataField);
   }

@@ -32,6 +32,9 @@ Board::Board () : Fw (M) {
   InstallHiiServices (Fw);
   M.MapDevice (kUart0, 0x1000, &Uart0);
   M.MapDevice (kUart1, 0x1000, &Uart1);
+  for (Pl011 *Uart : {&Uart0, &Uart1}) {
+    Uart->OnMisuse = [this] (const std::string &What) { M.RaiseFault (FaultKind::DeviceMisuse, What); };
+  }
   M.MapDevice (NorFlashController::kBase, NorFlashController::kWindow, &NorController);
   WriteDefaultFirmwareId (Flash);
   WriteDefaultExtraAcpiData (Flash);

@@ -37,9 +37,14 @@ IpmiTransport::IpmiTransport (Firmware &Fw, IpmiLink &Link) : mFw (Fw), mLink (L
        {"Reserved2", nullptr},
        {"Reserved3", nullptr},
        {"Reserved4", nullptr},
-       {"IsBmcReady", [this] (CallArgs &) -> uint64_t {
+       {"IsBmcReady", [this] (CallArgs &A) -> uint64_t {
           ReadyQueries++;
-          return mLink.ReadyValue ();
+          if (A[0] != mInterface) {
+            mFw.Misuse ("IpmiTransport.IsBmcReady called with a This that is not the installed instance");
+            return 0;
+          }
+          // Only bits 31..0 are the result; the upper half of x0 is junk.
+          return 0x5AA5C33C00000000ull | mLink.ReadyValue ();
         }}});
 }
 
@@ -79,6 +84,10 @@ uint64_t IpmiTransport::SendCommand (CallArgs &A) {
     return Status;
   };
 
+  if (A[0] != mInterface) {
+    mFw.Misuse ("IpmiTransport.SendCommand called with a This that is not the installed instance");
+    return Finish (efi::InvalidParameter);
+  }
   if (ResponseSizePtr == 0 || (RequestSize != 0 && RequestData == 0)) {
     return Finish (efi::InvalidParameter);
   }
@@ -104,15 +113,15 @@ uint64_t IpmiTransport::SendCommand (CallArgs &A) {
     return Finish (efi::Timeout);
   }
   S.CompletionCode = Reply->CompletionCode;
-  if (Reply->CompletionCode != ipmi::CcOk) {
-    M.Store<uint8_t> (ResponseSizePtr, 0);
-    return Finish (efi::DeviceError);
-  }
   size_t Copy = std::min<size_t> (Reply->Data.size (), S.ResponseCapacity);
   S.Response.assign (Reply->Data.begin (), Reply->Data.begin () + Copy);
   if (Copy != 0 && !M.Write (ResponseData, S.Response.data (), Copy)) {
     mFw.Misuse ("IpmiTransport.SendCommand: response buffer is not writable memory");
     return Finish (efi::InvalidParameter);
+  }
+  if (Reply->CompletionCode != ipmi::CcOk) {
+    M.Store<uint8_t> (ResponseSizePtr, static_cast<uint8_t> (Copy));
+    return Finish (efi::DeviceError);
   }
   if (Reply->Data.size () > S.ResponseCapacity) {
     M.Store<uint8_t> (ResponseSizePtr, static_cast<uint8_t> (std::min<size_t> (Reply->Data.size (), 0xFF)));

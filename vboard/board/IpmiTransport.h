@@ -10,7 +10,14 @@
 //                           UINT8 RequestSize, UINT8 *ResponseData,
 //                           UINT8 *ResponseSize, UINTN Reserved)
 //     CommandId: low byte NetFn << 2 | LUN, high byte the command code.
-//   UINT32 IsBmcReady (This)      1 when commands may be sent
+//   UINT32 IsBmcReady (This)      1 when commands may be sent; the value
+//     is a full 32-bit word (a BMC may report 0x101 or 0x80000001, which are
+//     not 1), and bits 63..32 of the return register hold junk, as AAPCS64
+//     allows for a 32-bit result.
+//
+// Both members check This against the installed instance, as a real
+// producer's instance-from-This lookup does; any other value is misuse and
+// stops the board.
 //
 // What SendCommand reports:
 //   EFI_SUCCESS           completion code 0; the response data (without the
@@ -18,7 +25,10 @@
 //                         *ResponseSize
 //   EFI_BUFFER_TOO_SMALL  completion code 0 but more data than *ResponseSize:
 //                         what fits is copied, *ResponseSize holds the length
-//   EFI_DEVICE_ERROR      a non-zero completion code; *ResponseSize = 0
+//   EFI_DEVICE_ERROR      a non-zero completion code; whatever data the
+//                         BMC sent after it is copied (what fits) and its
+//                         length put in *ResponseSize, so a caller must not
+//                         read a failed command's buffer as an answer
 //   EFI_TIMEOUT           the BMC did not answer
 //   EFI_NOT_READY         the BMC is not ready; nothing was sent
 //   EFI_INVALID_PARAMETER ResponseSize NULL, or request bytes without a buffer

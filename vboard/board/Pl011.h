@@ -3,11 +3,20 @@
 // transmit FIFO can be made to report "full" for a number of flag reads after
 // each byte, and a byte written while it reports full is dropped and counted,
 // as a real FIFO would drop it.
+//
+// The registers are 32 bits wide and accessed as words (the Arm generic-UART
+// subset of the PL011). The UART is set up by earlier firmware, so a DXE
+// module writes only the data register: an access of another width, or a
+// write to any other register (a control, baud-rate or interrupt register),
+// is reported through OnMisuse (the board stops with a fault) and recorded
+// in Misuses; the write is not carried out.
 #pragma once
 
 #include "cpu/Machine.h"
 
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace vboard {
 
@@ -32,7 +41,12 @@ class Pl011 : public MmioDevice {
   unsigned FlagReads () const { return mFlagReads; }
   unsigned Dropped () const { return mDropped; }
 
+  std::vector<std::string> Misuses;
+  std::function<void (const std::string &)> OnMisuse;
+
  private:
+  void Report (const std::string &What);
+
   uint64_t mBase;
   std::string mText;
   unsigned mBusyReads = 0;

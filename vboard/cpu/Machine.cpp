@@ -42,6 +42,7 @@ const char *FaultKindName (FaultKind Kind) {
     case FaultKind::BudgetExhausted: return "instruction budget exhausted";
     case FaultKind::Assertion: return "assertion failed";
     case FaultKind::ServiceMisuse: return "service misuse";
+    case FaultKind::DeviceMisuse: return "device misuse";
     case FaultKind::Unimplemented: return "unimplemented service";
     case FaultKind::CpuException: return "CPU exception";
   }
@@ -105,7 +106,7 @@ void Machine::MapFilled (uint64_t Address, uint64_t Size, uint8_t Fill, bool Wri
 
 void Machine::MapDevice (uint64_t Address, uint64_t Size, MmioDevice *Device) {
   Check (uc_mmio_map (mUc, Address, Size, &MmioReadThunk, Device, &MmioWriteThunk, Device), "uc_mmio_map");
-  mRegions.push_back ({Address, Size});
+  mRegions.push_back ({Address, Size, true});
 }
 
 void Machine::Unmap (uint64_t Address, uint64_t Size) {
@@ -114,6 +115,15 @@ void Machine::Unmap (uint64_t Address, uint64_t Size) {
   mRegions.erase (std::remove_if (mRegions.begin (), mRegions.end (),
                                   [&] (const Region &R) { return R.Base == Address; }),
                   mRegions.end ());
+}
+
+bool Machine::IsMemory (uint64_t Address, uint64_t Size) const {
+  for (const Region &R : mRegions) {
+    if (Address >= R.Base && Address - R.Base < R.Size) {
+      return !R.Device && Size <= R.Size - (Address - R.Base);
+    }
+  }
+  return false;
 }
 
 bool Machine::IsMapped (uint64_t Address) const {

@@ -40,6 +40,7 @@ enum class FaultKind {
   BudgetExhausted,
   Assertion,
   ServiceMisuse,      // a host service was called in a way that would corrupt a real firmware
+  DeviceMisuse,       // a device register accessed in a way the hardware does not allow
   Unimplemented,      // a host service this board does not provide
   CpuException,
 };
@@ -88,6 +89,9 @@ class Machine {
   void MapDevice (uint64_t Address, uint64_t Size, MmioDevice *Device);
   void Unmap (uint64_t Address, uint64_t Size);
   bool IsMapped (uint64_t Address) const;
+  // Size bytes at Address are plain memory (RAM or flash), which the host
+  // may read without side effects; device registers are not.
+  bool IsMemory (uint64_t Address, uint64_t Size) const;
   bool Read (uint64_t Address, void *Buffer, size_t Size) const;
   bool Write (uint64_t Address, const void *Buffer, size_t Size);
   std::vector<uint8_t> ReadBytes (uint64_t Address, size_t Size) const;
@@ -187,8 +191,11 @@ class Machine {
   uint64_t mBudget = 400000000;
   uint64_t mCallStartInstructions = 0;
   uint64_t mDeadLoopLimit = 2000000;
-  static constexpr unsigned kCycle = 4;
-  static constexpr unsigned kHistory = 8;
+  // Longest block cycle taken for a dead loop. The emulator ends a block at
+  // every 1 KiB boundary of guest code, so a four-block loop (CpuDeadLoop
+  // calling CpuPause) becomes five blocks when CpuPause straddles one.
+  static constexpr unsigned kCycle = 8;
+  static constexpr unsigned kHistory = 16;
   uint64_t mHistory[kHistory] = {};
   unsigned mHistoryPos = 0;
   uint64_t mCycleCount[kCycle] = {};
@@ -198,6 +205,7 @@ class Machine {
   uint64_t mCounterReads = 0;
   struct Region {
     uint64_t Base, Size;
+    bool Device = false;
   };
   std::vector<Region> mRegions;
 };

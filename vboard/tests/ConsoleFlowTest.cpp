@@ -3,6 +3,7 @@
 // leaves the platform SPCR table as the setup asked, checked with iasl on the
 // tables the board dumps.
 #include "tests/ConsoleTestSupport.h"
+#include "uefi/GuidNames.h"
 
 #include <gtest/gtest.h>
 
@@ -35,7 +36,7 @@ TEST (ConsoleFlow, LaterModulesPrintOnlyOnTheSelectedUart) {
     SCOPED_TRACE (C.What);
     Board B;
     if (!C.Setup.empty ()) B.SetSetup (kCrSetupData, C.Setup);
-    B.Fw.SetVariable (u"FaultProbeMode", Guid::Parse ("5160A856-1323-41B4-B39D-5C53C92A5852"), kSetupAttributes, {0});
+    B.Fw.SetVariable (u"FaultProbeMode", names::Named ("gFaultProbeVariableGuid"), kSetupAttributes, {0});
     B.Acpi.FailUninstall = efi::DeviceError;   // so that Serialnote prints when it deletes
     B.DefaultBoot ({test::TestImage ("FaultProbe"), test::ModuleImage ("Redirwarden"), test::ModuleImage ("Rescuetab"),
                     test::ModuleImage ("Serialnote")});

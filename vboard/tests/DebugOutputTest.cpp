@@ -3,6 +3,7 @@
 // protocol or the default, the 256-byte format buffer, the PL011 flag wait
 // and the assertion texts. Driven through the FaultProbe test image.
 #include "tests/TestSupport.h"
+#include "uefi/GuidNames.h"
 
 #include <gtest/gtest.h>
 
@@ -88,6 +89,23 @@ TEST (DebugOutput, AssertEfiErrorText) {
   ASSERT_EQ (Text.rfind ("\r\nASSERT_EFI_ERROR (Status = Not Found)\r\nASSERT [FaultProbe] ", 0), 0u) << Text;
   std::string Tail = "FaultProbe.cpp(" + std::to_string (Line) + "): !(((INTN)(RETURN_STATUS)(Status)) < 0)\r\n";
   EXPECT_EQ (Text.substr (Text.size () - Tail.size ()), Tail) << Text;
+}
+
+TEST (DebugOutput, AssertionWhoseMessageCannotReadThePcdStillStops) {
+  // No PI PCD protocol: printing the probe's assertion reads the UART PCD,
+  // and the PCD library asserts inside that read. The nested assertion is
+  // printed to the last UART and stops; returning would let the PCD library
+  // call through its NULL protocol pointer.
+  Board B;
+  Guid PiPcd = names::Named ("gEfiPcdProtocolGuid");
+  for (uint64_t Handle : B.Fw.HandlesWith (PiPcd)) B.Fw.UninstallProtocol (Handle, PiPcd, *B.Fw.InterfaceOn (Handle, PiPcd));
+  test::RunFaultProbe (B, Assert);
+  ASSERT_TRUE (B.M.Faulted ());
+  EXPECT_EQ (B.M.LastFault ().Kind, FaultKind::DeadLoop) << B.FaultReport ();
+  const std::string &Text = B.Uart0.Text ();
+  EXPECT_EQ (Text.rfind ("\r\nASSERT_EFI_ERROR (Status = Not Found)\r\nASSERT [FaultProbe] ", 0), 0u) << Text;
+  EXPECT_NE (Text.find ("DxePcdLib.c("), std::string::npos) << Text;
+  EXPECT_EQ (B.FaultModule (), "FaultProbe");
 }
 
 }  // namespace

@@ -17,11 +17,6 @@ namespace vboard::test {
 constexpr uint64_t kGpnvBase = 0x930000, kGpnvSize = 0x10000, kGpnvEnd = kGpnvBase + kGpnvSize;
 constexpr size_t kEraseOptionOffset = 82;   // EraseEventLogWhenFull in SystemSetupConfig
 
-inline std::string ReleaseImage (const std::string &Name) {
-  std::string Path = ModuleImage (Name);
-  return Path.replace (Path.find ("DEBUG_GCC5"), 10, "RELEASE_GCC5");
-}
-
 // GPNV_EVENT_LOG_PROTOCOL: WriteEventLog, EraseEventLog, GetNextEventLog, LogFull.
 struct EventLogClient {
   Board &B;

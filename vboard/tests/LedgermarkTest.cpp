@@ -139,6 +139,45 @@ TEST_F (LedgermarkTest, MissingEventLogProtocolAndMessageLevels) {
   EXPECT_EQ (Info.UartText (), AddressLine (Info.Smbios.Records ()[0]));
 }
 
+TEST_F (LedgermarkTest, RegistersASignalEventAtCallbackForTheTrigger) {
+  Start ();
+  const ServiceCall *Create = nullptr, *Notify = nullptr;
+  for (const auto &C : B.Fw.Calls) {
+    if (C.Caller != "Ledgermark") continue;
+    if (C.Name == "BS.CreateEvent") Create = &C;
+    if (C.Name == "BS.RegisterProtocolNotify") Notify = &C;
+  }
+  ASSERT_NE (Create, nullptr);
+  ASSERT_NE (Notify, nullptr);
+  EXPECT_EQ (Create->Arg (0), efi::EvtNotifySignal) << "type";
+  EXPECT_EQ (Create->Arg (1), efi::TplCallback) << "notify TPL";
+  EXPECT_EQ (Create->Arg (3), 0u) << "no context";
+  EXPECT_EQ (Notify->GuidArg (0), "gEventLogTriggerProtocolGuid");
+  const EventRecord *E = B.Fw.FindEvent (Notify->Arg (1));
+  ASSERT_NE (E, nullptr) << "the notification uses the event just created";
+  EXPECT_EQ (E->NotifyFunction, Create->Arg (2));
+}
+
+TEST (LedgermarkEntry, FailedCreateEventAssertsOrUnloadsTheDriver) {
+  // A debug image stops in the assertion; a release image (assertions off)
+  // returns the error, so the DXE core unloads a driver that could never
+  // publish anything.
+  Board Debug;
+  Debug.Fw.Events.FailCreate = efi::OutOfResources;
+  Debug.Run (ModuleImage ("Ledgermark"));
+  ASSERT_TRUE (Debug.M.Faulted ());
+  EXPECT_EQ (Debug.Uart0.Text ().rfind ("\r\nASSERT_EFI_ERROR (Status = Out of Resources)\r\nASSERT [Ledgermark] ", 0), 0u)
+      << Debug.Uart0.Text ();
+
+  Board Release;
+  Release.Fw.Events.FailCreate = efi::OutOfResources;
+  EXPECT_EQ (Release.Run (ReleaseImage ("Ledgermark")), efi::OutOfResources);
+  EXPECT_FALSE (Release.M.Faulted ()) << Release.FaultReport ();
+  EXPECT_EQ (Release.UartText (), "");
+  EXPECT_TRUE (Release.Fw.ImageNamed ("Ledgermark")->Unloaded);
+  for (const auto &C : Release.Fw.Calls) EXPECT_NE (C.Name, "BS.RegisterProtocolNotify");
+}
+
 // The board's SMBIOS protocol that Ledgermark (and the other SMBIOS
 // producers) add through.
 TEST (SmbiosService, AddAssignsHandlesAndMeasuresStructures) {

@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <functional>
+
 namespace vboard {
 namespace {
 
@@ -60,6 +64,8 @@ class LogsweepTest : public ::testing::Test {
       EXPECT_EQ (B.Bmc.Log[I].Lun, 0);
     }
   }
+  // The K-th reservation ID the BMC issued (1-based); 0 when it issued fewer.
+  uint16_t R (size_t K) { return K <= B.Bmc.Reservations.size () ? B.Bmc.Reservations[K - 1] : 0; }
   std::string Sequence () {
     std::string Out;
     for (const IpmiSent &S : B.Ipmi.Sent) Out += Describe (S) + "\n";
@@ -73,12 +79,13 @@ TEST_F (LogsweepTest, OneTimeRequestErasesOnceAndIsConsumed) {
   Store (Original, kNvBs);
 
   EXPECT_EQ (Run (), efi::Success);
-  ExpectCommands ({kGetSelInfo, kReserve, Clear (1, 0xAA)});
+  ExpectCommands ({kGetSelInfo, kReserve, Clear (R (1), 0xAA)});
   EXPECT_TRUE (B.Bmc.Sel.empty ());
   EXPECT_EQ (B.UartText (),
              " IPMI_STORAGE_GET_SEL_INFO Status: 0\r\n"
-             " IPMI_STORAGE_CLEAR_SEL Status: 0 ClearSelResponse: 1\r\n"
+             " IPMI_STORAGE_CLEAR_SEL Status: 0 ClearSelResponse: A1\r\n"
              "DXE: SEL Cleared\r\n");
+  EXPECT_TRUE ((R (1) & 0xFF) != 0 && (R (1) >> 8) != 0) << "a reservation ID that uses both bytes";
   // Transport arguments: Storage/LUN 0, response buffers of the right sizes, last argument 0.
   const uint8_t Capacity[] = {14, 2, 1};
   ASSERT_EQ (B.Ipmi.Sent.size (), 3u);
@@ -108,14 +115,14 @@ TEST_F (LogsweepTest, OneTimeRequestErasesOnceAndIsConsumed) {
 
 TEST_F (LogsweepTest, OtherEraseValuesEraseAtEveryStartAndNeverWrite) {
   B.InstallDebugMask (0x80000002);   // errors and warnings: the messages are informational
-  uint16_t Reservation = 0;
+  size_t Reservations = 0;
   for (uint8_t EraseSel : {2, 0x80, 0xFF}) {
     Store (Record (1, EraseSel, 0));
     for (int Start = 0; Start < 2; Start++) {
       B.Bmc.Log.clear ();
       B.Bmc.AddSelEntry ();
       EXPECT_EQ (Run (), efi::Success);
-      ExpectCommands ({kGetSelInfo, kReserve, Clear (++Reservation, 0xAA)});
+      ExpectCommands ({kGetSelInfo, kReserve, Clear (R (++Reservations), 0xAA)});
       EXPECT_TRUE (B.Bmc.Sel.empty ()) << int (EraseSel);
     }
     EXPECT_EQ (Stored ()->Data, Record (1, EraseSel, 0));
@@ -149,7 +156,7 @@ TEST_F (LogsweepTest, ShortRecordReadsZeroPastItsEndAndKeepsItsLength) {
   std::vector<uint8_t> Short = Record (1, 1, 0, 430);
   Store (Short);
   EXPECT_EQ (Run (), efi::Success);
-  ExpectCommands ({kGetSelInfo, kReserve, Clear (1, 0xAA)});
+  ExpectCommands ({kGetSelInfo, kReserve, Clear (R (1), 0xAA)});
   Short[429] = 0;
   EXPECT_EQ (Stored ()->Data, Short) << "the write-back must keep the stored length";
 }
@@ -196,14 +203,14 @@ TEST_F (LogsweepTest, EraseFinishingAfterPollsIsWaitedFor) {
   B.Bmc.AddSelEntry ();
   Store (Record (1, 1, 0));
   EXPECT_EQ (Run (), efi::Success);
-  ExpectCommands ({kGetSelInfo, kReserve, Clear (1, 0xAA), Clear (1, 0), Clear (1, 0), Clear (1, 0)});
+  ExpectCommands ({kGetSelInfo, kReserve, Clear (R (1), 0xAA), Clear (R (1), 0), Clear (R (1), 0), Clear (R (1), 0)});
   EXPECT_TRUE (B.Bmc.Sel.empty ());
   EXPECT_EQ (B.UartText (),
              " IPMI_STORAGE_GET_SEL_INFO Status: 0\r\n"
-             " IPMI_STORAGE_CLEAR_SEL Status: 0 ClearSelResponse: 0\r\n"
-             " IPMI_STORAGE_CLEAR_SEL Status: 0 ClearSelResponse: 0 Counter: 200\r\n"
-             " IPMI_STORAGE_CLEAR_SEL Status: 0 ClearSelResponse: 0 Counter: 1FF\r\n"
-             " IPMI_STORAGE_CLEAR_SEL Status: 0 ClearSelResponse: 1 Counter: 1FE\r\n"
+             " IPMI_STORAGE_CLEAR_SEL Status: 0 ClearSelResponse: A0\r\n"
+             " IPMI_STORAGE_CLEAR_SEL Status: 0 ClearSelResponse: A0 Counter: 200\r\n"
+             " IPMI_STORAGE_CLEAR_SEL Status: 0 ClearSelResponse: A0 Counter: 1FF\r\n"
+             " IPMI_STORAGE_CLEAR_SEL Status: 0 ClearSelResponse: A1 Counter: 1FE\r\n"
              "DXE: WaitTillErased Status : 0\r\n");
 }
 
@@ -214,27 +221,13 @@ TEST_F (LogsweepTest, EraseThatNeverCompletesGivesUpAfter512Polls) {
   ASSERT_EQ (B.Bmc.Log.size (), 3u + 512u);
   EXPECT_EQ (B.Bmc.Count (ipmi::NetFnStorage, ipmi::CmdClearSel), 513u);
   for (size_t I = 3; I < B.Bmc.Log.size (); I++) {
-    ASSERT_EQ (B.Bmc.Log[I].Request, Clear (1, 0).Request) << I;
+    ASSERT_EQ (B.Bmc.Log[I].Request, Clear (R (1), 0).Request) << I;
   }
   std::string Text = B.UartText ();
   EXPECT_NE (Text.find ("Counter: 200\r\n"), std::string::npos);
-  EXPECT_NE (Text.find (" ClearSelResponse: 0 Counter: 1\r\nDXE: WaitTillErased Status : 10\r\n"), std::string::npos);
+  EXPECT_NE (Text.find (" ClearSelResponse: A0 Counter: 1\r\nDXE: WaitTillErased Status : 10\r\n"), std::string::npos);
   EXPECT_EQ (Text.find ("Counter: 0\r\n"), std::string::npos);
   EXPECT_EQ (Stored ()->Data[429], 0) << "the request is consumed even though the erase failed";
-}
-
-TEST_F (LogsweepTest, FailedPollTakesAFreshReservation) {
-  // The initiate command passes, the first status poll is refused as if the
-  // reservation had been cancelled; the next polls quote the new ID.
-  B.Bmc.ErasePolls = 2;
-  B.Bmc.Fail (ipmi::NetFnStorage, ipmi::CmdClearSel, {ipmi::CcReservationInvalid, 1, 1});
-  Store (Record (1, 1, 0));
-  EXPECT_EQ (Run (), efi::Success);
-  ExpectCommands ({kGetSelInfo, kReserve, Clear (1, 0xAA), Clear (1, 0), kReserve, Clear (2, 0), Clear (2, 0)});
-  EXPECT_EQ (B.Ipmi.Sent[3].Status, efi::DeviceError);
-  std::string Text = B.UartText ();
-  EXPECT_NE (Text.find ("Status: 7 ClearSelResponse: 0 Counter: 200\r\n"), std::string::npos) << Text;
-  EXPECT_NE (Text.find ("ClearSelResponse: 1 Counter: 1FE\r\nDXE: WaitTillErased Status : 0\r\n"), std::string::npos) << Text;
 }
 
 TEST_F (LogsweepTest, FailedInitiateStillPollsAndReReserves) {
@@ -242,7 +235,7 @@ TEST_F (LogsweepTest, FailedInitiateStillPollsAndReReserves) {
   B.Bmc.Fail (ipmi::NetFnStorage, ipmi::CmdClearSel, {ipmi::CcReservationInvalid, 2});
   Store (Record (1, 2, 0));
   EXPECT_EQ (Run (), efi::Success);
-  ExpectCommands ({kGetSelInfo, kReserve, Clear (1, 0xAA), Clear (1, 0), kReserve, Clear (2, 0)});
+  ExpectCommands ({kGetSelInfo, kReserve, Clear (R (1), 0xAA), Clear (R (1), 0), kReserve, Clear (R (2), 0)});
   EXPECT_NE (B.UartText ().find (" IPMI_STORAGE_CLEAR_SEL Status: 7 ClearSelResponse: 0\r\n"), std::string::npos);
 }
 
@@ -265,7 +258,9 @@ TEST_F (LogsweepTest, BmcWithoutReserveSelQuotesIdZero) {
 }
 
 TEST_F (LogsweepTest, BmcNotReadyBlocksEveryCommand) {
-  for (uint32_t Ready : {0u, 2u, 0xFFFFFFFFu}) {
+  // Only the 32-bit value 1 means ready: values whose low byte or low half
+  // is 1 are not.
+  for (uint32_t Ready : {0u, 2u, 0xFFFFFFFFu, 0x101u, 0x10001u, 0x80000001u}) {
     B.Bmc.Ready = Ready;
     B.Uart0.Clear ();
     Store (Record (1, 1, 1));
@@ -288,20 +283,25 @@ TEST_F (LogsweepTest, OverflowCheck) {
     std::vector<Cmd> Want;
     const char *Line;
   } Cases[] = {
-      {"overflowed", 1, true, false, {kGetSelInfo, kGetSelInfo, kReserve, Clear (1, 0xAA)}, "Status: 0 (SelInfo.OperationSupport & OVERFLOW_FLAG_MASK): 80\r\n"},
+      {"overflowed", 1, true, false, {kGetSelInfo, kGetSelInfo, kReserve, Clear (0, 0xAA)}, "Status: 0 (SelInfo.OperationSupport & OVERFLOW_FLAG_MASK): 80\r\n"},
       {"not overflowed", 1, false, false, {kGetSelInfo}, "Status: 0 (SelInfo.OperationSupport & OVERFLOW_FLAG_MASK): 0\r\n"},
       {"Get SEL Info fails", 1, true, true, {kGetSelInfo}, "Status: 7 (SelInfo.OperationSupport & OVERFLOW_FLAG_MASK): 0\r\n"},
       {"check off", 2, true, false, {}, nullptr},
   };
   for (const Case &C : Cases) {
     B.Bmc.Log.clear ();
+    B.Bmc.Reservations.clear ();
     B.Bmc.ClearFailures ();
     B.Bmc.Overflow = C.Overflow;
     if (C.InfoFails) B.Bmc.Fail (ipmi::NetFnStorage, ipmi::CmdGetSelInfo, {ipmi::CcUnspecified});
     B.Uart0.Clear ();
     Store (Record (1, 0, C.WhenFull));
     EXPECT_EQ (Run (), efi::Success) << C.What;
-    ExpectCommands (C.Want);
+    std::vector<Cmd> Want = C.Want;
+    for (Cmd &W : Want) {
+      if (W.Code == ipmi::CmdClearSel) W = Clear (R (1), 0xAA);   // the ID the BMC issued in this run
+    }
+    ExpectCommands (Want);
     if (C.Line) {
       EXPECT_EQ (B.UartText ().rfind (std::string (" IPMI_STORAGE_GET_SEL_INFO ") + C.Line, 0), 0u) << C.What << "\n" << B.UartText ();
     }
@@ -313,17 +313,22 @@ TEST_F (LogsweepTest, OverflowIsReadAfreshAfterTheRequestedErase) {
   B.Bmc.Overflow = true;
   Store (Record (1, 1, 1));
   EXPECT_EQ (Run (), efi::Success);
-  ExpectCommands ({kGetSelInfo, kReserve, Clear (1, 0xAA), kGetSelInfo});
+  ExpectCommands ({kGetSelInfo, kReserve, Clear (R (1), 0xAA), kGetSelInfo});
   EXPECT_FALSE (B.Bmc.Overflow);
 
-  // An erase that does not complete leaves the overflow: erased again.
+  // An erase that does not complete keeps the SEL busy: the overflow check's
+  // Get SEL Info is refused with 81h, so no second erase is started.
   B.Bmc.Log.clear ();
   B.Bmc.Overflow = true;
   B.Bmc.EraseNeverCompletes = true;
+  B.Uart0.Clear ();
   Store (Record (1, 2, 1));
   EXPECT_EQ (Run (), efi::Success);
-  EXPECT_EQ (B.Bmc.Count (ipmi::NetFnStorage, ipmi::CmdGetSelInfo), 3u);
-  EXPECT_EQ (B.Bmc.Count (ipmi::NetFnStorage, ipmi::CmdClearSel), 2u * 513u);
+  EXPECT_EQ (B.Bmc.Count (ipmi::NetFnStorage, ipmi::CmdGetSelInfo), 2u);
+  EXPECT_EQ (B.Bmc.Log.back ().CompletionCode, 0x81);
+  EXPECT_EQ (B.Bmc.Count (ipmi::NetFnStorage, ipmi::CmdClearSel), 513u);
+  EXPECT_NE (B.UartText ().find (" IPMI_STORAGE_GET_SEL_INFO Status: 7 (SelInfo.OperationSupport & OVERFLOW_FLAG_MASK): 0\r\n"),
+             std::string::npos);
 }
 
 TEST_F (LogsweepTest, FailedWriteBackIsReturnedAndSkipsTheOverflowCheck) {
@@ -332,10 +337,142 @@ TEST_F (LogsweepTest, FailedWriteBackIsReturnedAndSkipsTheOverflowCheck) {
   Store (Record (1, 1, 1));
   B.Fw.FailSetVariable[kIpmiSetupData.Name] = efi::WriteProtected;
   EXPECT_EQ (Run (), efi::WriteProtected);
-  ExpectCommands ({kGetSelInfo, kReserve, Clear (1, 0xAA)});
+  ExpectCommands ({kGetSelInfo, kReserve, Clear (R (1), 0xAA)});
   EXPECT_TRUE (B.Bmc.Sel.empty ()) << "the erase already sent stays done";
   EXPECT_EQ (Stored ()->Data[429], 1);
   EXPECT_TRUE (B.Fw.ImageNamed ("Logsweep")->Unloaded);
+}
+
+TEST_F (LogsweepTest, AnyNonzeroSelEnableActs) {
+  for (uint8_t SelEnable : {0x02, 0x80, 0xFF}) {
+    B.Bmc.Log.clear ();
+    B.Bmc.AddSelEntry ();
+    Store (Record (SelEnable, 1, 0));
+    EXPECT_EQ (Run (), efi::Success) << +SelEnable;
+    EXPECT_EQ (B.Bmc.Count (ipmi::NetFnStorage, ipmi::CmdClearSel), 1u) << +SelEnable;
+    EXPECT_TRUE (B.Bmc.Sel.empty ()) << +SelEnable;
+    EXPECT_EQ (Stored ()->Data[429], 0) << +SelEnable;
+  }
+}
+
+TEST_F (LogsweepTest, SelCommandsDuringTheEraseAreRefusedWith81h) {
+  // The first status poll fails; the Reserve SEL that follows is refused
+  // because the erase still runs, which ends the wait. The overflow check's
+  // Get SEL Info is refused the same way: no second erase.
+  B.Bmc.ErasePolls = 5;
+  B.Bmc.Overflow = true;
+  B.Bmc.Fail (ipmi::NetFnStorage, ipmi::CmdClearSel, {ipmi::CcNodeBusy, 1, 1});
+  Store (Record (1, 1, 1));
+  EXPECT_EQ (Run (), efi::Success);
+  ExpectCommands ({kGetSelInfo, kReserve, Clear (R (1), 0xAA), Clear (R (1), 0), kReserve, kGetSelInfo});
+  EXPECT_EQ (B.Ipmi.Sent[3].Status, efi::DeviceError);
+  EXPECT_EQ (B.Bmc.Log[4].CompletionCode, 0x81);
+  EXPECT_EQ (B.Bmc.Log[5].CompletionCode, 0x81);
+  std::string Text = B.UartText ();
+  EXPECT_NE (Text.find ("Status: 7 ClearSelResponse: 0 Counter: 200\r\n"), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("Counter: 200\r\nDXE: WaitTillErased Status : 7\r\n"), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("Status: 7 (SelInfo.OperationSupport & OVERFLOW_FLAG_MASK): 0\r\n"), std::string::npos) << Text;
+  EXPECT_TRUE (B.Bmc.EraseInProgress ());
+  EXPECT_EQ (Stored ()->Data[429], 0);
+}
+
+TEST_F (LogsweepTest, ReservationsCancelledUnderTheDriver) {
+  // The erase ends between two polls and cancels the reservation: the next
+  // poll is refused, a fresh reservation is taken and the poll with it
+  // reports completion.
+  B.Bmc.ErasePolls = 2;
+  B.Bmc.EraseEndsAfterReply = true;
+  B.Bmc.AddSelEntry ();
+  Store (Record (1, 1, 0));
+  EXPECT_EQ (Run (), efi::Success);
+  ExpectCommands ({kGetSelInfo, kReserve, Clear (R (1), 0xAA), Clear (R (1), 0), Clear (R (1), 0), Clear (R (1), 0), kReserve,
+                   Clear (R (2), 0)});
+  EXPECT_EQ (B.Bmc.Log[5].CompletionCode, ipmi::CcReservationInvalid);
+  EXPECT_NE (R (1) & 0xFF, R (2) & 0xFF);
+  EXPECT_NE (R (1) >> 8, R (2) >> 8);
+  EXPECT_NE (B.UartText ().find ("ClearSelResponse: A1 Counter: 1FD\r\nDXE: WaitTillErased Status : 0\r\n"), std::string::npos)
+      << B.UartText ();
+  EXPECT_TRUE (B.Bmc.Sel.empty ());
+
+  // The BMC logs an event of its own between Reserve SEL and Clear SEL: the
+  // entry cancels the reservation, so the initiate is refused. The first
+  // poll is refused too, the re-reserved poll finds no erase running and
+  // reports "completed": the driver reports success with the SEL not erased.
+  B.Bmc.Log.clear ();
+  B.Bmc.Reservations.clear ();
+  B.Bmc.EraseEndsAfterReply = false;
+  B.Bmc.AfterCommand = [this] (const Bmc::Command &C) {
+    if (C.Cmd == ipmi::CmdReserveSel && B.Bmc.Reservations.size () == 1) B.Bmc.AddSelEntry ();
+  };
+  B.Uart0.Clear ();
+  Store (Record (1, 1, 0));
+  EXPECT_EQ (Run (), efi::Success);
+  ExpectCommands ({kGetSelInfo, kReserve, Clear (R (1), 0xAA), Clear (R (1), 0), kReserve, Clear (R (2), 0)});
+  EXPECT_EQ (B.Bmc.Log[2].CompletionCode, ipmi::CcReservationInvalid);
+  EXPECT_NE (B.UartText ().find ("DXE: WaitTillErased Status : 0\r\n"), std::string::npos) << B.UartText ();
+  EXPECT_EQ (B.Bmc.Sel.size (), 1u);
+}
+
+TEST_F (LogsweepTest, BmcGoingNotReadyDuringThePollsEndsTheWait) {
+  B.Bmc.ErasePolls = 4;
+  B.Bmc.AfterCommand = [this] (const Bmc::Command &C) {
+    if (C.Cmd == ipmi::CmdClearSel && C.Request[5] == 0xAA) B.Bmc.Ready = 0;
+  };
+  Store (Record (1, 1, 0));
+  EXPECT_EQ (Run (), efi::Success);
+  ExpectCommands ({kGetSelInfo, kReserve, Clear (R (1), 0xAA)});
+  EXPECT_NE (B.UartText ().find (" IPMI_STORAGE_CLEAR_SEL Status: 3 ClearSelResponse: 0 Counter: 200\r\n"
+                                 "DXE: WaitTillErased Status : 3\r\n"),
+             std::string::npos)
+      << B.UartText ();
+  EXPECT_EQ (Stored ()->Data[429], 0);
+}
+
+TEST_F (LogsweepTest, DataSentWithAnErrorIsNotUsed) {
+  // Each failure comes with data that would mislead a driver that read it.
+  std::vector<uint8_t> OverflowInfo (14, 0);
+  OverflowInfo[13] = 0x82;
+  struct Case {
+    const char *What;
+    uint8_t Code;
+    Bmc::Failure F;
+    std::vector<uint8_t> Data;
+    uint8_t EraseSel, WhenFull;
+    std::function<std::vector<Cmd> ()> Want;
+    const char *Tail;
+  } Cases[] = {
+      {"initiate refused with a 'completed' byte", ipmi::CmdClearSel, {ipmi::CcNodeBusy, 1, 0, false}, {0x01}, 1, 0,
+       [this] { return std::vector<Cmd>{kGetSelInfo, kReserve, Clear (R (1), 0xAA), Clear (R (1), 0)}; },
+       "ClearSelResponse: A1 Counter: 200\r\nDXE: WaitTillErased Status : 0\r\n"},
+      {"Reserve SEL refused with an ID", ipmi::CmdReserveSel, {ipmi::CcNodeBusy, 1, 0, false}, {0x34, 0x12}, 1, 0,
+       [] { return std::vector<Cmd>{kGetSelInfo, kReserve}; }, nullptr},
+      {"Get SEL Info refused with the overflow bit", ipmi::CmdGetSelInfo, {ipmi::CcNodeBusy, 1, 0, false}, OverflowInfo, 0, 1,
+       [] { return std::vector<Cmd>{kGetSelInfo}; }, "Status: 7 (SelInfo.OperationSupport & OVERFLOW_FLAG_MASK): 80\r\n"},
+      // Last: it leaves the erase running. The poll's "completed" byte must not
+      // end the wait; the Reserve SEL that follows is refused during the erase.
+      {"status poll refused with a 'completed' byte", ipmi::CmdClearSel, {ipmi::CcNodeBusy, 1, 1, false}, {0x01}, 1, 0,
+       [this] { return std::vector<Cmd>{kGetSelInfo, kReserve, Clear (R (1), 0xAA), Clear (R (1), 0), kReserve}; },
+       "ClearSelResponse: 1 Counter: 200\r\nDXE: WaitTillErased Status : 7\r\n"},
+  };
+  for (const Case &C : Cases) {
+    SCOPED_TRACE (C.What);
+    B.Bmc.Log.clear ();
+    B.Bmc.Reservations.clear ();
+    B.Bmc.ClearFailures ();
+    B.Bmc.ErasePolls = 1;
+    B.Bmc.Overflow = false;
+    B.Bmc.AddSelEntry ();
+    B.Bmc.Fail (ipmi::NetFnStorage, C.Code, C.F, C.Data);
+    B.Uart0.Clear ();
+    Store (Record (1, C.EraseSel, C.WhenFull));
+    EXPECT_EQ (Run (), efi::Success);
+    ExpectCommands (C.Want ());
+    EXPECT_EQ (B.UartText ().find ("DXE: SEL Cleared"), std::string::npos) << B.UartText ();
+    if (C.Tail) {
+      std::string Text = B.UartText ();
+      EXPECT_EQ (Text.substr (Text.size () - std::min (Text.size (), std::strlen (C.Tail))), C.Tail) << Text;
+    }
+  }
 }
 
 }  // namespace

@@ -85,6 +85,8 @@ TEST_F (MainsrestoreTest, SendFailuresOnlyShowInTheLog) {
   } Cases[] = {
       {"BMC not ready", 0, false, 0, "Set Power restore policy=0x1 ,Unsupported\r\n"},
       {"ready value other than 1", 2, false, 0, "Set Power restore policy=0x1 ,Unsupported\r\n"},
+      {"ready value 1 only in its low byte", 0x101, false, 0, "Set Power restore policy=0x1 ,Unsupported\r\n"},
+      {"ready value 1 only in its low half", 0x80000001, false, 0, "Set Power restore policy=0x1 ,Unsupported\r\n"},
       {"command refused", 1, true, 1, "Set Power restore policy=0x1 ,Device Error\r\n"},
   };
   for (const Case &C : Cases) {
@@ -145,6 +147,18 @@ TEST_F (MainsrestoreTest, NoTransportReturnsTheLookUpStatus) {
   EXPECT_EQ (Calls ("RT.GetVariable"), 0u);
   EXPECT_TRUE (B.Fw.ImageNamed ("Mainsrestore")->Unloaded);
   EXPECT_EQ (B.UartText (), "");
+}
+
+TEST_F (MainsrestoreTest, TransportWithoutInterfaceIsNotCalled) {
+  // A transport GUID installed with a NULL interface: found, but nothing to
+  // call through.
+  Store (3);
+  B.Ipmi.Uninstall ();
+  uint64_t Handle = 0;
+  B.Fw.InstallProtocol (Handle, platform::kIpmiTransportProtocol, 0);
+  EXPECT_EQ (Run (), efi::NotFound);
+  EXPECT_EQ (Calls ("RT.GetVariable"), 0u);
+  EXPECT_TRUE (B.Bmc.Log.empty ());
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 namespace vboard {
 namespace {
 
@@ -82,6 +84,37 @@ TEST (Redirwarden, UnusableRecordsPublishTheDefaults) {
     Board B;
     if (C.GetVariableFails != 0) B.Fw.FailGetVariable[kCrSetupData.Name] = C.GetVariableFails;
     ExpectDefaults (B, Boot (B, C.Stored));
+  }
+}
+
+TEST (Redirwarden, AConsumerNotifiedOfThePolicySeesItComplete) {
+  // A driver that waits for the policy with a protocol notification reads it
+  // from its notify function: record and PCD must be final by then.
+  Board B;
+  std::optional<CrPolicy> Seen;
+  uint64_t SeenPcd = 0;
+  uint64_t Notify = B.M.AddTrap ("Test.OnPolicy", [&] (CallArgs &) -> uint64_t {
+    if (auto I = B.Fw.FindProtocol (kConsoleRedirectionPolicyProtocol)) Seen = test::ReadPolicy (B, *I);
+    SeenPcd = B.Fw.PcdValue (kPlatformTokenSpace, kPcdSerialPortBaseAddress);
+    return 0;
+  });
+  uint64_t Event = B.Fw.Events.Create (efi::EvtNotifySignal, efi::TplCallback, Notify, 0, nullptr);
+  B.Fw.Protocols.RegisterNotify (kConsoleRedirectionPolicyProtocol, Event, B.Scratch (8));
+  CrPolicy Final = Boot (B, {1, 0, 4, 5, 7, 2, 1, 0x33, 0x80});
+  ASSERT_TRUE (Seen.has_value ()) << "the notification did not run";
+  EXPECT_EQ (test::Fields (*Seen), test::Fields (Final));
+  CrPolicy Want{1, 0, 2, 7, 1, 0x33, 4, 38400, 0, kUart0, 0, 0, 0, 0, 0x80, 0};
+  EXPECT_EQ (test::Fields (*Seen), test::Fields (Want));
+  EXPECT_EQ (SeenPcd, kUart0);
+}
+
+TEST (Redirwarden, BothMessagesAreInformational) {
+  for (uint64_t Mask : {0x80000002ull, 0x40ull}) {
+    SCOPED_TRACE (Mask);
+    Board B;
+    B.InstallDebugMask (Mask);
+    Boot (B, {});
+    EXPECT_EQ (B.UartText (), Mask == 0x40 ? "Redirwarden entry\r\nCR Enable 0, PortAddress = 536875008, CRTerminalType = 3\r\n" : "");
   }
 }
 

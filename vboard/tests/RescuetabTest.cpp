@@ -1,6 +1,7 @@
 // Rescuetab on the virtual board: the recovery-flash-information protocol,
 // its instance in pool, and the record GetRecoveryFlashInfo fills.
 #include "tests/TestSupport.h"
+#include "uefi/GuidNames.h"
 
 #include <gtest/gtest.h>
 
@@ -73,6 +74,85 @@ TEST_F (RescuetabTest, RecordFollowsThePcdAndLeavesTheTailAlone) {
       EXPECT_EQ (Second[I], First[I]) << "byte " << I;
     }
   }
+}
+
+// A record buffer that notes every store into it, with how many services
+// the guest had called by then. The emulator hands a device an 8-byte store
+// as two 4-byte halves, low half first; they are joined again here.
+struct RecordingBuffer : MmioDevice {
+  struct Store {
+    uint64_t Offset;
+    unsigned Size;
+    uint64_t Value;
+    size_t CallsBefore;
+  };
+  explicit RecordingBuffer (Firmware &Fw) : Fw (Fw) {}
+  uint64_t Read (uint64_t, unsigned) override { return 0; }
+  void Write (uint64_t Offset, unsigned Size, uint64_t Value) override {
+    if (Size == 4 && Offset % 8 == 4 && !Stores.empty () && Stores.back ().Offset == Offset - 4 &&
+        Stores.back ().Size == 4 && Stores.back ().CallsBefore == Fw.Calls.size ()) {
+      Stores.back ().Size = 8;
+      Stores.back ().Value |= Value << 32;
+      return;
+    }
+    Stores.push_back ({Offset, Size, Value, Fw.Calls.size ()});
+  }
+  Firmware &Fw;
+  std::vector<Store> Stores;
+};
+
+TEST_F (RescuetabTest, ReadsThePcdThenWritesTheFieldsInOrder) {
+  Boot ();
+  constexpr uint64_t kAt = 0x3F000000;   // nothing else is mapped there
+  ASSERT_FALSE (B.M.IsMapped (kAt));
+  RecordingBuffer Buffer (B.Fw);
+  B.M.MapDevice (kAt, 0x1000, &Buffer);
+  SetPcd (0x0102030405060708ULL);
+  size_t Before = B.Fw.Calls.size ();
+  EXPECT_EQ (Get (Interface, kAt), efi::Success);
+  ASSERT_FALSE (B.M.Faulted ()) << B.FaultReport ();
+
+  // One PCD read, through the PI protocol with the token space and number.
+  ASSERT_EQ (B.Fw.Calls.size (), Before + 1);
+  const ServiceCall &Read = B.Fw.Calls[Before];
+  EXPECT_EQ (Read.Name, "PIPCD.Get64");
+  EXPECT_EQ (Read.GuidArg (0), "gRecoveryParamTokenSpaceGuid");
+  EXPECT_EQ (Read.Arg (1), kPcdRecoveryParameter);
+  // PcdValue, RegionBase, SecondBase, RegionSize: each one store of its width.
+  struct Want {
+    uint64_t Offset;
+    unsigned Size;
+    uint64_t Value;
+  } const Order[] = {{16, 8, 0x0102030405060708ULL}, {0, 8, kRecoveryRegionBase}, {8, 8, kRecoverySecondBase},
+                     {24, 4, kRecoveryRegionSize}};
+  std::string Seen;
+  for (const auto &S : Buffer.Stores) {
+    Seen += "+" + std::to_string (S.Offset) + "/" + std::to_string (S.Size) + "=" + std::to_string (S.Value) + " ";
+  }
+  ASSERT_EQ (Buffer.Stores.size (), 4u) << Seen;
+  for (size_t I = 0; I < 4; I++) {
+    EXPECT_EQ (Buffer.Stores[I].Offset, Order[I].Offset) << I;
+    EXPECT_EQ (Buffer.Stores[I].Size, Order[I].Size) << I;
+    EXPECT_EQ (Buffer.Stores[I].Value, Order[I].Value) << I;
+    EXPECT_EQ (Buffer.Stores[I].CallsBefore, Before + 1) << "store " << I << " before the PCD was read";
+  }
+}
+
+TEST_F (RescuetabTest, MissingPcdProtocolStopsInTheAssertion) {
+  // Without the PI PCD protocol the PCD library asserts. With a zero mask the
+  // entry prints nothing (so reads no PCD); the query's assertion then reads
+  // the PCD for its own message, which asserts again inside it: that nested
+  // assertion must stop the module, not return into the PCD library.
+  Guid PiPcd = names::Named ("gEfiPcdProtocolGuid");
+  for (uint64_t Handle : B.Fw.HandlesWith (PiPcd)) B.Fw.UninstallProtocol (Handle, PiPcd, *B.Fw.InterfaceOn (Handle, PiPcd));
+  B.InstallDebugMask (0);
+  Boot ();
+  uint64_t Info = B.Scratch (32);
+  Get (Interface, Info);
+  ASSERT_TRUE (B.M.Faulted ());
+  EXPECT_EQ (B.M.LastFault ().Kind, FaultKind::DeadLoop) << B.FaultReport ();
+  EXPECT_EQ (B.FaultModule (), "Rescuetab");
+  EXPECT_NE (B.Uart0.Text ().find ("DxePcdLib.c("), std::string::npos) << B.Uart0.Text ();
 }
 
 TEST_F (RescuetabTest, NullRecordIsRefused) {

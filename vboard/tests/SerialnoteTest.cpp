@@ -42,6 +42,8 @@ struct Booted {
   Board B;
   std::vector<uint8_t> Before;   // the first SPCR before ReadyToBoot
   AcpiTable First;               // and where it was installed
+  std::vector<uint8_t> TestBefore;   // the first "TEST" table before ReadyToBoot
+  size_t CallsBefore = 0;        // services called before ReadyToBoot
   Booted (const std::vector<std::vector<uint8_t>> &Tables, const CrPolicy *P) {
     B.SetPlatformSpcrCount (0);
     for (const auto &T : Tables) EXPECT_NE (B.Acpi.Install (T), 0u);
@@ -51,8 +53,23 @@ struct Booted {
     EXPECT_TRUE (Events.size () == 1 && Events[0]->NotifyTpl == efi::TplNotify);
     Before = Spcr ();
     if (const AcpiTable *T = B.Acpi.Find ("SPCR")) First = *T;
+    TestBefore = Table ("TEST");
+    CallsBefore = B.Fw.Calls.size ();
     B.SignalReadyToBoot ();
     EXPECT_FALSE (B.M.Faulted ()) << B.FaultReport ();
+  }
+  std::vector<uint8_t> Table (const char *Signature) {
+    const AcpiTable *T = B.Acpi.Find (Signature);
+    return T == nullptr ? std::vector<uint8_t>{} : B.Acpi.Bytes (*T);
+  }
+  // The protocols Serialnote looked up at ReadyToBoot, in order.
+  std::vector<std::string> Located () {
+    std::vector<std::string> Out;
+    for (size_t I = CallsBefore; I < B.Fw.Calls.size (); I++) {
+      const ServiceCall &C = B.Fw.Calls[I];
+      if (C.Caller == "Serialnote" && C.Name == "BS.LocateProtocol") Out.push_back (C.GuidArg (0));
+    }
+    return Out;
   }
   std::vector<uint8_t> Spcr (size_t Nth = 0) {
     const AcpiTable *T = B.Acpi.Find ("SPCR", Nth);
@@ -152,6 +169,37 @@ TEST (Serialnote, OnlyTheFirstSpcrInEnumerationOrder) {
   ASSERT_EQ (Removed.B.Acpi.Count ("SPCR"), 1u);
   EXPECT_EQ (Removed.Spcr (), Tables[2]) << "the second table was removed";
   EXPECT_EQ (Removed.B.Acpi.Count ("TEST"), 1u);
+  EXPECT_EQ (Patched.Table ("TEST"), Patched.TestBefore) << "the table before the SPCR was written to";
+  EXPECT_EQ (Removed.Table ("TEST"), Removed.TestBefore);
+}
+
+TEST (Serialnote, LocatesPolicyThenTableThenSdtAndTakesAnyNonzeroSpcrEnable) {
+  const std::vector<std::string> Order = {"gConsoleRedirectionPolicyProtocolGuid", "gEfiAcpiTableProtocolGuid",
+                                          "gEfiAcpiSdtProtocolGuid"};
+  for (uint8_t Enable : {1, 0x80, 0xFF}) {
+    SCOPED_TRACE (+Enable);
+    CrPolicy P = kPolicy;
+    P.SpcrEnable = Enable;
+    Booted R ({NoisySpcr ()}, &P);
+    test::ExpectPatched (R.Before, R.Spcr (), Update ());
+    EXPECT_EQ (R.Located (), Order);
+  }
+  // Without a policy the table and SDT protocols are still located after it.
+  Booted None ({NoisySpcr ()}, nullptr);
+  EXPECT_EQ (None.Located (), Order);
+}
+
+TEST (Serialnote, FailedRemovalIsAWarning) {
+  for (uint64_t Mask : {0x2ull, 0x80000040ull}) {
+    SCOPED_TRACE (Mask);
+    Board B;
+    B.InstallDebugMask (Mask);
+    B.Acpi.FailUninstall = efi::DeviceError;
+    B.DefaultBoot ({test::ModuleImage ("Serialnote")});
+    ASSERT_FALSE (B.M.Faulted ()) << B.FaultReport ();
+    EXPECT_EQ (B.Acpi.Count ("SPCR"), 1u);
+    EXPECT_EQ (B.UartText (), Mask == 0x2 ? "UpdateOrDeleteSpcrTable: failed to uninstall SPCR table - Device Error\r\n" : "");
+  }
 }
 
 TEST (Serialnote, WithoutAcpiProtocolsOrSpcrNothingChanges) {
@@ -165,6 +213,8 @@ TEST (Serialnote, WithoutAcpiProtocolsOrSpcrNothingChanges) {
   }
   Booted None ({NoisySpcr (80, "TEST")}, &kPolicy);
   EXPECT_EQ (None.B.UartText (), "");
+  EXPECT_EQ (None.Table ("TEST"), None.TestBefore);
+  EXPECT_FALSE (None.TestBefore.empty ());
 }
 
 }  // namespace

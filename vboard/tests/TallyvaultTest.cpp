@@ -162,6 +162,31 @@ TEST_F (TallyvaultTest, FullLogRefusesOrErasesAsTheSetupOptionSays) {
   EXPECT_EQ (Area (), Expected);
 }
 
+TEST_F (TallyvaultTest, SetupReadAsksFor184BytesWithoutAttributes) {
+  Full ();
+  // A stored record larger than 184 bytes cannot be read into the buffer:
+  // unreadable, so the full log is refused even though the option is set.
+  std::vector<uint8_t> Oversized (185, 0);
+  Oversized[kEraseOptionOffset] = 1;
+  B.SetSetup (platform::kSystemSetupConfig, Oversized);
+  EXPECT_EQ (Log.Write (0x0B), efi::OutOfResources);
+  EXPECT_TRUE (Log.LogFull ());
+  EXPECT_EQ (B.Uart0.Text (), "CurrentLog->Type : 16, Length: 8 \r\nMesk: can't find SystemSetupConfig.\r\n"
+                              "gpnv EFI_OUT_OF_RESOURCES \r\n");
+  EXPECT_TRUE (B.Flash.Operations.empty ());
+
+  const ServiceCall *Read = nullptr;
+  for (const auto &C : B.Fw.Calls) {
+    if (C.Name == "RT.GetVariable" && C.Caller == "Tallyvault") Read = &C;
+  }
+  ASSERT_NE (Read, nullptr);
+  EXPECT_EQ (Read->Args[0].Text, u"SystemSetupConfig");
+  EXPECT_EQ (Read->GuidArg (1), "gSystemSetupConfigGuid");
+  EXPECT_EQ (Read->Arg (2), 0u) << "no attributes pointer";
+  EXPECT_EQ (Read->Args[3].PointedU64 (), 184u) << "DataSize on the call";
+  EXPECT_NE (Read->Arg (4), 0u);
+}
+
 TEST_F (TallyvaultTest, FailuresLeaveTheRecordsAlone) {
   Full ();
   std::vector<uint8_t> Before = Area ();

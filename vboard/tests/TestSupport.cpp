@@ -1,5 +1,7 @@
 #include "tests/TestSupport.h"
 
+#include "uefi/GuidNames.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -10,6 +12,8 @@
 namespace vboard::test {
 
 std::string ModuleImage (const std::string &Name) { return std::string (ASFP_DEBUG_IMAGES) + "/" + Name + ".efi"; }
+
+std::string ReleaseImage (const std::string &Name) { return std::string (ASFP_RELEASE_IMAGES) + "/" + Name + ".efi"; }
 
 std::string TestImage (const std::string &Name) { return std::string (ASFP_TEST_IMAGES) + "/" + Name + ".efi"; }
 
@@ -53,7 +57,7 @@ int RunCommand (const std::string &Command, std::string &Output) {
 }
 
 uint64_t RunFaultProbe (Board &B, uint8_t Mode) {
-  static const Guid kProbeVariable = Guid::Parse ("5160A856-1323-41B4-B39D-5C53C92A5852");
+  static const Guid kProbeVariable = names::Named ("gFaultProbeVariableGuid");
   B.Fw.SetVariable (u"FaultProbeMode", kProbeVariable, platform::kSetupAttributes, {Mode});
   return B.Run (TestImage ("FaultProbe"));
 }

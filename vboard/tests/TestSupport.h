@@ -10,6 +10,8 @@ namespace vboard::test {
 
 // The DEBUG AARCH64 image of a module ("Wattkeep" -> .../Wattkeep.efi).
 std::string ModuleImage (const std::string &Name);
+// The RELEASE AARCH64 image of a module: the same messages, no assertions.
+std::string ReleaseImage (const std::string &Name);
 // Pool blocks and pages an image still holds.
 size_t LiveBlocksOf (Board &B, const std::string &Image);
 // A test-only image.

@@ -132,8 +132,19 @@ TEST_F (WattkeepTest, ClockRefusalReachesTheCaller) {
 
 TEST_F (WattkeepTest, NoOpIgnoresItsArguments) {
   Boot ();
-  EXPECT_EQ (NoOp ({}), efi::Success);
-  EXPECT_EQ (NoOp ({0, 0xFFFFFFFF, 0xDEAD0000}), efi::Success);
+  // Arguments that fault when used (NULL, unmapped memory) and a record whose
+  // bytes must stay as they are; a call after a fault would return at once,
+  // so the board must still be running afterwards.
+  uint64_t Record = B.Scratch (16);
+  const std::vector<uint8_t> Pattern (16, 0xC3);
+  B.M.Write (Record, Pattern.data (), Pattern.size ());
+  size_t CallsBefore = B.Fw.Calls.size ();
+  EXPECT_EQ (NoOp ({0, 0, 0}), efi::Success);
+  EXPECT_EQ (NoOp ({0xDEAD0000, 0xFFFFFFFF, 0xDEAD0000}), efi::Success);
+  EXPECT_EQ (NoOp ({Interface, 2, Record}), efi::Success);
+  ASSERT_FALSE (B.M.Faulted ()) << B.FaultReport ();
+  EXPECT_EQ (B.M.ReadBytes (Record, 16), Pattern);
+  EXPECT_EQ (B.Fw.Calls.size (), CallsBefore) << "NoOp called a service";
   EXPECT_TRUE (B.Fw.WakeupCalls.empty ());
 }
 

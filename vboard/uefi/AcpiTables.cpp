@@ -72,6 +72,12 @@ AcpiTables::AcpiTables (Firmware &Fw) : mFw (Fw) {
       "AcpiTable",
       {{"InstallAcpiTable",
         [this] (CallArgs &A) -> uint64_t {
+          // The ACPI table driver finds its instance from This (a CR ()
+          // lookup that checks a signature); any other This is misuse.
+          if (A[0] != TableProtocol) {
+            mFw.Misuse ("InstallAcpiTable called with a This that is not the installed instance");
+            return efi::InvalidParameter;
+          }
           uint64_t Buffer = A[1], Size = A[2], KeyPtr = A[3];
           if (Buffer == 0 || KeyPtr == 0 || Size < kHeaderSize || Size > 0xFFFFFFFFULL) {
             return efi::InvalidParameter;
@@ -96,6 +102,10 @@ AcpiTables::AcpiTables (Firmware &Fw) : mFw (Fw) {
         }},
        {"UninstallAcpiTable",
         [this] (CallArgs &A) -> uint64_t {
+          if (A[0] != TableProtocol) {
+            mFw.Misuse ("UninstallAcpiTable called with a This that is not the installed instance");
+            return efi::InvalidParameter;
+          }
           if (FailUninstall) return *FailUninstall;
           return Uninstall (A[1]);
         }}});

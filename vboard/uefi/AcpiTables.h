@@ -3,7 +3,10 @@
 // table key; UninstallAcpiTable removes the table with that key) and
 // EFI_ACPI_SDT_PROTOCOL.GetAcpiTable, which enumerates the installed tables
 // from index 0 and hands out the installed copy itself, so that a write
-// through that pointer changes what the OS will see.
+// through that pointer changes what the OS will see. Both members of the
+// table protocol take the instance from This and stop the board (misuse)
+// when This is not the installed instance, as the real driver's signature
+// check would.
 //
 // The copies live in guest memory in a region of their own. Each table sits
 // at the end of its own pages with an unmapped page after it, so a write past

@@ -112,6 +112,7 @@ void Firmware::AddBootServices () {
     if (A[4] == 0) {
       return efi::InvalidParameter;
     }
+    if (Events.FailCreate) return *Events.FailCreate;
     if ((Type & (efi::EvtNotifySignal | efi::EvtNotifyWait)) != 0 &&
         (A[2] == 0 || A[1] <= efi::TplApplication || A[1] > efi::TplHighLevel)) {
       return efi::InvalidParameter;
@@ -398,6 +399,7 @@ void Firmware::AddBootServices () {
   S.push_back ({"CreateEventEx", [this, Out] (CallArgs &A) -> uint64_t {
     uint32_t Type = static_cast<uint32_t> (A[0]);
     if (A[5] == 0) return efi::InvalidParameter;
+    if (Events.FailCreate) return *Events.FailCreate;
     if ((Type & (efi::EvtNotifySignal | efi::EvtNotifyWait)) != 0 &&
         (A[2] == 0 || A[1] <= efi::TplApplication || A[1] > efi::TplHighLevel)) {
       return efi::InvalidParameter;

@@ -62,6 +62,10 @@ class EventQueue {
   void DispatchPending ();
   void FireDueTimers ();
 
+  // Fault injection: CreateEvent and CreateEventEx fail with this status (as
+  // the DXE core's do when it cannot allocate the event).
+  std::optional<uint64_t> FailCreate;
+
   uint64_t Tpl () const { return mTpl; }
   void SetTpl (uint64_t Tpl) { mTpl = Tpl; }
 

@@ -1,5 +1,7 @@
 #include "uefi/Firmware.h"
 
+#include "uefi/GuidNames.h"
+
 #include <algorithm>
 #include <cstring>
 #include <set>
@@ -66,7 +68,7 @@ uint64_t Firmware::HostUcs2 (const std::u16string &Text) {
 
 uint64_t Firmware::Trap (const std::string &Name, TrapHandler Handler) {
   return M.AddTrap (Name, [this, Name, H = std::move (Handler)] (CallArgs &A) {
-    Log (Name, A.Caller ());
+    Log (Name, A);
     std::string Outer = mCaller;
     mCaller = CallerName (A.Caller ());
     uint64_t Result = H (A);
@@ -75,8 +77,42 @@ uint64_t Firmware::Trap (const std::string &Name, TrapHandler Handler) {
   });
 }
 
-void Firmware::Log (const std::string &Name, uint64_t Caller) {
-  Calls.push_back ({Name, CallerName (Caller)});
+uint64_t ServiceArg::PointedU64 () const {
+  uint64_t V = 0;
+  std::memcpy (&V, Points.data (), std::min<size_t> (Points.size (), 8));
+  return V;
+}
+
+uint32_t ServiceArg::PointedU32 () const { return static_cast<uint32_t> (PointedU64 ()); }
+
+void Firmware::Log (const std::string &Name, CallArgs &A) {
+  // The same record for every service: the eight argument registers, and
+  // for each that points to plain memory (never a device register, whose
+  // read has side effects) what it pointed to, decoded as a declared GUID or
+  // a string where it is one. Services with fewer arguments leave the rest
+  // as whatever the caller's registers held.
+  ServiceCall Call{Name, CallerName (A.Caller ()), {}};
+  Call.Args.resize (8);
+  for (unsigned I = 0; I < 8; I++) {
+    ServiceArg &Arg = Call.Args[I];
+    Arg.Value = A[I];
+    if (Arg.Value == 0 || !M.IsMemory (Arg.Value, 16)) continue;
+    Arg.Points.resize (16);
+    M.Read (Arg.Value, Arg.Points.data (), 16);
+    Guid G;
+    std::memcpy (&G, Arg.Points.data (), sizeof (G));
+    if (auto Declared = names::DeclaredName (G)) Arg.Guid = *Declared;
+    for (uint64_t At = Arg.Value; Arg.Text.size () < 128 && M.IsMemory (At, 2); At += 2) {
+      uint16_t Unit = M.Load<uint16_t> (At);
+      if (Unit == 0) break;
+      if (Unit < 0x20 || Unit > 0x7E) {
+        Arg.Text.clear ();
+        break;
+      }
+      Arg.Text.push_back (static_cast<char16_t> (Unit));
+    }
+  }
+  Calls.push_back (std::move (Call));
 }
 
 uint64_t Firmware::MakeHostInterface (const std::string &Name,

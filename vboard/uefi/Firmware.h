@@ -43,9 +43,25 @@ struct ImageRecord {
 };
 
 
+// One argument register of a service call, as it stood at the call.
+struct ServiceArg {
+  uint64_t Value = 0;          // the register (x0..x7)
+  // When Value points to plain memory: its first 16 bytes at the call (a
+  // size or attributes an IN OUT pointer carried in, a GUID, the start of a
+  // string); empty otherwise.
+  std::vector<uint8_t> Points;
+  std::string Guid;            // C name of the declared GUID it points to, else ""
+  std::u16string Text;         // the printable UCS-2 string it points to, else empty
+  uint64_t PointedU64 () const;   // the first 8 bytes of Points (0 when absent)
+  uint32_t PointedU32 () const;
+};
+
 struct ServiceCall {
   std::string Name;            // "BS.InstallProtocolInterface"
   std::string Caller;          // image name, or "" for host
+  std::vector<ServiceArg> Args;   // x0..x7, whatever the service's own arity
+  uint64_t Arg (size_t I) const { return I < Args.size () ? Args[I].Value : 0; }
+  std::string GuidArg (size_t I) const { return I < Args.size () ? Args[I].Guid : ""; }
 };
 
 
@@ -193,7 +209,7 @@ class Firmware {
   std::string DescribeSite (uint64_t ReturnAddress, const std::vector<uint64_t> &Frames);
   std::string SiteLine (uint64_t Address, const std::vector<uint64_t> &Frames, bool AddressIsPc);
   std::vector<LeakReport> FindLeaks ();
-  std::vector<ServiceCall> Calls;                // every service the guest called, in order
+  std::vector<ServiceCall> Calls;                // every service the guest called, in order, with its arguments
   struct Publication {
     std::string Image;
     Guid Protocol;
@@ -217,7 +233,7 @@ class Firmware {
   void AddRuntimeServices ();
   void AddPcdProtocols ();
   uint64_t Trap (const std::string &Name, TrapHandler Handler);
-  void Log (const std::string &Name, uint64_t Caller);
+  void Log (const std::string &Name, CallArgs &A);
   uint64_t DoGetVariable (CallArgs &A);
   uint64_t DoSetVariable (CallArgs &A);
   uint64_t PcdGet (const std::optional<Guid> &Space, uint64_t Token, PcdType Want, uint64_t Caller);

@@ -50,4 +50,10 @@ std::string NameOf (const Guid &G) {
   return It == ByValue ().end () ? G.ToString () : It->second;
 }
 
+std::optional<std::string> DeclaredName (const Guid &G) {
+  auto It = ByValue ().find (G);
+  if (It == ByValue ().end ()) return std::nullopt;
+  return It->second;
+}
+
 }  // namespace vboard::names

@@ -14,5 +14,7 @@ std::optional<Guid> Lookup (const std::string &CName);
 Guid Named (const std::string &CName);
 // The declared C name of a GUID, else its registry form.
 std::string NameOf (const Guid &G);
+// The declared C name of a GUID; nothing when no .dec declares it.
+std::optional<std::string> DeclaredName (const Guid &G);
 
 }  // namespace vboard::names

@@ -313,6 +313,12 @@ LedgermarkEntryPoint (
   Status = gBS->CreateEvent (EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OnEventLogTrigger, NULL, &Event);
   ASSERT_EFI_ERROR (Status);
   if (EFI_ERROR (Status)) {
+    //
+    // Without the event the driver can never publish anything; returning the
+    // error lets the DXE core unload it instead of keeping a driver that only
+    // occupies memory (a release build, whose assertion is compiled out,
+    // reaches this point).
+    //
     return Status;
   }
 

@@ -86,6 +86,7 @@ STATIC IPMI_TRANSPORT_PROTOCOL  *mIpmiSendTransport = NULL;
   @param[in]  Policy  The policy byte (bits 2..0).
 
   @retval EFI_UNSUPPORTED  The BMC is not ready; nothing was sent.
+  @retval EFI_NOT_FOUND    The transport is installed with a NULL interface.
   @retval Others           The look-up status of the transport, or the status
                            of its SendCommand ().
 **/
@@ -105,6 +106,13 @@ SendPowerRestorePolicy (
     if (EFI_ERROR (Status)) {
       mIpmiSendTransport = NULL;
       return Status;
+    }
+
+    //
+    // A transport installed with a NULL interface cannot be called.
+    //
+    if (mIpmiSendTransport == NULL) {
+      return EFI_NOT_FOUND;
     }
   }
 
@@ -135,9 +143,11 @@ SendPowerRestorePolicy (
   @param[in]  ImageHandle  The image handle of the driver.
   @param[in]  SystemTable  The EFI system table.
 
-  @retval EFI_SUCCESS  The policy was sent (its outcome is only logged), or
-                       the variable could not be read and nothing was sent.
-  @retval Others       The look-up status of the IPMI transport.
+  @retval EFI_SUCCESS    The policy was sent (its outcome is only logged), or
+                         the variable could not be read and nothing was sent.
+  @retval EFI_NOT_FOUND  The IPMI transport is installed with a NULL
+                         interface.
+  @retval Others         The look-up status of the IPMI transport.
 **/
 extern "C"
 EFI_STATUS
@@ -156,6 +166,10 @@ MainsrestoreEntryPoint (
   if (EFI_ERROR (Status)) {
     mIpmiTransport = NULL;
     return Status;
+  }
+
+  if (mIpmiTransport == NULL) {
+    return EFI_NOT_FOUND;
   }
 
   ZeroMem (&SetupConfig, sizeof (SetupConfig));

@@ -14,7 +14,9 @@
   the PCD protocol is missing; that assertion comes back into this library.
   A nested message does not read the PCD again but uses the last base read
   successfully (initially the board's default debug UART), and nesting is
-  bounded, so a failing PCD service cannot recurse without end.
+  bounded, so a failing PCD service cannot recurse without end. A nested
+  assertion stops in a dead loop like any other: returning from it would let
+  its caller (the PCD library) go on with the NULL protocol it asserted on.
 
   Copyright (c) 2024, ArmServerFeaturePkg authors. All rights reserved.
   SPDX-License-Identifier: BSD-2-Clause-Patent
@@ -55,11 +57,6 @@ STATIC UINTN  mDebugOutputDepth = 0;
 /// UART base of the last message that read the PCD; used by nested messages.
 ///
 STATIC UINT64  mLastUartBase = BOARD_UART0_BASE;
-
-///
-/// TRUE while DebugAssert () is running, to stop assertion recursion.
-///
-STATIC BOOLEAN  mInDebugAssert = FALSE;
 
 ///
 /// VA_LIST cannot be NULL-initialised portably; this one marks "no VA_LIST".
@@ -248,7 +245,8 @@ DebugBPrint (
 /**
   Reports a failed assertion and stops: prints
   "ASSERT [<module>] <file>(<line>): <expression>" and enters a dead loop.
-  An assertion raised while one is being reported returns at once.
+  An assertion raised while one is being reported (by the PCD read of its
+  message) is printed to the last known UART and stops there, too.
 
   @param[in]  FileName     The source file of the assertion.
   @param[in]  LineNumber   The source line of the assertion.
@@ -265,12 +263,11 @@ DebugAssert (
   CHAR8  Buffer[MAX_DEBUG_MESSAGE_LENGTH];
   UINTN  Length;
 
-  if (mInDebugAssert) {
-    return;
-  }
-
-  mInDebugAssert = TRUE;
-
+  //
+  // No guard against re-entry here: when the PCD read of this message raises
+  // an assertion, DebugOutput ()'s nesting depth makes that one print to the
+  // last UART base without reading the PCD, and it stops in its own loop.
+  //
   if (FileName == NULL) {
     FileName = "(NULL) Filename";
   }
@@ -291,8 +288,6 @@ DebugAssert (
   DebugOutput (Buffer, Length);
 
   CpuDeadLoop ();
-
-  mInDebugAssert = FALSE;
 }
 
 /**
