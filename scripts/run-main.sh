@@ -1,35 +1,52 @@
 #!/usr/bin/env bash
 # make: set-up, the package build (DEBUG and RELEASE), the virtual board, and
-# a boot of the built images on the default board.
+# the whole-board boot of the package's firmware volume on the default board
+# in its factory state: every driver dispatched by its dependency
+# expression, ReadyToBoot, then the boot manager starting the network boot
+# application, which boots the program the board's network serves. The DEBUG
+# volume's boot prints the full report; the RELEASE volume boots the same way
+# and must reach the same published state.
 set -euo pipefail
 REPO=$(cd "$(dirname "$0")/.." && pwd)
 "$REPO/scripts/prepare.sh"
 
-BUILD="$REPO/build/edk2-ws/Build/ArmServerFeaturePkg"
+BUILD="$REPO/build/edk2-ws/Build"
+PKG="$BUILD/ArmServerFeaturePkg"
+VBOARD="$REPO/build/vboard/vboard"
+SERVED="$BUILD/ArmServerFeaturePkgTest/DEBUG_GCC5/AARCH64/NetBootProbe.efi"
+OUT="$REPO/build/board"
+mkdir -p "$OUT"
+
+# The seventeen RELEASE images, named by the package's FDF fragment.
 MODULES=$(sed -n 's/^ *INF *ArmServerFeaturePkg\/.*\/\([A-Za-z0-9]*\)\.inf *$/\1/p' "$REPO/ArmServerFeaturePkg/ArmServerFeaturePkg.fdf.inc")
-
-echo "== images"
-for target in RELEASE DEBUG; do
-  for m in $MODULES; do
-    f="$BUILD/${target}_GCC5/AARCH64/$m.efi"
-    printf '%s\n' "$(realpath --relative-to="$REPO" "$f"): $(file -b "$f")"
-  done
-done
-
-echo
-echo "== RELEASE image sizes"
-printf '%-14s %8s\n' module bytes
+sizes=""
 for m in $MODULES; do
-  printf '%-14s %8s\n' "$m" "$(stat -c %s "$BUILD/RELEASE_GCC5/AARCH64/$m.efi")"
+  sizes+="$m $(stat -c %s "$PKG/RELEASE_GCC5/AARCH64/$m.efi")"$'\n'
 done
+count=$(printf '%s' "$sizes" | grep -c .)
+total=$(printf '%s' "$sizes" | awk '{ s += $2 } END { print s }')
+largest=$(printf '%s' "$sizes" | sort -k2,2nr | head -n 3 | awk '{ printf "%s%s %d", (NR > 1 ? ", " : ""), $1, $2 }')
+echo "== RELEASE images: $count, $total bytes in all; largest: $largest"
+printf '%s' "$sizes" | awk '{ printf "  %-13s %6d", $1, $2; if (NR % 4 == 0) printf "\n" } END { if (NR % 4) printf "\n" }'
 
-echo
-echo "== firmware volumes"
-for target in RELEASE DEBUG; do
-  fv="$BUILD/${target}_GCC5/FV/ARMSERVERFEATUREFV.Fv"
-  printf '%s: %s bytes\n' "$(realpath --relative-to="$REPO" "$fv")" "$(stat -c %s "$fv")"
-done
-
-echo
-echo "== virtual-board boot of the DEBUG firmware volume"
-"$REPO/build/vboard/vboard" --fv "$BUILD/DEBUG_GCC5/FV/ARMSERVERFEATUREFV.Fv"
+boot () {   # TARGET: boots that volume, keeps its artefacts and published state in build/board/TARGET
+  "$VBOARD" --fv "$PKG/${1}_GCC5/FV/ARMSERVERFEATUREFV.Fv" --network "serve:$SERVED" \
+    --report-dir "$OUT/$1" --published "$OUT/$1/published.txt"
+}
+status=0
+boot DEBUG || status=$?
+release=0
+boot RELEASE >"$OUT/RELEASE.log" || release=$?
+echo "== RELEASE volume: $(tail -n 1 "$OUT/RELEASE.log" | sed 's/^ *//')"
+if [ "$release" -ne 0 ]; then
+  cat "$OUT/RELEASE.log"
+  status=1
+elif cmp -s "$OUT/DEBUG/published.txt" "$OUT/RELEASE/published.txt"; then
+  echo "   same published state as the DEBUG volume ($(wc -l <"$OUT/DEBUG/published.txt") lines compared)"
+else
+  echo "   published state DIFFERS from the DEBUG volume's:"
+  diff "$OUT/DEBUG/published.txt" "$OUT/RELEASE/published.txt" | head -n 20
+  status=1
+fi
+echo "   artefacts (report.txt, smbios.bin, acpi/, flash.bin) in $(realpath --relative-to="$REPO" "$OUT")/{DEBUG,RELEASE}"
+exit "$status"

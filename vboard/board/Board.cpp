@@ -1,5 +1,7 @@
 #include "board/Board.h"
+#include "board/BoardMap.h"
 #include "board/ExtraAcpiData.h"
+#include "images/FirmwareVolume.h"
 #include "board/FirmwareIdBlock.h"
 
 #include "uefi/GuidNames.h"
@@ -89,11 +91,39 @@ std::vector<Board::BootResult> Board::BootVolumes (const std::vector<std::string
   // What the platform installed at the end of dispatch may wake drivers that
   // wait for it; the DXE core dispatches again before it hands over to BDS.
   if (!M.Stopped ()) Fw.Dxe.Dispatch ();
+  if (RunBeforeReadyToBootNs != 0 && !M.Stopped ()) {
+    Fw.AdvanceTime (RunBeforeReadyToBootNs);
+  }
   for (unsigned I = 0; I < ReadyToBootSignals && !M.Stopped (); I++) {
     SignalReadyToBoot ();
   }
+  if (RunsBootManager && !M.Stopped ()) {
+    RegisterVolumeApplication (boardmap::kNetworkBootApplication);
+    BootAttempts = Boot.BootFromOrder ();
+  }
   Collect ();
   return Results;
+}
+
+bool Board::RegisterVolumeApplication (const std::string &UiName) {
+  for (const auto &V : Fw.Dxe.Volumes ()) {
+    if (!V.Fv->Name ()) continue;
+    for (const FfsFile &F : V.Fv->Files ()) {
+      if (F.Type != ffs::FileTypeApplication || F.UiName != UiName) continue;
+      Boot.SetOption (0, LoadOption (kLoadOptionActive, Utf16 (UiName),
+                                     devpath::Join ({devpath::Fv (*V.Fv->Name ()), devpath::FvFile (F.Name), devpath::End ()})));
+      std::vector<uint16_t> Order = {0};
+      if (VariableRecord *R = Fw.FindVariable (u"BootOrder", guids::GlobalVariable)) {
+        for (size_t I = 0; I + 1 < R->Data.size (); I += 2) {
+          uint16_t N = static_cast<uint16_t> (R->Data[I] | (R->Data[I + 1] << 8));
+          if (N != 0) Order.push_back (N);
+        }
+      }
+      Boot.SetBootOrder (Order);
+      return true;
+    }
+  }
+  return false;
 }
 
 uint64_t Board::InstallEventLogTrigger () {

@@ -105,6 +105,15 @@ class Board {
   // allow; then the end-of-dispatch platform steps, a second dispatch pass,
   // and ReadyToBoot. Results list the drivers started, in order.
   std::vector<BootResult> BootVolumes (const std::vector<std::string> &Volumes, unsigned ReadyToBootSignals = 1);
+  // Whether BootVolumes ends with the boot manager's pass over the boot
+  // options (the factory state sets it), and what that pass did.
+  bool RunsBootManager = false;
+  std::vector<BootManager::Attempt> BootAttempts;
+  // Registers the named application from the dispatched volumes as
+  // Boot0000 and puts it first in BootOrder, as the platform's boot manager
+  // library does for its built-in applications; false when no volume holds
+  // an application of that name.
+  bool RegisterVolumeApplication (const std::string &UiName);
   // Installs the DXE architectural protocols (done at power-on).
   void InstallArchitecturalProtocols ();
   // Platform steps after the last driver has started (the event-log trigger

@@ -1,5 +1,10 @@
 #include "board/BootFlash.h"
 
+#include "host/Files.h"
+
+#include <algorithm>
+#include <filesystem>
+
 #include "board/Platform.h"
 
 #include <algorithm>
@@ -105,11 +110,22 @@ uint64_t BootFlash::DoWrite (CallArgs &A) {
 }
 
 std::vector<uint8_t> BootFlash::Image () const {
-  std::vector<uint8_t> Bytes (kSize, 0xFF);
-  mMachine.Read (kMappedFrom, Bytes.data () + kMappedFrom, kSize - kMappedFrom);
-  for (const Range &R : mShadowed) {
-    std::fill (Bytes.begin () + R.Address, Bytes.begin () + R.Address + R.Size, 0xFF);
+  // Page 0 and the shadowed ranges cannot change on the board: they keep the
+  // bytes the image was loaded with (erased when none was).
+  std::vector<uint8_t> Bytes = mLoaded.empty () ? std::vector<uint8_t> (kSize, 0xFF) : mLoaded;
+  std::vector<uint8_t> Window (kSize - kMappedFrom);
+  mMachine.Read (kMappedFrom, Window.data (), Window.size ());
+  uint64_t At = kMappedFrom;
+  auto CopyUpTo = [&] (uint64_t End) {
+    if (End > At) std::copy (Window.begin () + (At - kMappedFrom), Window.begin () + (End - kMappedFrom), Bytes.begin () + At);
+  };
+  std::vector<Range> Shadowed = mShadowed;
+  std::sort (Shadowed.begin (), Shadowed.end (), [] (const Range &A, const Range &B) { return A.Address < B.Address; });
+  for (const Range &R : Shadowed) {
+    CopyUpTo (std::max (At, R.Address));
+    At = std::max (At, R.Address + R.Size);
   }
+  CopyUpTo (kSize);
   return Bytes;
 }
 
@@ -119,6 +135,7 @@ void BootFlash::SetImage (const std::vector<uint8_t> &Bytes) {
                               std::to_string (Bytes.size ()));
   }
   Store (kMappedFrom, Bytes.data () + kMappedFrom, kSize - kMappedFrom);
+  mLoaded = Bytes;
 }
 
 bool BootFlash::Store (uint64_t Address, const uint8_t *Bytes, uint64_t Size) {
@@ -146,22 +163,16 @@ bool BootFlash::Store (uint64_t Address, const uint8_t *Bytes, uint64_t Size) {
 }
 
 void BootFlash::Save (const std::string &Path) const {
-  std::vector<uint8_t> Bytes = Image ();
-  std::ofstream Out (Path, std::ios::binary | std::ios::trunc);
-  Out.write (reinterpret_cast<const char *> (Bytes.data ()), static_cast<std::streamsize> (Bytes.size ()));
-  if (!Out) {
-    throw std::runtime_error ("cannot write the flash image " + Path);
-  }
+  WriteWholeFile (Path, Image ());
   mPart.SaveState (SpiNorFlash::StatePath (Path));
 }
 
 bool BootFlash::LoadIfPresent (const std::string &Path) {
-  std::ifstream In (Path, std::ios::binary);
-  if (!In) {
+  std::error_code Error;
+  if (!std::filesystem::exists (Path, Error) && !Error) {
     return false;
   }
-  std::vector<uint8_t> Bytes ((std::istreambuf_iterator<char> (In)), std::istreambuf_iterator<char> ());
-  SetImage (Bytes);
+  SetImage (ReadWholeFile (Path));
   mPart.LoadStateIfPresent (SpiNorFlash::StatePath (Path));
   return true;
 }

@@ -59,7 +59,9 @@ class BootFlash {
   // The whole part as a file of kSize bytes (page 0 reads as erased), with
   // the status registers beside it. Load fails on a file of another size; a
   // missing file is not an error for LoadIfPresent (nor a missing status
-  // file: the part keeps its factory status registers).
+  // file: the part keeps its factory status registers). Bytes the board
+  // cannot reach (page 0, shadowed ranges) are saved as they were loaded.
+  // Save writes each file whole or not at all.
   std::vector<uint8_t> Image () const;
   void SetImage (const std::vector<uint8_t> &Bytes);
   void Save (const std::string &Path) const;            // throws on I/O errors
@@ -97,6 +99,7 @@ class BootFlash {
     uint64_t Address, Size;
   };
   std::vector<Range> mShadowed;
+  std::vector<uint8_t> mLoaded;        // the image as loaded, for what the board cannot change
 };
 
 }  // namespace vboard

@@ -1,5 +1,7 @@
 #include "board/SpiNorFlash.h"
 
+#include "host/Files.h"
+
 #include <cstdio>
 #include <fstream>
 #include <limits>
@@ -188,11 +190,9 @@ bool SpiNorFlash::EraseBlock (uint64_t Address) {
 }
 
 void SpiNorFlash::SaveState (const std::string &Path) const {
-  std::ofstream Out (Path, std::ios::trunc);
   char Text[64];
   std::snprintf (Text, sizeof (Text), "sr1=0x%02x\nsr2=0x%02x\nsr3=0x%02x\n", mSr[0], mSr[1], mSr[2]);
-  Out << Text;
-  if (!Out) throw std::runtime_error ("cannot write the flash status file " + Path);
+  WriteWholeFile (Path, std::string (Text));
 }
 
 bool SpiNorFlash::LoadStateIfPresent (const std::string &Path) {

@@ -107,6 +107,12 @@ class SpiNorFlash {
   // leaves the factory values when the file is absent; both throw on a bad
   // file or an I/O error.
   void SaveState (const std::string &Path) const;
+  // The same in memory, for a following boot on a new board.
+  std::array<uint8_t, 3> NonVolatileStatus () const { return mSr; }
+  void SetNonVolatileStatus (const std::array<uint8_t, 3> &Sr) {
+    mSr = Sr;
+    mSr[0] &= static_cast<uint8_t> (~(kSr1Busy | kSr1Wel));
+  }
   bool LoadStateIfPresent (const std::string &Path);
   static std::string StatePath (const std::string &ImagePath) { return ImagePath + ".status"; }
 

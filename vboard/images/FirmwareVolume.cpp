@@ -51,12 +51,6 @@ uint8_t FileState (uint8_t Raw, bool ErasePolarity) {
 
 }  // namespace
 
-std::vector<uint8_t> ReadWholeFile (const std::string &Path) {
-  std::ifstream In (Path, std::ios::binary);
-  if (!In) throw std::runtime_error ("cannot open " + Path);
-  return std::vector<uint8_t> (std::istreambuf_iterator<char> (In), std::istreambuf_iterator<char> ());
-}
-
 const FfsSection *FfsFile::FindSection (uint8_t SectionType, unsigned Instance) const {
   for (const FfsSection &S : Sections) {
     if (S.Type == SectionType && Instance-- == 0) return &S;

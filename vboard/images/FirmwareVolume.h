@@ -5,6 +5,7 @@
 // with a note, and nothing is read outside the volume's bytes.
 #pragma once
 
+#include "host/Files.h"
 #include "uefi/Types.h"
 
 #include <cstdint>
@@ -82,7 +83,5 @@ class FirmwareVolume {
   std::vector<std::string> mNotes;
 };
 
-// Reads a whole file; throws std::runtime_error when it cannot.
-std::vector<uint8_t> ReadWholeFile (const std::string &Path);
 
 }  // namespace vboard

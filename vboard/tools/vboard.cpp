@@ -10,7 +10,25 @@
 //   vboard --fuzz-modules TARGET       the modules whose code counts as the target's coverage
 //     --fv FILE                   boot a firmware volume: its drivers are dispatched by
 //                                 their dependency expressions (repeatable; IMAGE.efi
-//                                 arguments then are not allowed)
+//                                 arguments then are not allowed). The board starts in its
+//                                 factory state (board/BoardMap.h), the boot manager runs
+//                                 the boot options after ReadyToBoot, and the run ends
+//                                 with the whole-board report; the exit status is 1 when a
+//                                 driver was not dispatched, faulted or leaked
+//     --bare                      with --fv: the board without its factory state (no setup
+//                                 variables, no boot options, no boot manager pass)
+//     --report-dir DIR            with --fv: keep the report's artefacts in DIR (created if
+//                                 needed): smbios.bin, acpi/*.dat and *.dsl, flash.bin,
+//                                 report.txt
+//     --scenario FILE             with --fv: run the scenario in FILE (tools/Scenario.h):
+//                                 board state, several boots with what survives a power
+//                                 cycle carried over, and checks of what each boot left;
+//                                 exit status 1 when a check fails. Other board options
+//                                 on the command line are not used, but --network is
+//                                 each boot's default
+//     --published FILE            with --fv: write what the boot published (protocols, PCDs,
+//                                 SMBIOS, ACPI, variables, BMC, flash) in a form that does
+//                                 not depend on where images landed, for comparing builds
 //     --setup NAME.OFFSET=VALUE   set one byte of a setup variable (the variable
 //                                 is created zero-filled at its full size)
 //     --setup-size NAME=BYTES     store the setup variable with this many bytes
@@ -47,11 +65,16 @@
 //                                 boot manager does (repeatable); the console's screen and
 //                                 the LoadImage calls are printed
 #include "board/Board.h"
+#include "board/BoardMap.h"
+#include "tools/Report.h"
+#include "tools/Scenario.h"
 #include "fuzz/FuzzTargets.h"
 #include "images/FirmwareVolume.h"
 #include "board/FlashLayout.h"
 
 #include <algorithm>
+#include <chrono>
+#include <sstream>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -72,7 +95,8 @@ namespace {
                "[--flash FILE] [--dump-smbios FILE] [--flash-layout ENTRIES] "
                "[--flash-layout-summary V0:V1] [--sockets N] [--temperature SOCKET=C] "
                "[--silent-socket SOCKET] [--run-before-ready-to-boot S] [--boot-option N=KIND] "
-               "[--boot-order N,N,...] [--network STATE] [--app FILE] [--fv VOLUME.Fv] IMAGE.efi...\n";
+               "[--boot-order N,N,...] [--network STATE] [--app FILE] IMAGE.efi...\n"
+               "       vboard [options] [--bare] [--report-dir DIR] [--published FILE] [--scenario FILE] --fv VOLUME.Fv...\n";
   std::exit (2);
 }
 
@@ -119,6 +143,64 @@ int FuzzReplay (const std::string &Name, const std::string &File) {
   return Fault.empty () ? 0 : 1;
 }
 
+// The whole-board boot of firmware volumes and its report.
+int BootVolumes (Board &B, const std::vector<std::string> &Volumes, unsigned ReadyToBoot, const std::vector<std::string> &Apps,
+                 uint64_t RunSeconds, std::string ReportDir, const std::string &FlashFile,
+                 const std::string &PublishedFile, std::chrono::steady_clock::time_point Started) {
+  try {
+    B.BootVolumes (Volumes, ReadyToBoot);
+    for (const std::string &App : Apps) {
+      if (B.M.Stopped ()) break;
+      B.Boot.Boot (App);
+    }
+    if (RunSeconds != 0 && !B.M.Stopped ()) B.Fw.AdvanceTime (RunSeconds * 1000000000ULL);
+  } catch (const std::exception &E) {
+    std::cerr << "vboard: " << E.what () << "\n";
+    return 2;
+  }
+  report::Run Run;
+  Run.Volumes = Volumes;
+  Run.WallSeconds = std::chrono::duration<double> (std::chrono::steady_clock::now () - Started).count ();
+
+  // The artefacts go to the report directory, or to a temporary one.
+  bool Temporary = ReportDir.empty ();
+  try {
+    if (Temporary) {
+      std::string Template = (std::filesystem::temp_directory_path () / "vboard-report.XXXXXX").string ();
+      if (::mkdtemp (Template.data ()) == nullptr) throw std::runtime_error ("cannot create a temporary directory");
+      ReportDir = Template;
+    } else {
+      std::filesystem::create_directories (ReportDir);
+    }
+    report::WriteArtefacts (B, ReportDir);
+    if (!FlashFile.empty ()) B.Flash.Save (FlashFile);
+    if (!PublishedFile.empty ()) WriteWholeFile (PublishedFile, report::PublishedState (B));
+  } catch (const std::exception &E) {
+    std::cerr << "vboard: " << E.what () << "\n";
+    if (Temporary && !ReportDir.empty ()) std::filesystem::remove_all (ReportDir);
+    return 2;
+  }
+  std::ostringstream Text;
+  bool Good = report::Print (B, Run, ReportDir, Text);
+  std::cout << Text.str () << std::flush;
+  int Exit = Good ? 0 : 1;
+  try {
+    if (Temporary) {
+      std::filesystem::remove_all (ReportDir);
+    } else {
+      WriteWholeFile (ReportDir + "/report.txt", Text.str ());
+    }
+  } catch (const std::exception &E) {
+    std::cerr << "vboard: " << E.what () << "\n";
+    Exit = 2;
+  }
+  if (!std::cout) {
+    std::cerr << "vboard: the report could not be written to standard output\n";
+    Exit = 2;
+  }
+  return Exit;
+}
+
 int main (int Argc, char **Argv) {
   if (Argc == 4 && std::string (Argv[1]) == "--fuzz-replay") return FuzzReplay (Argv[2], Argv[3]);
   if (Argc == 3 && std::string (Argv[1]) == "--fuzz-write-seeds") {
@@ -149,7 +231,17 @@ int main (int Argc, char **Argv) {
     for (const fuzz::Target &T : fuzz::Targets ()) std::cout << T.Name << ": " << T.Surface << "\n";
     return 0;
   }
+  auto Started = std::chrono::steady_clock::now ();
   Board B;
+  // A volume boots the board in its factory state, which the options below
+  // then change.
+  bool Bare = false, AnyVolume = false;
+  for (int I = 1; I < Argc; I++) {
+    Bare = Bare || std::string (Argv[I]) == "--bare";
+    AnyVolume = AnyVolume || std::string (Argv[I]) == "--fv";
+  }
+  if (AnyVolume && !Bare) boardmap::ApplyFactoryState (B);
+  std::string ReportDir, PublishedFile, ScenarioFile, Network;
   std::vector<std::string> Images, Volumes, Apps;
   unsigned ReadyToBoot = 1;
   uint64_t RunSeconds = 0;
@@ -204,6 +296,11 @@ int main (int Argc, char **Argv) {
         DumpSmbiosFile = Value ();
       } else if (A == "--fv") {
         Volumes.push_back (Value ());
+      } else if (A == "--bare") {
+      } else if (A == "--report-dir") {
+        ReportDir = Value ();
+      } else if (A == "--published") {
+        PublishedFile = Value ();
       } else if (A == "--flash-layout") {
         std::string V = Value ();
         std::vector<platform::FlashLayoutEntry> Entries;
@@ -243,52 +340,14 @@ int main (int Argc, char **Argv) {
       } else if (A == "--run-before-ready-to-boot") {
         B.RunBeforeReadyToBootNs = Number (Value ()) * 1000000000ULL;
       } else if (A == "--boot-option") {
-        std::string V = Value ();
-        size_t Eq = V.find ('=');
-        if (Eq == std::string::npos) Usage ("bad --boot-option " + V);
-        uint64_t N = std::stoull (V.substr (0, Eq), nullptr, 16);
-        std::string Kind = V.substr (Eq + 1);
-        uint32_t Attributes = kLoadOptionActive;
-        if (Kind.rfind ("inactive:", 0) == 0) {
-          Attributes = 0;
-          Kind = Kind.substr (9);
-        }
-        devpath::Bytes Path;
-        if (Kind == "pxe4") {
-          Path = B.Nic.Pxe4Path ();
-        } else if (Kind == "pxe6") {
-          Path = B.Nic.Pxe6Path ();
-        } else if (Kind == "disk") {
-          Path = devpath::Join ({devpath::PciRoot (0), devpath::Pci (3, 0), devpath::HardDrive (1), devpath::End ()});
-        } else if (Kind.rfind ("http:", 0) == 0) {
-          Path = devpath::Join ({devpath::PciRoot (0), devpath::Pci (1, 0), devpath::Uri (Kind.substr (5)), devpath::End ()});
-        } else {
-          Usage ("bad --boot-option kind " + Kind);
-        }
-        if (N > 0xFFFF) Usage ("bad --boot-option number " + V);
-        B.Boot.SetOption (static_cast<uint16_t> (N), LoadOption (Attributes, Utf16 (Kind), Path));
+        scenario::ApplyBootOption (B, Value ());
       } else if (A == "--boot-order") {
-        std::vector<uint16_t> Order;
-        std::string V = Value ();
-        for (size_t At = 0; At <= V.size ();) {
-          size_t Comma = std::min (V.find (',', At), V.size ());
-          uint64_t N = std::stoull (V.substr (At, Comma - At), nullptr, 16);
-          if (N > 0xFFFF) Usage ("bad --boot-order " + V);
-          Order.push_back (static_cast<uint16_t> (N));
-          At = Comma + 1;
-        }
-        B.Boot.SetBootOrder (Order);
+        scenario::ApplyBootOrder (B, Value ());
       } else if (A == "--network") {
-        std::string V = Value ();
-        if (V.rfind ("serve:", 0) == 0) {
-          B.Nic.State = NetworkDevice::Network::Serves;
-          B.Nic.BootFile = V.substr (6);
-        } else if (V == "nolink" || V == "noserver" || V == "nofile") {
-          B.Nic.State = V == "nolink" ? NetworkDevice::Network::NoLink
-                        : V == "noserver" ? NetworkDevice::Network::NoServer : NetworkDevice::Network::NoFile;
-        } else {
-          Usage ("bad --network " + V);
-        }
+        Network = Value ();
+        scenario::ApplyNetwork (B, Network);
+      } else if (A == "--scenario") {
+        ScenarioFile = Value ();
       } else if (A == "--app") {
         Apps.push_back (Value ());
       } else if (A == "--budget") {
@@ -300,9 +359,20 @@ int main (int Argc, char **Argv) {
       }
     }
   } catch (const std::exception &E) {
-    Usage (std::string ("bad number: ") + E.what ());
+    Usage (std::string ("bad value: ") + E.what ());
+  }
+  if (!ScenarioFile.empty ()) {
+    if (Volumes.empty ()) Usage ("--scenario needs --fv volumes");
+    scenario::Options O;
+    O.Volumes = Volumes;
+    O.Network = Network;
+    O.ReportDir = ReportDir;
+    return scenario::Run (ScenarioFile, O, std::cout, std::cerr);
   }
   if (!Images.empty () && !Volumes.empty ()) Usage ("give either images or --fv volumes");
+  if (Volumes.empty () && (Bare || !ReportDir.empty () || !PublishedFile.empty ())) {
+    Usage ("--bare, --report-dir and --published go with --fv");
+  }
   if (Images.empty () && Volumes.empty () && Apps.empty ()) Usage ("give images, --fv volumes or --app applications");
   try {
     if (!FlashFile.empty () && B.Flash.LoadIfPresent (FlashFile)) std::cout << "flash image loaded from " << FlashFile << "\n";
@@ -311,19 +381,11 @@ int main (int Argc, char **Argv) {
     return 2;
   }
 
+  if (!Volumes.empty ()) return BootVolumes (B, Volumes, ReadyToBoot, Apps, RunSeconds, ReportDir, FlashFile, PublishedFile, Started);
+
   int Exit = 0;
   try {
-    if (!Volumes.empty ()) {
-      B.BootVolumes (Volumes, ReadyToBoot);
-      for (const auto &V : B.Fw.Dxe.Volumes ()) {
-        std::cout << "firmware volume " << V.Fv->Origin () << ": " << V.Fv->Files ().size () << " files\n";
-        for (const std::string &Note : V.Fv->Notes ()) std::cout << "  " << Note << "\n";
-      }
-      std::cout << "---- dispatch (volume order)\n" << B.Fw.Dxe.Report ();
-      std::cout << "---- dispatch order:";
-      for (const std::string &Name : B.Fw.Dxe.Order ()) std::cout << " " << Name;
-      std::cout << "\n";
-    } else if (!Images.empty () || Apps.empty ()) {
+    if (!Images.empty () || Apps.empty ()) {
       for (const auto &R : B.DefaultBoot (Images, ReadyToBoot)) {
         std::cout << "image " << R.Image << ": entry point returned " << efi::StatusName (R.Status)
                   << (R.Unloaded ? " (unloaded)" : "") << "\n";

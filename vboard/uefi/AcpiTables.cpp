@@ -1,5 +1,7 @@
 #include "uefi/AcpiTables.h"
 
+#include "host/Files.h"
+
 #include <cctype>
 #include <cstring>
 #include <fstream>
@@ -295,11 +297,7 @@ void AcpiTables::RebuildRoots () {
 }
 
 std::vector<std::string> AcpiTables::Dump (const std::string &Dir) const {
-  auto Save = [&Dir] (const std::string &Name, const std::vector<uint8_t> &Bytes) {
-    std::ofstream Out (Dir + "/" + Name, std::ios::binary | std::ios::trunc);
-    Out.write (reinterpret_cast<const char *> (Bytes.data ()), static_cast<std::streamsize> (Bytes.size ()));
-    if (!Out) throw std::runtime_error ("cannot write " + Dir + "/" + Name);
-  };
+  auto Save = [&Dir] (const std::string &Name, const std::vector<uint8_t> &Bytes) { WriteWholeFile (Dir + "/" + Name, Bytes); };
   std::vector<std::string> Names;
   std::map<std::string, unsigned> Seen;
   for (const AcpiTable &T : mTables) {

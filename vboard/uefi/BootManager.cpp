@@ -1,6 +1,7 @@
 #include "uefi/BootManager.h"
 
 #include "uefi/GuidNames.h"
+#include "images/FirmwareVolume.h"
 
 #include <cstdio>
 #include <cstring>
@@ -48,6 +49,8 @@ Bytes Ipv4 () {
 Bytes Ipv6 () { return Node (0x03, 0x0D, Bytes (56, 0)); }
 
 Bytes Uri (const std::string &Text) { return Node (0x03, 0x18, Bytes (Text.begin (), Text.end ())); }
+Bytes Fv (const Guid &Volume) { return Node (0x04, 0x07, Bytes (Volume.Bytes.begin (), Volume.Bytes.end ())); }
+Bytes FvFile (const Guid &File) { return Node (0x04, 0x06, Bytes (File.Bytes.begin (), File.Bytes.end ())); }
 
 Bytes HardDrive (uint32_t Partition) {
   Bytes D;
@@ -102,6 +105,10 @@ std::string Text (const Bytes &Path) {
       Name = "IPv6(...)";
     } else if (Type == 0x03 && Sub == 0x18) {
       Name = "Uri(" + std::string (D, D + (Len - 4)) + ")";
+    } else if (Type == 0x04 && (Sub == 0x06 || Sub == 0x07) && Len >= 20) {
+      Guid G;
+      std::copy (D, D + 16, G.Bytes.begin ());
+      Name = std::string (Sub == 0x07 ? "Fv(" : "FvFile(") + G.ToString () + ")";
     } else {
       std::snprintf (Buf, sizeof (Buf), "Path(%u,%u)", Type, Sub);
       Name = Buf;
@@ -268,20 +275,58 @@ uint64_t BootManager::ReadThroughLoadFile (uint64_t Handle, uint64_t RemainingPa
 }
 
 uint64_t BootManager::LoadImage (CallArgs &A) {
-  Machine &M = mFw.M;
   bool BootPolicy = (A[0] & 0xFF) != 0;
-  uint64_t Parent = A[1], PathAddress = A[2], Source = A[3], SourceSize = A[4], HandleOut = A[5];
+  uint64_t Parent = A[1], HandleOut = A[5];
+  ImageRecord *ParentImage = ImageByHandle (Parent);
+  if (HandleOut == 0 || ParentImage == nullptr) {
+    LoadCall Record;
+    Record.BootPolicy = BootPolicy;
+    Record.Parent = ParentImage != nullptr ? ParentImage->Name : "";
+    Record.Status = efi::InvalidParameter;
+    Loads.push_back (Record);
+    return efi::InvalidParameter;
+  }
+  mFw.M.Store<uint64_t> (HandleOut, 0);
+  ImageRecord *Image = nullptr;
+  uint64_t Status = Load (BootPolicy, Parent, ParentImage->Name, A[2], A[3], A[4], Image);
+  if (Image != nullptr) mFw.M.Store<uint64_t> (HandleOut, Image->Handle);
+  return Status;
+}
+
+bool BootManager::ReadFromVolume (const std::vector<uint8_t> &Path, size_t &Used, uint64_t &Handle, uint64_t &Status,
+                                  std::vector<uint8_t> &Image) {
+  // A firmware volume's handle carries its Fv() node; the rest of the path
+  // names the file in it. The image is the file's PE32 section.
+  Handle = LocateDevicePath (names::Named ("gEfiFirmwareVolume2ProtocolGuid"), Path, Used);
+  if (Handle == 0) return false;
+  const FirmwareVolume *Fv = nullptr;
+  for (const auto &V : mFw.Dxe.Volumes ()) {
+    if (V.Handle == Handle) Fv = V.Fv.get ();
+  }
+  Status = efi::NotFound;
+  if (Fv == nullptr || Path.size () < Used + 20 || Path[Used] != 0x04 || Path[Used + 1] != 0x06) return true;
+  Guid File;
+  std::copy (Path.begin () + static_cast<long> (Used) + 4, Path.begin () + static_cast<long> (Used) + 20, File.Bytes.begin ());
+  const FfsFile *F = Fv->FindFile (File);
+  const FfsSection *Pe = F != nullptr ? F->FindSection (ffs::SectionPe32) : nullptr;
+  if (Pe == nullptr) return true;
+  Image = Pe->Data;
+  Status = efi::Success;
+  return true;
+}
+
+uint64_t BootManager::Load (bool BootPolicy, uint64_t Parent, const std::string &ParentName, uint64_t PathAddress,
+                            uint64_t Source, uint64_t SourceSize, ImageRecord *&Out) {
+  Machine &M = mFw.M;
+  Out = nullptr;
   LoadCall Record;
   Record.BootPolicy = BootPolicy;
-  ImageRecord *ParentImage = ImageByHandle (Parent);
-  Record.Parent = ParentImage != nullptr ? ParentImage->Name : "";
+  Record.Parent = ParentName;
   auto Finish = [&] (uint64_t Status) {
     Record.Status = Status;
     Loads.push_back (Record);
     return Status;
   };
-  if (HandleOut == 0 || ParentImage == nullptr) return Finish (efi::InvalidParameter);
-  M.Store<uint64_t> (HandleOut, 0);
 
   std::vector<uint8_t> Path;
   if (PathAddress != 0) {
@@ -304,13 +349,17 @@ uint64_t BootManager::LoadImage (CallArgs &A) {
   } else if (PathAddress == 0) {
     return Finish (efi::NotFound);
   } else {
-    // A file system on the device would be tried first; this board has
-    // none. Without the boot policy LoadFile2 comes before LoadFile.
+    // A firmware volume holding the file is tried first, then a file system
+    // on the device (this board has none). Without the boot policy
+    // LoadFile2 comes before LoadFile.
     size_t Used = 0;
-    uint64_t Handle = BootPolicy ? 0 : LocateDevicePath (LoadFile2Protocol (), Path, Used);
-    if (Handle == 0) Handle = LocateDevicePath (LoadFileProtocol (), Path, Used);
-    if (Handle == 0) return Finish (efi::NotFound);
-    uint64_t Status = ReadThroughLoadFile (Handle, PathAddress + Used, BootPolicy, Bytes);
+    uint64_t Handle = 0, Status = 0;
+    if (!ReadFromVolume (Path, Used, Handle, Status, Bytes)) {
+      Handle = BootPolicy ? 0 : LocateDevicePath (LoadFile2Protocol (), Path, Used);
+      if (Handle == 0) Handle = LocateDevicePath (LoadFileProtocol (), Path, Used);
+      if (Handle == 0) return Finish (efi::NotFound);
+      Status = ReadThroughLoadFile (Handle, PathAddress + Used, BootPolicy, Bytes);
+    }
     if (efi::IsError (Status)) return Finish (Status);
     DeviceHandle = Handle;
     FilePath.assign (Path.begin () + static_cast<long> (Used), Path.end ());
@@ -331,8 +380,8 @@ uint64_t BootManager::LoadImage (CallArgs &A) {
   if (Pe->Subsystem () < kApplication || Pe->Subsystem () > kRuntimeDriver) return Finish (efi::Unsupported);
   ImageRecord &Image = mFw.LoadImage (std::move (Pe), DeviceHandle, mFw.HostCopy (FilePath.data (), FilePath.size ()));
   M.Store<uint64_t> (Image.LoadedImage + kLoadedImageParent, Parent);
-  M.Store<uint64_t> (HandleOut, Image.Handle);
   Record.Image = Image.Name;
+  Out = &Image;
   return Finish (efi::Success);
 }
 
@@ -343,6 +392,9 @@ uint64_t BootManager::Run (ImageRecord &Image, uint64_t &ExitDataSize, uint64_t 
   uint64_t Status = M.Call (Image.Base + Image.Pe->EntryRva (), {Image.Handle, mFw.SystemTable});
   ExitDataSize = mRunning.back ().ExitDataSize;
   ExitData = mRunning.back ().ExitData;
+  if (M.Stopped () && mStoppedInside.empty ()) {
+    for (const Running &R : mRunning) mStoppedInside.push_back (R.Image->Name);
+  }
   mRunning.pop_back ();
   Image.EntryStatus = M.Stopped () ? efi::Aborted : Status;
   if (!M.Stopped ()) mFw.DispatchPending ();
@@ -410,8 +462,9 @@ uint64_t BootManager::UnloadImage (CallArgs &A) {
   return efi::Success;
 }
 
-uint64_t BootManager::Boot (const std::string &Path) {
-  ImageRecord &Image = mFw.LoadImage (Path);
+uint64_t BootManager::Boot (const std::string &Path) { return Boot (mFw.LoadImage (Path)); }
+
+uint64_t BootManager::Boot (ImageRecord &Image) {
   uint64_t ExitDataSize = 0, ExitData = 0;
   uint64_t Status = Run (Image, ExitDataSize, ExitData);
   Starts.push_back ({Image.Name, "host", Status, ExitDataSize,
@@ -421,6 +474,67 @@ uint64_t BootManager::Boot (const std::string &Path) {
   if (ExitData != 0) mFw.Pool.Free (ExitData, true);
   if (Image.Pe->Subsystem () == kApplication) Unload (Image);
   return Status;
+}
+
+std::vector<BootManager::Attempt> BootManager::BootFromOrder () {
+  // As a UEFI boot manager does after ReadyToBoot: each active option in
+  // BootOrder is loaded with the boot policy and started; when it comes
+  // back the next one is tried. Options that cannot be read are passed over.
+  std::vector<Attempt> Attempts;
+  VariableRecord *Order = mFw.FindVariable (u"BootOrder", guids::GlobalVariable);
+  if (Order == nullptr) return Attempts;
+  std::vector<uint8_t> OrderBytes = Order->Data;
+  for (size_t I = 0; I + 1 < OrderBytes.size () && !mFw.M.Stopped (); I += 2) {
+    Attempt A;
+    A.Number = static_cast<uint16_t> (OrderBytes[I] | (OrderBytes[I + 1] << 8));
+    VariableRecord *Option = mFw.FindVariable (OptionName (A.Number), guids::GlobalVariable);
+    std::optional<ParsedOption> P = Option != nullptr ? ParseLoadOption (Option->Data) : std::nullopt;
+    if (!P) {
+      A.Note = Option == nullptr ? "no such option" : "malformed load option";
+      Attempts.push_back (A);
+      continue;
+    }
+    A.Description = P->Description;
+    A.Path = devpath::Text (P->FilePath);
+    if ((P->Attributes & kLoadOptionActive) == 0) {
+      A.Note = "inactive";
+      Attempts.push_back (A);
+      continue;
+    }
+    ImageRecord *Image = nullptr;
+    A.LoadStatus = Load (true, 0, "boot manager", mFw.HostCopy (P->FilePath.data (), P->FilePath.size ()), 0, 0, Image);
+    if (Image != nullptr) {
+      A.Image = Image->Name;
+      A.Started = true;
+      A.Status = Boot (*Image);
+    }
+    Attempts.push_back (A);
+  }
+  return Attempts;
+}
+
+std::vector<std::string> BootManager::RunningImages () const {
+  return mStoppedInside;
+}
+
+std::optional<BootManager::ParsedOption> BootManager::ParseLoadOption (const std::vector<uint8_t> &Raw) {
+  // EFI_LOAD_OPTION: UINT32 Attributes, UINT16 FilePathListLength, a
+  // NUL-terminated UCS-2 description, then the file path list.
+  if (Raw.size () < 8) return std::nullopt;
+  ParsedOption P;
+  P.Attributes = static_cast<uint32_t> (Raw[0] | (Raw[1] << 8) | (Raw[2] << 16) | (static_cast<uint32_t> (Raw[3]) << 24));
+  size_t PathLength = Raw[4] | (Raw[5] << 8);
+  size_t At = 6;
+  for (;; At += 2) {
+    if (At + 1 >= Raw.size ()) return std::nullopt;
+    char16_t C = static_cast<char16_t> (Raw[At] | (Raw[At + 1] << 8));
+    if (C == 0) break;
+    P.Description.push_back (C);
+  }
+  At += 2;
+  if (PathLength < 4 || At + PathLength > Raw.size ()) return std::nullopt;
+  P.FilePath.assign (Raw.begin () + static_cast<long> (At), Raw.begin () + static_cast<long> (At + PathLength));
+  return P;
 }
 
 }  // namespace vboard

@@ -11,6 +11,7 @@
 #include "uefi/Firmware.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ Bytes Mac (const std::array<uint8_t, 6> &Address, uint8_t IfType = 1);
 Bytes Ipv4 ();                                                     // 0.0.0.0, DHCP, as PXE options carry it
 Bytes Ipv6 ();
 Bytes Uri (const std::string &Text);
+Bytes Fv (const Guid &Volume);                                     // MEDIA_PIWG_FW_VOL
+Bytes FvFile (const Guid &File);                                   // MEDIA_PIWG_FW_FILE
 Bytes HardDrive (uint32_t Partition);                              // a GPT partition, signature zero
 Bytes File (const std::u16string &Path);
 Bytes EndInstance ();
@@ -58,6 +61,32 @@ class BootManager {
   // is the firmware); returns its status, the Exit () status when it left
   // through Exit (). Applications are unloaded afterwards.
   uint64_t Boot (const std::string &Path);
+  uint64_t Boot (ImageRecord &Image);
+
+  // The boot manager's pass over BootOrder after ReadyToBoot: every active
+  // option is loaded (boot policy TRUE, parent the firmware) and started;
+  // when one returns, the next is tried. Stops when the board stops.
+  struct Attempt {
+    uint16_t Number = 0;
+    std::u16string Description;
+    std::string Path;                   // the option's device path as text
+    std::string Note;                   // why it was passed over
+    uint64_t LoadStatus = 0;
+    bool Started = false;
+    std::string Image;
+    uint64_t Status = 0;                // what the started image returned
+  };
+  std::vector<Attempt> BootFromOrder ();
+  // The applications that were running when the board stopped (a boot
+  // program powered it off, say), outermost first.
+  std::vector<std::string> RunningImages () const;
+  struct ParsedOption {
+    uint32_t Attributes = 0;
+    std::u16string Description;
+    std::vector<uint8_t> FilePath;
+  };
+  // An EFI_LOAD_OPTION's fields; none when the record is malformed.
+  static std::optional<ParsedOption> ParseLoadOption (const std::vector<uint8_t> &Raw);
 
   struct LoadCall {
     bool BootPolicy = false;
@@ -78,6 +107,16 @@ class BootManager {
 
  private:
   uint64_t LoadImage (CallArgs &A);
+  // LoadImage's work, for the guest's calls and the boot manager's own:
+  // Parent is the parent image's handle (0: the firmware itself). Out is the
+  // loaded image on success.
+  uint64_t Load (bool BootPolicy, uint64_t Parent, const std::string &ParentName, uint64_t PathAddress,
+                 uint64_t Source, uint64_t SourceSize, ImageRecord *&Out);
+  // The path's file from a firmware volume on the board: false when no
+  // volume's path is a prefix of Path; else Status says whether the file
+  // (Image, its PE32 section) was found.
+  bool ReadFromVolume (const std::vector<uint8_t> &Path, size_t &Used, uint64_t &Handle, uint64_t &Status,
+                       std::vector<uint8_t> &Image);
   uint64_t StartImage (CallArgs &A);
   uint64_t Exit (CallArgs &A);
   uint64_t UnloadImage (CallArgs &A);
@@ -101,6 +140,7 @@ class BootManager {
     uint64_t ExitDataSize = 0, ExitData = 0;
   };
   std::vector<Running> mRunning;
+  std::vector<std::string> mStoppedInside;
 };
 
 }  // namespace vboard

@@ -67,9 +67,11 @@ uint64_t Firmware::DoSetVariable (CallArgs &A) {
   }
   const uint32_t Access = efi::VariableBootServiceAccess | efi::VariableRuntimeAccess;
   if (Size == 0 || (Attributes & Access) == 0) {
-    if (FindVariable (Name, *Vendor) == nullptr) {
+    VariableRecord *Old = FindVariable (Name, *Vendor);
+    if (Old == nullptr) {
       return efi::NotFound;
     }
+    Vars.GuestWrites.push_back ({CallerName (A.Caller ()), Name, true, Old->Data, {}});
     DeleteVariable (Name, *Vendor);
     return efi::Success;
   }
@@ -80,7 +82,9 @@ uint64_t Firmware::DoSetVariable (CallArgs &A) {
   if (Old != nullptr && Old->Attributes != Attributes) {
     return efi::InvalidParameter;
   }
-  SetVariable (Name, *Vendor, Attributes, M.ReadBytes (Data, Size));
+  std::vector<uint8_t> Bytes = M.ReadBytes (Data, Size);
+  Vars.GuestWrites.push_back ({CallerName (A.Caller ()), Name, false, Old != nullptr ? Old->Data : std::vector<uint8_t>{}, Bytes});
+  SetVariable (Name, *Vendor, Attributes, std::move (Bytes));
   return efi::Success;
 }
 

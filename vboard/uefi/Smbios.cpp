@@ -1,5 +1,7 @@
 #include "uefi/Smbios.h"
 
+#include "host/Files.h"
+
 #include <algorithm>
 #include <cstring>
 #include <fstream>
@@ -223,12 +225,7 @@ std::vector<uint8_t> SmbiosService::DumpImage () const {
 }
 
 void SmbiosService::WriteDump (const std::string &Path) const {
-  std::vector<uint8_t> Bytes = DumpImage ();
-  std::ofstream Out (Path, std::ios::binary | std::ios::trunc);
-  Out.write (reinterpret_cast<const char *> (Bytes.data ()), static_cast<std::streamsize> (Bytes.size ()));
-  if (!Out) {
-    throw std::runtime_error ("cannot write the SMBIOS dump " + Path);
-  }
+  WriteWholeFile (Path, DumpImage ());
 }
 
 }  // namespace vboard

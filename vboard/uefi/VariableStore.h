@@ -29,6 +29,15 @@ class VariableStore {
   // Fault injection for the variable services: a forced status for one name.
   std::map<std::u16string, uint64_t> FailGet, FailSet;
 
+  // Every SetVariable a guest image made that changed the store.
+  struct GuestWrite {
+    std::string Caller;
+    std::u16string Name;
+    bool Deleted = false;
+    std::vector<uint8_t> Before, After;
+  };
+  std::vector<GuestWrite> GuestWrites;
+
  private:
   std::vector<VariableRecord> mVariables;
 };

@@ -1,0 +1,21 @@
+// Files the board reads from and writes for its user (flash images, SMBIOS
+// dumps, ACPI tables, reports). A file is read whole or not at all, and
+// written whole or not at all: the bytes go to a temporary file beside the
+// target, are flushed to the disk, and only then replace the target, so an
+// error (a full disk, a missing directory, no permission) leaves whatever
+// was there before and is reported as an exception naming the file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vboard {
+
+// Throws std::runtime_error when the file cannot be opened or read.
+std::vector<uint8_t> ReadWholeFile (const std::string &Path);
+// Throws std::runtime_error when the file cannot be written whole.
+void WriteWholeFile (const std::string &Path, const std::vector<uint8_t> &Bytes);
+void WriteWholeFile (const std::string &Path, const std::string &Text);
+
+}  // namespace vboard
