@@ -25,7 +25,11 @@ for m in $MODULES; do
 done
 count=$(printf '%s' "$sizes" | grep -c .)
 total=$(printf '%s' "$sizes" | awk '{ s += $2 } END { print s }')
-largest=$(printf '%s' "$sizes" | sort -k2,2nr | head -n 3 | awk '{ printf "%s%s %d", (NR > 1 ? ", " : ""), $1, $2 }')
+# The three largest; PE files are padded to 4 KiB, so ties are named as such.
+largest=$(printf '%s' "$sizes" | sort -k2,2nr -k1,1 | awk '
+  NR <= 3 { printf "%s%s %d", (NR > 1 ? ", " : ""), $1, $2; third = $2; next }
+  $2 == third { tied++ }
+  END { if (tied) printf " (and %d more at %d)", tied, third }')
 echo "== RELEASE images: $count, $total bytes in all; largest: $largest"
 printf '%s' "$sizes" | awk '{ printf "  %-13s %6d", $1, $2; if (NR % 4 == 0) printf "\n" } END { if (NR % 4) printf "\n" }'
 

@@ -25,6 +25,8 @@ size_t LiveBlocksOf (Board &B, const std::string &Image) {
 
 std::string PackageVolume () { return std::string (ASFP_DEBUG_IMAGES) + "/../FV/ARMSERVERFEATUREFV.Fv"; }
 
+std::string ReleaseVolume () { return std::string (ASFP_RELEASE_IMAGES) + "/../FV/ARMSERVERFEATUREFV.Fv"; }
+
 std::string TestVolume () { return std::string (ASFP_TEST_IMAGES) + "/../FV/ARMSERVERFEATURETESTFV.Fv"; }
 
 std::string EdkTool (const std::string &Name) { return std::string (ASFP_EDK2_DIR) + "/BaseTools/Source/C/bin/" + Name; }

@@ -19,6 +19,7 @@ std::string TestImage (const std::string &Name);
 // The package's firmware volume (DEBUG), and the test volume: every module
 // of the package followed by the gated probes.
 std::string PackageVolume ();
+std::string ReleaseVolume ();
 std::string TestVolume ();
 // A BaseTools program of the EDK II tree the package is built with.
 std::string EdkTool (const std::string &Name);

@@ -5,11 +5,12 @@
   board's NOR flash controller. With Status Register-3 bit WPS set, the part
   protects its array by individual lock bits, one per 64 KiB block except in
   the bottom and the top block, which have one per 4 KiB sector. The lock
-  bits are volatile and all come up set at power-on. At ReadyToBoot this
-  driver sets WPS when it is clear and then unlocks every block and sector
-  outside the protected firmware volumes, so the volumes stay locked until
-  the next power-on while the rest of the flash (event log, ACPI data)
-  remains writable for the operating system's runtime.
+  bits are volatile and all come up set at power-on. When dispatched, and
+  again at ReadyToBoot, this driver sets WPS when it is clear and then
+  unlocks every block and sector outside the protected firmware volumes, so
+  the volumes stay locked until the next power-on while the rest of the
+  flash (event log, ACPI data) is writable for the rest of the boot and the
+  operating system's runtime.
 
   Every status poll is bounded by a time-out on the architectural timer.
   When the part does not answer in time the pass stops there: the blocks it
@@ -393,7 +394,7 @@ FvSectionProtect (
   ReadyToBoot notification: fills in the protected firmware volumes and runs
   the protection pass, logging its result.
 
-  @param[in]  Event    The ReadyToBoot event.
+  @param[in]  Event    The ReadyToBoot event, or NULL when called at entry.
   @param[in]  Context  NULL.
 **/
 STATIC
@@ -416,8 +417,16 @@ FvProtectServiceEvent (
 }
 
 /**
-  Driver entry: registers the protection pass for ReadyToBoot. No hardware
-  is touched here.
+  Driver entry: runs the protection pass once now and registers it again
+  for ReadyToBoot.
+
+  With WPS set, the part powers up with every block and sector locked, so
+  until the pass has run nothing in the flash can be written, the event-log
+  area included. Running the pass at dispatch keeps the regions outside the
+  firmware volumes writable for the rest of the boot (an over-temperature
+  record written before ReadyToBoot would otherwise be refused); the
+  volumes themselves are never unlocked, so they stay protected from power-on.
+  The ReadyToBoot pass repeats the unlocks, which changes nothing on the part.
 
   @param[in]  ImageHandle  The image handle of the driver.
   @param[in]  SystemTable  The EFI system table.
@@ -435,6 +444,7 @@ LatchvaneEntryPoint (
   EFI_STATUS  Status;
   EFI_EVENT   Event;
 
+  FvProtectServiceEvent (NULL, NULL);
   Status = EfiCreateEventReadyToBootEx (TPL_CALLBACK, FvProtectServiceEvent, NULL, &Event);
   ASSERT_EFI_ERROR (Status);
   return Status;
