@@ -20,7 +20,9 @@ struct Device {
   const char *What;
 };
 
-// In address order. Socket 1's SCMI channel repeats socket 0's at +2^44.
+// In address order; the flash's regions and the parameter block, which lies in
+// the flash window, follow the flash. Socket 1's SCMI channel repeats socket
+// 0's at +2^44.
 inline constexpr Device kDevices[] = {
     {"boot flash", 0x00000000, 0x01000000, "W25Q SPI NOR array, memory-mapped read-only; page 0 unmapped (NULL faults)"},
     {"  protected volume 1", 0x00500000, 0x00150000, "firmware volume with the firmware-ID block at 0x600000"},

@@ -21,15 +21,19 @@ void Check (uc_err Err, const char *What) {
   }
 }
 
-uint64_t MmioReadThunk (uc_engine *, uint64_t Offset, unsigned Size, void *User) {
-  return static_cast<MmioDevice *> (User)->Read (Offset, Size);
-}
-
-void MmioWriteThunk (uc_engine *, uint64_t Offset, unsigned Size, uint64_t Value, void *User) {
-  static_cast<MmioDevice *> (User)->Write (Offset, Size, Value);
-}
-
 }  // namespace
+
+uint64_t Machine::MmioRead (uc_struct *, uint64_t Offset, unsigned Size, void *User) {
+  auto *D = static_cast<MappedDevice *> (User);
+  D->Owner->MmioAccesses[{D->Base + Offset, D->Owner->Pc (), false}]++;
+  return D->Device->Read (Offset, Size);
+}
+
+void Machine::MmioWrite (uc_struct *, uint64_t Offset, unsigned Size, uint64_t Value, void *User) {
+  auto *D = static_cast<MappedDevice *> (User);
+  D->Owner->MmioAccesses[{D->Base + Offset, D->Owner->Pc (), true}]++;
+  D->Device->Write (Offset, Size, Value);
+}
 
 const char *FaultKindName (FaultKind Kind) {
   switch (Kind) {
@@ -105,7 +109,9 @@ void Machine::MapFilled (uint64_t Address, uint64_t Size, uint8_t Fill, bool Wri
 }
 
 void Machine::MapDevice (uint64_t Address, uint64_t Size, MmioDevice *Device) {
-  Check (uc_mmio_map (mUc, Address, Size, &MmioReadThunk, Device, &MmioWriteThunk, Device), "uc_mmio_map");
+  mDevices.push_back (std::make_unique<MappedDevice> (MappedDevice{this, Device, Address}));
+  MappedDevice *D = mDevices.back ().get ();
+  Check (uc_mmio_map (mUc, Address, Size, &MmioRead, D, &MmioWrite, D), "uc_mmio_map");
   mRegions.push_back ({Address, Size, true});
 }
 

@@ -87,6 +87,16 @@ class Machine {
   // 16 MiB flash, say).
   void MapFilled (uint64_t Address, uint64_t Size, uint8_t Fill, bool Writable, bool Executable);
   void MapDevice (uint64_t Address, uint64_t Size, MmioDevice *Device);
+  // Register accesses to each mapped device by the code that made them:
+  // (register address, PC of the access, write) -> count.
+  struct MmioKey {
+    uint64_t Address, Pc;
+    bool Write;
+    bool operator< (const MmioKey &O) const {
+      return Address != O.Address ? Address < O.Address : Pc != O.Pc ? Pc < O.Pc : Write < O.Write;
+    }
+  };
+  std::map<MmioKey, uint64_t> MmioAccesses;
   void Unmap (uint64_t Address, uint64_t Size);
   bool IsMapped (uint64_t Address) const;
   // Size bytes at Address are plain memory (RAM or flash), which the host
@@ -208,6 +218,14 @@ class Machine {
     bool Device = false;
   };
   std::vector<Region> mRegions;
+  struct MappedDevice {
+    Machine *Owner;
+    MmioDevice *Device;
+    uint64_t Base;
+  };
+  std::vector<std::unique_ptr<MappedDevice>> mDevices;
+  static uint64_t MmioRead (uc_struct *Uc, uint64_t Offset, unsigned Size, void *User);
+  static void MmioWrite (uc_struct *Uc, uint64_t Offset, unsigned Size, uint64_t Value, void *User);
 };
 
 }  // namespace vboard

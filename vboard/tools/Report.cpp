@@ -120,6 +120,22 @@ std::string LockMap (Board &B) {
   return Out.empty () ? "none" : Out;
 }
 
+// The board map's name of the device holding Base ("NOR flash controller").
+std::string DeviceName (uint64_t Base) {
+  for (const boardmap::Device &D : boardmap::kDevices) {
+    if (Base >= D.Base && Base - D.Base < D.Size) return D.Name;
+  }
+  // Socket 1's SCMI channel repeats socket 0's at +2^44.
+  for (const boardmap::Device &D : boardmap::kDevices) {
+    if (Base >= (D.Base | (1ULL << 44)) && Base - (D.Base | (1ULL << 44)) < D.Size) {
+      std::string N = D.Name;
+      size_t At = N.find ("socket 0");
+      return At == std::string::npos ? N : N.replace (At, 8, "socket 1");
+    }
+  }
+  return Hex (Base);
+}
+
 // iasl's "Field : Value" line of a disassembly, trimmed ("" when absent).
 std::string DslField (const std::string &Dsl, const std::string &Field) {
   size_t At = Dsl.find (" " + Field + " : ");
@@ -206,6 +222,37 @@ bool Print (Board &B, const Run &R, const std::string &Dir, std::ostream &Out) {
       if (Ipmi[T]++ == 0) IpmiOrder.push_back (T);
     }
     for (const std::string &T : IpmiOrder) Did.push_back ("IPMI " + T + (Ipmi[T] > 1 ? " x" + std::to_string (Ipmi[T]) : ""));
+    // Callbacks it registered: ReadyToBoot, periodic timers.
+    bool ReadyToBoot = false, Periodic = false;
+    for (const ServiceCall &C : B.Fw.Calls) {
+      if (C.Caller != D->Name) continue;
+      ReadyToBoot = ReadyToBoot || (C.Name == "BS.CreateEventEx" && C.GuidArg (4) == "gEfiEventReadyToBootGuid");
+      Periodic = Periodic || (C.Name == "BS.SetTimer" && C.Arg (1) == 1);
+    }
+    // A pointer PCD is written through the pointer GetPtr hands out.
+    std::optional<uint64_t> IdToken = B.Fw.LocalToken ("PcdFirmwareIdData");
+    for (const ServiceCall &C : B.Fw.Calls) {
+      if (C.Caller == D->Name && IdToken && (C.Name == "PCD.GetPtr" || C.Name == "PIPCD.GetPtr") &&
+          C.Arg (C.Name == "PCD.GetPtr" ? 0 : 1) == *IdToken) {
+        Did.push_back ("PcdFirmwareIdData (in place)");
+        break;
+      }
+    }
+    if (ReadyToBoot) Did.push_back ("ReadyToBoot callback");
+    if (Periodic) Did.push_back ("periodic timer");
+    // Register accesses to the board's devices (the UARTs' are the logs below).
+    std::map<std::string, std::pair<uint64_t, uint64_t>> Mmio;
+    for (const auto &[Key, Count] : B.M.MmioAccesses) {
+      std::string Device = DeviceName (Key.Address);
+      if (Device.rfind ("UART", 0) == 0 || B.Fw.CallerName (Key.Pc) != D->Name) continue;
+      // One entry per kind of device, both sockets together.
+      if (Device.rfind ("SCMI", 0) == 0) Device = "SCMI mailboxes";
+      if (Device.rfind ("SoC register", 0) == 0) Device = "SoC registers";
+      (Key.Write ? Mmio[Device].second : Mmio[Device].first) += Count;
+    }
+    for (const auto &[Device, Counts] : Mmio) {
+      Did.push_back (Device + " " + std::to_string (Counts.first) + "r/" + std::to_string (Counts.second) + "w");
+    }
     unsigned Writes = 0, Erases = 0;
     for (const auto &Op : B.Flash.Operations) {
       if (Op.Caller == D->Name) (Op.Erase ? Erases : Writes)++;

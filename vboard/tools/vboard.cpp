@@ -3,6 +3,7 @@
 //
 //   vboard [options] IMAGE.efi...
 //   vboard [options] --fv VOLUME.Fv [--fv ...]
+//   vboard --board-map                 the board's devices and their addresses
 //   vboard --fuzz-replay TARGET FILE   run one fuzz input on a fresh board as the
 //                                      fuzzer did, and print the fault report
 //   vboard --fuzz-list                 the fuzz targets and their input surfaces
@@ -225,6 +226,16 @@ int main (int Argc, char **Argv) {
     const fuzz::Target *T = fuzz::FindTarget (Argv[2]);
     if (T == nullptr) Usage (std::string ("no fuzz target ") + Argv[2]);
     for (const std::string &M : T->Modules) std::cout << M << "\n";
+    return 0;
+  }
+  if (Argc == 2 && std::string (Argv[1]) == "--board-map") {
+    for (const boardmap::Device &D : boardmap::kDevices) {
+      char Line[160];
+      std::snprintf (Line, sizeof (Line), "%-30s 0x%08llX-0x%08llX  %s\n", D.Name, static_cast<unsigned long long> (D.Base),
+                     static_cast<unsigned long long> (D.Base + D.Size - 1), D.What);
+      std::cout << Line;
+    }
+    for (const char *A : boardmap::kAttached) std::cout << A << "\n";
     return 0;
   }
   if (Argc == 2 && std::string (Argv[1]) == "--fuzz-list") {
