@@ -85,24 +85,6 @@ const char *PolicyName (uint8_t P) {
   }
 }
 
-// The event-log area's records as the walk of the log finds them.
-struct LogRecord {
-  uint64_t Offset;
-  std::vector<uint8_t> Bytes;
-};
-std::vector<LogRecord> EventLog (Board &B, uint64_t &Used) {
-  std::vector<uint8_t> Area = B.Flash.Read (kEventLogBase, kEventLogSize);
-  std::vector<LogRecord> Out;
-  uint64_t At = 0;
-  while (At + 2 <= Area.size () && Area[At] != 0xFF && Area[At + 1] != 0xFF && Area[At + 1] != 0 &&
-         At + Area[At + 1] <= Area.size ()) {
-    Out.push_back ({At, std::vector<uint8_t> (Area.begin () + At, Area.begin () + At + Area[At + 1])});
-    At += Area[At + 1];
-  }
-  Used = At;
-  return Out;
-}
-
 // Ranges of the flash the part refuses to change now, at 4 KiB granularity.
 std::string LockMap (Board &B) {
   std::string Out;
@@ -163,6 +145,19 @@ std::string ReadText (const std::string &Path) {
 }
 
 }  // namespace
+
+std::vector<LogRecord> EventLog (Board &B, uint64_t &Used) {
+  std::vector<uint8_t> Area = B.Flash.Read (kEventLogBase, kEventLogSize);
+  std::vector<LogRecord> Out;
+  uint64_t At = 0;
+  while (At + 2 <= Area.size () && Area[At] != 0xFF && Area[At + 1] != 0xFF && Area[At + 1] != 0 &&
+         At + Area[At + 1] <= Area.size ()) {
+    Out.push_back ({At, std::vector<uint8_t> (Area.begin () + At, Area.begin () + At + Area[At + 1])});
+    At += Area[At + 1];
+  }
+  Used = At;
+  return Out;
+}
 
 void WriteArtefacts (Board &B, const std::string &Dir) {
   B.Smbios.WriteDump (Dir + "/smbios.bin");

@@ -29,6 +29,14 @@ void WriteArtefacts (Board &B, const std::string &Dir);
 // faulted, leaked, or left a driver undispatched or faulting.
 bool Print (Board &B, const Run &R, const std::string &Dir, std::ostream &Out);
 
+// The records of the event-log area (0x930000, 64 KiB) as a walk of the log
+// finds them, each with its offset in the area; Used is the bytes they take.
+struct LogRecord {
+  uint64_t Offset;
+  std::vector<uint8_t> Bytes;
+};
+std::vector<LogRecord> EventLog (Board &B, uint64_t &Used);
+
 // What the boot published, in a form that does not depend on where images
 // and pool blocks landed: protocols by producer, PCDs set, SMBIOS records,
 // ACPI tables, variables written, BMC state, flash contents digest and lock

@@ -120,16 +120,6 @@ void Apply (Board &B, const Line &L) {
   }
 }
 
-uint64_t EventLogRecords (Board &B) {
-  std::vector<uint8_t> Area = B.Flash.Read (0x930000, 0x10000);
-  uint64_t At = 0, Count = 0;
-  while (At + 2 <= Area.size () && Area[At] != 0xFF && Area[At + 1] != 0xFF && Area[At + 1] != 0 && At + Area[At + 1] <= Area.size ()) {
-    At += Area[At + 1];
-    Count++;
-  }
-  return Count;
-}
-
 // Checks one expectation; "" when it holds, else what was found.
 std::string Check (Board &B, const std::string &What, const std::string &Report) {
   auto [Kind, Arg] = Split (What);
@@ -152,7 +142,8 @@ std::string Check (Board &B, const std::string &What, const std::string &Report)
     return P == (Kind == "protected") ? "" : (P ? "protected" : "writable");
   }
   if (Kind == "event-log-records") {
-    uint64_t N = EventLogRecords (B);
+    uint64_t Used = 0;
+    uint64_t N = report::EventLog (B, Used).size ();
     return N == Number (Arg) ? "" : std::to_string (N) + " records";
   }
   if (Kind == "bmc-sel") {
