@@ -103,7 +103,9 @@ class Board {
   // The boot of a real board: the firmware volumes are handed to the DXE
   // dispatcher, which starts their drivers as their dependency expressions
   // allow; then the end-of-dispatch platform steps, a second dispatch pass,
-  // and ReadyToBoot. Results list the drivers started, in order.
+  // RunBeforeReadyToBootNs of simulated time, ReadyToBoot, and (when
+  // RunsBootManager) the boot manager's pass over the boot options. Results
+  // list the drivers started, in order.
   std::vector<BootResult> BootVolumes (const std::vector<std::string> &Volumes, unsigned ReadyToBootSignals = 1);
   // Whether BootVolumes ends with the boot manager's pass over the boot
   // options (the factory state sets it), and what that pass did.

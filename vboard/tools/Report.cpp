@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -144,6 +145,155 @@ std::string ReadText (const std::string &Path) {
   }
 }
 
+// What one image left behind, in a few words per item: protocols, PCDs,
+// SMBIOS records, ACPI tables, variables, IPMI commands, callbacks, device
+// registers driven, flash-access calls.
+std::vector<std::string> WhatItDid (Board &B, const std::string &Image) {
+  std::vector<std::string> Did;
+  for (const auto &P : B.Fw.Published) {
+    if (P.Image == Image) Did.push_back (Short (P.Protocol) + (P.Interface == 0 ? " (marker)" : ""));
+  }
+  for (const auto &S : B.Fw.PcdSets ()) {
+    if (S.Caller != Image) continue;
+    std::string Entry = S.Name + "=" + Hex (S.Value);
+    if (std::find (Did.begin (), Did.end (), Entry) == Did.end ()) Did.push_back (Entry);
+  }
+  std::map<unsigned, unsigned> Types;
+  for (const SmbiosRecord &Rec : B.Smbios.Records ()) {
+    if (Rec.Producer == Image) Types[Rec.Type ()]++;
+  }
+  for (auto [Type, Count] : Types) Did.push_back ("SMBIOS type " + std::to_string (Type) + (Count > 1 ? " x" + std::to_string (Count) : ""));
+  for (const AcpiTable &T : B.Acpi.Tables ()) {
+    if (T.Installer == Image) Did.push_back ("ACPI " + T.Signature);
+  }
+  for (const auto &W : B.Fw.Vars.GuestWrites) {
+    if (W.Caller == Image) Did.push_back ((W.Deleted ? "deleted " : "wrote ") + Ascii (W.Name));
+  }
+  std::map<std::string, unsigned> Ipmi;
+  std::vector<std::string> IpmiOrder;
+  for (const IpmiSent &S : B.Ipmi.Sent) {
+    if (S.Caller != Image) continue;
+    std::string T = IpmiText (S);
+    if (Ipmi[T]++ == 0) IpmiOrder.push_back (T);
+  }
+  for (const std::string &T : IpmiOrder) Did.push_back ("IPMI " + T + (Ipmi[T] > 1 ? " x" + std::to_string (Ipmi[T]) : ""));
+  // Callbacks it registered (ReadyToBoot, periodic timers), and the
+  // firmware-ID PCD, which is written through the pointer GetPtr hands out.
+  bool ReadyToBoot = false, Periodic = false, IdInPlace = false;
+  std::optional<uint64_t> IdToken = B.Fw.LocalToken ("PcdFirmwareIdData");
+  for (const ServiceCall &C : B.Fw.Calls) {
+    if (C.Caller != Image) continue;
+    ReadyToBoot = ReadyToBoot || (C.Name == "BS.CreateEventEx" && C.GuidArg (4) == "gEfiEventReadyToBootGuid");
+    Periodic = Periodic || (C.Name == "BS.SetTimer" && C.Arg (1) == 1);
+    IdInPlace = IdInPlace || (IdToken && ((C.Name == "PCD.GetPtr" && C.Arg (0) == *IdToken) ||
+                                          (C.Name == "PIPCD.GetPtr" && C.Arg (1) == *IdToken)));
+  }
+  if (IdInPlace) Did.push_back ("PcdFirmwareIdData (in place)");
+  if (ReadyToBoot) Did.push_back ("ReadyToBoot callback");
+  if (Periodic) Did.push_back ("periodic timer");
+  // Register accesses to the board's devices (the UARTs' are the logs below).
+  std::map<std::string, std::pair<uint64_t, uint64_t>> Mmio;
+  for (const auto &[Key, Count] : B.M.MmioAccesses) {
+    std::string Device = DeviceName (Key.Address);
+    if (Device.rfind ("UART", 0) == 0 || B.Fw.CallerName (Key.Pc) != Image) continue;
+    // One entry per kind of device, both sockets together.
+    if (Device.rfind ("SCMI", 0) == 0) Device = "SCMI mailboxes";
+    if (Device.rfind ("SoC register", 0) == 0) Device = "SoC registers";
+    (Key.Write ? Mmio[Device].second : Mmio[Device].first) += Count;
+  }
+  for (const auto &[Device, Counts] : Mmio) {
+    Did.push_back (Device + " " + std::to_string (Counts.first) + "r/" + std::to_string (Counts.second) + "w");
+  }
+  unsigned Writes = 0, Erases = 0;
+  for (const auto &Op : B.Flash.Operations) {
+    if (Op.Caller == Image) (Op.Erase ? Erases : Writes)++;
+  }
+  if (Writes + Erases != 0) {
+    Did.push_back ("flash " + std::to_string (Writes) + " writes, " + std::to_string (Erases) + " erases");
+  }
+  return Did;
+}
+
+// The SMBIOS table as dmidecode decodes the dump: one line per structure
+// type, with how many and the first one's title and key fields. False when
+// dmidecode fails or is missing.
+bool PrintSmbios (const std::string &Dir, std::ostream &Out) {
+  std::string Text;
+  if (!Capture ("dmidecode --from-dump " + Quote (Dir + "/smbios.bin"), Text)) {
+    Out << "  SMBIOS: dmidecode failed or is missing:\n" << Text;
+    return false;
+  }
+  // One line per structure type: how many, and the first one's title and
+  // key fields.
+  std::istringstream In (Text);
+  std::string Line;
+  std::vector<std::pair<unsigned, std::vector<std::string>>> Structures;
+  while (std::getline (In, Line)) {
+    unsigned Handle, Type, Size;
+    if (std::sscanf (Line.c_str (), "Handle 0x%x, DMI type %u, %u bytes", &Handle, &Type, &Size) == 3) {
+      Structures.push_back ({Type, {}});
+    } else if (!Structures.empty () && !Line.empty ()) {
+      Structures.back ().second.push_back (Line);
+    }
+  }
+  std::map<unsigned, unsigned> Count;
+  for (auto &S : Structures) Count[S.first]++;
+  Out << "  SMBIOS (dmidecode --from-dump): " << Structures.size () << " structures\n";
+  std::map<unsigned, bool> Shown;
+  for (auto &[Type, Lines] : Structures) {
+    if (Shown[Type]) continue;
+    Shown[Type] = true;
+    std::string Detail;
+    for (size_t I = 1; I < Lines.size (); I++) {
+      std::string L = Lines[I];
+      L.erase (0, L.find_first_not_of ("\t "));
+      for (const char *Key : {"Area Length", "Access Address", "Status", "Header Format"}) {
+        if (L.rfind (Key, 0) == 0) Detail += (Detail.empty () ? "" : ", ") + L;
+      }
+    }
+    Out << "    type " << Type << (Count[Type] > 1 ? " x" + std::to_string (Count[Type]) : "") << ": "
+        << (Lines.empty () ? "" : Lines[0]) << (Detail.empty () ? "" : " (" + Detail + ")") << "\n";
+  }
+  return true;
+}
+
+// The dumped ACPI tables as iasl disassembles them: each table's length and
+// checksum state, and the SPCR's fields. False when iasl fails or is missing.
+bool PrintAcpi (const std::string &Dir, std::ostream &Out) {
+  std::string Text, Listing, Spcr;
+  bool IaslOk = true;
+  std::vector<fs::path> Dumped;
+  for (const auto &Entry : fs::directory_iterator (Dir + "/acpi")) {
+    if (Entry.path ().extension () == ".dat") Dumped.push_back (Entry.path ());
+  }
+  std::sort (Dumped.begin (), Dumped.end ());
+  for (const fs::path &Path : Dumped) {
+    std::string Dat = Path.string ();
+    if (!Capture ("cd " + Quote (Dir + "/acpi") + " && iasl -d " + Quote (Path.filename ().string ()), Text)) {
+      IaslOk = false;
+      Listing += "\n    iasl -d " + Path.filename ().string () + " failed: " + Text.substr (0, 200);
+      continue;
+    }
+    std::string Dsl = ReadText (Dat.substr (0, Dat.size () - 4) + ".dsl");
+    std::string Sig = DslField (Dsl, "Signature").substr (0, 6);
+    std::string Length = DslField (Dsl, "Table Length");
+    Listing += " " + (Sig.size () >= 5 ? Sig.substr (1, 4) : Path.filename ().string ()) + " (" +
+               std::to_string (std::strtoul (Length.c_str (), nullptr, 16)) + " bytes" +
+               (Dsl.find ("Incorrect checksum") != std::string::npos ? ", BAD CHECKSUM" : "") + ")";
+    if (Sig == "\"SPCR\"") Spcr = Dsl;
+  }
+  Out << "  ACPI (iasl -d):" << Listing << "\n";
+  if (!Spcr.empty ()) {
+    Out << "    SPCR: interface type " << DslField (Spcr, "Interface Type") << ", base address "
+        << DslField (Spcr, "Address") << ", baud rate " << DslField (Spcr, "Baud Rate") << ", parity "
+        << DslField (Spcr, "Parity") << ", stop bits " << DslField (Spcr, "Stop Bits") << ", terminal type "
+        << DslField (Spcr, "Terminal Type") << "\n";
+  } else {
+    Out << "    SPCR: none\n";
+  }
+  return IaslOk;
+}
+
 }  // namespace
 
 std::vector<LogRecord> EventLog (Board &B, uint64_t &Used) {
@@ -189,72 +339,7 @@ bool Print (Board &B, const Run &R, const std::string &Dir, std::ostream &Out) {
   }
   unsigned Dispatched = 0;
   for (const Dispatcher::Driver *D : Drivers) {
-    std::vector<std::string> Did;
-    for (const auto &P : B.Fw.Published) {
-      if (P.Image == D->Name) Did.push_back (Short (P.Protocol) + (P.Interface == 0 ? " (marker)" : ""));
-    }
-    for (const auto &S : B.Fw.PcdSets ()) {
-      if (S.Caller != D->Name) continue;
-      std::string Entry = S.Name + "=" + Hex (S.Value);
-      if (std::find (Did.begin (), Did.end (), Entry) == Did.end ()) Did.push_back (Entry);
-    }
-    std::map<unsigned, unsigned> Types;
-    for (const SmbiosRecord &Rec : B.Smbios.Records ()) {
-      if (Rec.Producer == D->Name) Types[Rec.Type ()]++;
-    }
-    for (auto [Type, Count] : Types) Did.push_back ("SMBIOS type " + std::to_string (Type) + (Count > 1 ? " x" + std::to_string (Count) : ""));
-    for (const AcpiTable &T : B.Acpi.Tables ()) {
-      if (T.Installer == D->Name) Did.push_back ("ACPI " + T.Signature);
-    }
-    for (const auto &W : B.Fw.Vars.GuestWrites) {
-      if (W.Caller == D->Name) Did.push_back ((W.Deleted ? "deleted " : "wrote ") + Ascii (W.Name));
-    }
-    std::map<std::string, unsigned> Ipmi;
-    std::vector<std::string> IpmiOrder;
-    for (const IpmiSent &S : B.Ipmi.Sent) {
-      if (S.Caller != D->Name) continue;
-      std::string T = IpmiText (S);
-      if (Ipmi[T]++ == 0) IpmiOrder.push_back (T);
-    }
-    for (const std::string &T : IpmiOrder) Did.push_back ("IPMI " + T + (Ipmi[T] > 1 ? " x" + std::to_string (Ipmi[T]) : ""));
-    // Callbacks it registered: ReadyToBoot, periodic timers.
-    bool ReadyToBoot = false, Periodic = false;
-    for (const ServiceCall &C : B.Fw.Calls) {
-      if (C.Caller != D->Name) continue;
-      ReadyToBoot = ReadyToBoot || (C.Name == "BS.CreateEventEx" && C.GuidArg (4) == "gEfiEventReadyToBootGuid");
-      Periodic = Periodic || (C.Name == "BS.SetTimer" && C.Arg (1) == 1);
-    }
-    // A pointer PCD is written through the pointer GetPtr hands out.
-    std::optional<uint64_t> IdToken = B.Fw.LocalToken ("PcdFirmwareIdData");
-    for (const ServiceCall &C : B.Fw.Calls) {
-      if (C.Caller == D->Name && IdToken && (C.Name == "PCD.GetPtr" || C.Name == "PIPCD.GetPtr") &&
-          C.Arg (C.Name == "PCD.GetPtr" ? 0 : 1) == *IdToken) {
-        Did.push_back ("PcdFirmwareIdData (in place)");
-        break;
-      }
-    }
-    if (ReadyToBoot) Did.push_back ("ReadyToBoot callback");
-    if (Periodic) Did.push_back ("periodic timer");
-    // Register accesses to the board's devices (the UARTs' are the logs below).
-    std::map<std::string, std::pair<uint64_t, uint64_t>> Mmio;
-    for (const auto &[Key, Count] : B.M.MmioAccesses) {
-      std::string Device = DeviceName (Key.Address);
-      if (Device.rfind ("UART", 0) == 0 || B.Fw.CallerName (Key.Pc) != D->Name) continue;
-      // One entry per kind of device, both sockets together.
-      if (Device.rfind ("SCMI", 0) == 0) Device = "SCMI mailboxes";
-      if (Device.rfind ("SoC register", 0) == 0) Device = "SoC registers";
-      (Key.Write ? Mmio[Device].second : Mmio[Device].first) += Count;
-    }
-    for (const auto &[Device, Counts] : Mmio) {
-      Did.push_back (Device + " " + std::to_string (Counts.first) + "r/" + std::to_string (Counts.second) + "w");
-    }
-    unsigned Writes = 0, Erases = 0;
-    for (const auto &Op : B.Flash.Operations) {
-      if (Op.Caller == D->Name) (Op.Erase ? Erases : Writes)++;
-    }
-    if (Writes + Erases != 0) {
-      Did.push_back ("flash " + std::to_string (Writes) + " writes, " + std::to_string (Erases) + " erases");
-    }
+    std::vector<std::string> Did = WhatItDid (B, D->Name);
     std::string State;
     if (D->State == Dispatcher::DriverState::Dispatched) {
       Dispatched++;
@@ -311,72 +396,8 @@ bool Print (Board &B, const Run &R, const std::string &Dir, std::ostream &Out) {
   }
 
   Out << "== what the operating system finds\n";
-  std::string Text;
-  if (!Capture ("dmidecode --from-dump " + Quote (Dir + "/smbios.bin"), Text)) {
-    Out << "  SMBIOS: dmidecode failed or is missing:\n" << Text;
-    Good = false;
-  } else {
-    // One line per structure type: how many, and the first one's title and
-    // key fields.
-    std::istringstream In (Text);
-    std::string Line;
-    std::vector<std::pair<unsigned, std::vector<std::string>>> Structures;
-    while (std::getline (In, Line)) {
-      unsigned Handle, Type, Size;
-      if (std::sscanf (Line.c_str (), "Handle 0x%x, DMI type %u, %u bytes", &Handle, &Type, &Size) == 3) {
-        Structures.push_back ({Type, {}});
-      } else if (!Structures.empty () && !Line.empty ()) {
-        Structures.back ().second.push_back (Line);
-      }
-    }
-    std::map<unsigned, unsigned> Count;
-    for (auto &S : Structures) Count[S.first]++;
-    Out << "  SMBIOS (dmidecode --from-dump): " << Structures.size () << " structures\n";
-    std::map<unsigned, bool> Shown;
-    for (auto &[Type, Lines] : Structures) {
-      if (Shown[Type]) continue;
-      Shown[Type] = true;
-      std::string Detail;
-      for (size_t I = 1; I < Lines.size (); I++) {
-        std::string L = Lines[I];
-        L.erase (0, L.find_first_not_of ("\t "));
-        for (const char *Key : {"Area Length", "Access Address", "Status", "Header Format"}) {
-          if (L.rfind (Key, 0) == 0) Detail += (Detail.empty () ? "" : ", ") + L;
-        }
-      }
-      Out << "    type " << Type << (Count[Type] > 1 ? " x" + std::to_string (Count[Type]) : "") << ": "
-          << (Lines.empty () ? "" : Lines[0]) << (Detail.empty () ? "" : " (" + Detail + ")") << "\n";
-    }
-  }
-
-  std::string Listing;
-  bool IaslOk = true;
-  std::string Spcr;
-  for (const auto &Entry : fs::directory_iterator (Dir + "/acpi")) {
-    if (Entry.path ().extension () != ".dat") continue;
-    std::string Dat = Entry.path ().string ();
-    if (!Capture ("cd " + Quote (Dir + "/acpi") + " && iasl -d " + Quote (Entry.path ().filename ().string ()), Text)) {
-      IaslOk = false;
-      Listing += "\n    iasl -d " + Entry.path ().filename ().string () + " failed: " + Text.substr (0, 200);
-      continue;
-    }
-    std::string Dsl = ReadText (Dat.substr (0, Dat.size () - 4) + ".dsl");
-    std::string Sig = DslField (Dsl, "Signature").substr (0, 6);
-    Listing += " " + Sig.substr (1, 4) + " (" + std::to_string (std::stoul ("0" + DslField (Dsl, "Table Length"), nullptr, 16)) + " bytes" +
-               (Dsl.find ("Incorrect checksum") != std::string::npos ? ", BAD CHECKSUM" : "") + ")";
-    if (Sig == "\"SPCR\"") Spcr = Dsl;
-  }
-  Out << "  ACPI (iasl -d):" << Listing << "\n";
-  if (!IaslOk) Good = false;
-  if (!Spcr.empty ()) {
-    Out << "    SPCR: interface type " << DslField (Spcr, "Interface Type") << ", base address "
-        << DslField (Spcr, "Address") << ", baud rate " << DslField (Spcr, "Baud Rate") << ", parity "
-        << DslField (Spcr, "Parity") << ", stop bits " << DslField (Spcr, "Stop Bits") << ", terminal type "
-        << DslField (Spcr, "Terminal Type") << "\n";
-  } else {
-    Out << "    SPCR: none\n";
-  }
-
+  if (!PrintSmbios (Dir, Out)) Good = false;
+  if (!PrintAcpi (Dir, Out)) Good = false;
   Out << "  flash: W25Q status registers " << Hex (B.NorFlash.Status (1), 2) << " " << Hex (B.NorFlash.Status (2), 2) << " "
       << Hex (B.NorFlash.Status (3), 2) << "; write-protected " << LockMap (B) << "\n";
   uint64_t Used = 0;

@@ -218,9 +218,13 @@ void CarryOver (Board &Previous, Board &Next) {
     if ((V.Attributes & efi::VariableNonVolatile) != 0) Kept.Set (V.Name, V.Vendor, V.Attributes, V.Data);
   }
   Next.Fw.Vars = Kept;
+  // The BMC's SEL, erase and policy state carry over; a failure or a
+  // not-ready state a scenario set applies to the boot it was set for.
   Next.Bmc = Previous.Bmc;
   Next.Bmc.Log.clear ();
   Next.Bmc.AfterCommand = nullptr;
+  Next.Bmc.ClearFailures ();
+  Next.Bmc.Ready = 1;
   Next.Fw.Rtc = Previous.Fw.CurrentTime ();
 }
 

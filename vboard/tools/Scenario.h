@@ -2,7 +2,8 @@
 // more boots of the same firmware volumes, carrying over what survives a
 // power cycle (the flash and its status registers, the non-volatile
 // variables, the BMC and its SEL, the clock), and checks what each boot
-// left behind. The format, one directive per line ('#' starts a comment):
+// left behind. Injected failures (BMC, flash) last for the boot they are
+// set for. The format, one directive per line ('#' starts a comment):
 //
 //   boots N                         how many boots (default 1)
 //   boot K                          the lines after it apply to boot K only;
