@@ -109,6 +109,14 @@ TEST (WholeBoard, ReportShowsWhatTheOperatingSystemFindsAndKeepsItsArtefacts) {
   std::vector<uint8_t> Saved = ReadWholeFile (D + "/report.txt");
   EXPECT_EQ (std::string (Saved.begin (), Saved.end ()), Out);
 
+  // Without dmidecode and iasl the report cannot say what the OS finds: the
+  // run fails and says why.
+  int Status = test::RunCommand (std::string ("env PATH=/nonexistent ") + VBOARD_TOOL + " --fv " + test::PackageVolume (), Out);
+  EXPECT_TRUE (WIFEXITED (Status) && WEXITSTATUS (Status) == 1) << Out;
+  EXPECT_NE (Out.find ("SMBIOS: dmidecode failed or is missing"), std::string::npos) << Out;
+  EXPECT_NE (Out.find ("iasl -d "), std::string::npos) << Out;
+  EXPECT_NE (Out.find ("PROBLEMS ABOVE"), std::string::npos) << Out;
+
   // A board that faults is a failed run, with the fault in the report.
   EXPECT_EQ (Tool ("--fv " + test::PackageVolume () + " --budget 20000", Out), 1) << Out;
   EXPECT_NE (Out.find ("FAULT: "), std::string::npos) << Out;

@@ -69,21 +69,25 @@ std::pair<uint64_t, uint64_t> Pair (const std::string &S) {
   return {Number (S.substr (0, Eq)), Number (S.substr (Eq + 1))};
 }
 
-// Applies one state directive to a board about to boot.
-void Apply (Board &B, const Line &L) {
-  const std::string &R = L.Rest;
-  if (L.Verb == "setup") {
+}  // namespace
+
+void ApplyDirective (Board &B, const std::string &Verb, const std::string &R) {
+  if (Verb == "setup") {
     SetupByte S = ParseSetupByte (R);
     B.SetSetupByte (*S.Var, S.Offset, S.Value);
-  } else if (L.Verb == "temperature") {
+  } else if (Verb == "temperature") {
     auto [Socket, C] = Pair (R);
-    if (Socket >= B.Scp.Count ()) throw std::invalid_argument ("no socket " + std::to_string (Socket));
+    if (Socket >= B.Scp.Count ()) {
+      throw std::invalid_argument ("no socket " + std::to_string (Socket) + " (the board has " + std::to_string (B.Scp.Count ()) + ")");
+    }
     B.Scp[static_cast<unsigned> (Socket)].TemperatureC = static_cast<uint32_t> (C);
-  } else if (L.Verb == "silent-socket") {
+  } else if (Verb == "silent-socket") {
     uint64_t Socket = Number (R);
-    if (Socket >= B.Scp.Count ()) throw std::invalid_argument ("no socket " + R);
+    if (Socket >= B.Scp.Count ()) {
+      throw std::invalid_argument ("no socket " + R + " (the board has " + std::to_string (B.Scp.Count ()) + ")");
+    }
     B.Scp[static_cast<unsigned> (Socket)].Mode = SystemControlProcessor::Reply::Never;
-  } else if (L.Verb == "bmc") {
+  } else if (Verb == "bmc") {
     auto [What, Arg] = Split (R);
     if (What == "sel-entries") {
       for (uint64_t I = 0, N = Number (Arg); I < N; I++) B.Bmc.AddSelEntry ();
@@ -98,7 +102,7 @@ void Apply (Board &B, const Line &L) {
     } else {
       throw std::invalid_argument ("unknown bmc directive " + What);
     }
-  } else if (L.Verb == "flash") {
+  } else if (Verb == "flash") {
     auto [What, Arg] = Split (R);
     if (What == "fail-write") {
       B.Flash.FailWrite = Number (Arg);
@@ -109,16 +113,18 @@ void Apply (Board &B, const Line &L) {
     } else {
       throw std::invalid_argument ("unknown flash directive " + What);
     }
-  } else if (L.Verb == "boot-option") {
+  } else if (Verb == "boot-option") {
     ApplyBootOption (B, R);
-  } else if (L.Verb == "boot-order") {
+  } else if (Verb == "boot-order") {
     ApplyBootOrder (B, R);
-  } else if (L.Verb == "network") {
+  } else if (Verb == "network") {
     ApplyNetwork (B, R);
-  } else if (L.Verb != "run-seconds" && L.Verb != "expect" && L.Verb != "expect-at-power-on") {
-    throw std::invalid_argument ("unknown directive " + L.Verb);
+  } else {
+    throw std::invalid_argument ("unknown directive " + Verb);
   }
 }
+
+namespace {
 
 // Checks one expectation; "" when it holds, else what was found.
 std::string Check (Board &B, const std::string &What, const std::string &Report) {
@@ -232,6 +238,7 @@ int Run (const std::string &File, const Options &O, std::ostream &Out, std::ostr
   // Parse the whole file first: a scenario with a bad line boots nothing.
   std::vector<Line> Lines;
   unsigned Boots = 1, Section = 0;
+  std::unique_ptr<Board> Scratch;   // where each state directive's form is checked
   try {
     std::vector<uint8_t> Bytes = ReadWholeFile (File);
     std::istringstream In (std::string (Bytes.begin (), Bytes.end ()));
@@ -251,9 +258,11 @@ int Run (const std::string &File, const Options &O, std::ostream &Out, std::ostr
           Lines.push_back ({N, Section, Verb, Rest});
           // Check the directive's form on a scratch board now.
           if (Verb != "expect" && Verb != "expect-at-power-on" && Verb != "run-seconds") {
-            Board Scratch;
-            boardmap::ApplyFactoryState (Scratch);
-            Apply (Scratch, Lines.back ());
+            if (!Scratch) {
+              Scratch = std::make_unique<Board> ();
+              boardmap::ApplyFactoryState (*Scratch);
+            }
+            ApplyDirective (*Scratch, Verb, Rest);
           } else if (Verb == "run-seconds") {
             Number (Rest);
           }
@@ -295,7 +304,7 @@ int Run (const std::string &File, const Options &O, std::ostream &Out, std::ostr
       } else if (L.Verb == "run-seconds") {
         RunSeconds = Number (L.Rest);
       } else {
-        Apply (*B, L);
+        ApplyDirective (*B, L.Verb, L.Rest);
       }
     }
     auto Verify = [&] (const Line &L, const std::string &Report) {

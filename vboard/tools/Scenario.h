@@ -60,7 +60,9 @@ int Run (const std::string &File, const Options &O, std::ostream &Out, std::ostr
 namespace vboard {
 namespace scenario {
 // Board settings the command line and scenarios share; each throws
-// std::invalid_argument on a malformed value.
+// std::invalid_argument on a malformed value. ApplyDirective takes a state
+// directive of the scenario format ("setup", "temperature", "bmc", ...).
+void ApplyDirective (Board &B, const std::string &Verb, const std::string &Value);
 void ApplyBootOption (Board &B, const std::string &Spec);   // "N=KIND", N hex
 void ApplyBootOrder (Board &B, const std::string &Spec);    // "N,N,...", hex
 void ApplyNetwork (Board &B, const std::string &Spec);      // serve:FILE, nolink, noserver, nofile

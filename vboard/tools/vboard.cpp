@@ -273,7 +273,7 @@ int main (int Argc, char **Argv) {
         const platform::SetupVariable *Var = platform::FindSetupVariable (Name);
         if (Var == nullptr || Eq == std::string::npos || (A == "--setup" && Dot > Eq)) Usage ("bad " + A + " " + V);
         if (A == "--setup") {
-          B.SetSetupByte (*Var, Number (V.substr (Dot + 1, Eq - Dot - 1)), static_cast<uint8_t> (Number (V.substr (Eq + 1))));
+          scenario::ApplyDirective (B, "setup", V);
         } else {
           std::vector<uint8_t> Bytes = B.Setup (*Var);
           Bytes.resize (Number (V.substr (Eq + 1)), 0);
@@ -337,17 +337,8 @@ int main (int Argc, char **Argv) {
         if (N < 1 || N > ScpSet::kMaxSockets) Usage ("the board has 1 or 2 sockets");
         B.SetSockets (static_cast<unsigned> (N));
       } else if (A == "--temperature" || A == "--silent-socket") {
-        std::string V = Value ();
-        size_t Eq = V.find ('=');
-        uint64_t Socket = Number (A == "--temperature" ? V.substr (0, Eq) : V);
-        if (Socket >= B.Scp.Count () || (A == "--temperature" && Eq == std::string::npos)) {
-          Usage ("bad " + A + " " + V + " (give --sockets first)");
-        }
-        if (A == "--temperature") {
-          B.Scp[static_cast<unsigned> (Socket)].TemperatureC = static_cast<uint32_t> (Number (V.substr (Eq + 1)));
-        } else {
-          B.Scp[static_cast<unsigned> (Socket)].Mode = SystemControlProcessor::Reply::Never;
-        }
+        // Give --sockets first: these name a socket the board has.
+        scenario::ApplyDirective (B, A.substr (2), Value ());
       } else if (A == "--run-before-ready-to-boot") {
         B.RunBeforeReadyToBootNs = Number (Value ()) * 1000000000ULL;
       } else if (A == "--boot-option") {
