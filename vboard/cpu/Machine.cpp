@@ -14,6 +14,9 @@ namespace {
 
 constexpr uint32_t kRetInstruction = 0xD65F03C0;   // RET (x30)
 constexpr uint64_t kAbortedStatus = 0x8000000000000015ULL;  // EFI_ABORTED
+constexpr uint64_t kPstateI = 1u << 7;
+constexpr uint64_t kPstateDaif = 0xFu << 6;
+constexpr uint64_t kIrqVectorOffset = 0x280;   // IRQ, current EL with SP_ELx
 
 void Check (uc_err Err, const char *What) {
   if (Err != UC_ERR_OK) {
@@ -277,6 +280,14 @@ void Machine::BlockHook (uc_engine *Uc, uint64_t Address, uint32_t Size, void *U
   }
   Self->mHistory[Pos] = Address;
   Self->mHistoryPos = (Pos + 1) % kHistory;
+  if (Self->mIrqAtNs != ~0ULL && !Self->mIrqRequested && Self->SimulatedNs () >= Self->mIrqAtNs) {
+    uint64_t Pstate = 0;
+    uc_reg_read (Uc, UC_ARM64_REG_PSTATE, &Pstate);
+    if ((Pstate & kPstateI) == 0) {
+      Self->mIrqRequested = true;
+      uc_emu_stop (Uc);
+    }
+  }
   if (Self->mInstructions - Self->mCallStartInstructions > Self->mBudget) {
     Self->RaiseFault (FaultKind::BudgetExhausted,
                       "more than " + std::to_string (Self->mBudget) + " instructions in one call");
@@ -294,7 +305,7 @@ uint32_t Machine::SysRegHook (uc_engine *Uc, int Reg, const void *CpReg, void *U
   uint64_t Value = kCounterHz;
   if (Cp->op2 != 0) {
     Self->mCounterReads++;
-    uint64_t Ns = Self->NowNs ? Self->NowNs () : Self->mInstructions + Self->CounterReadTimeNs ();
+    uint64_t Ns = Self->SimulatedNs ();
     Value = Ns / (1000000000ULL / kCounterHz);
   }
   uc_reg_write (Uc, Reg, &Value);
@@ -316,6 +327,52 @@ bool Machine::UnmappedHook (uc_engine *, int Type, uint64_t Address, int Size, i
     Self->mFault.Detail = std::to_string (Size) + "-byte access";
   }
   return false;
+}
+
+void Machine::EnableExceptions () {
+  if (mExceptionsEnabled) return;
+  mExceptionsEnabled = true;
+  uc_hook Hook;
+  Check (uc_hook_add (mUc, &Hook, UC_HOOK_INTR, reinterpret_cast<void *> (&InterruptHook), this, 1, 0),
+         "exception hook");
+  // Exception returns (ERET) to AArch64 state need the RW bits of the
+  // higher exception levels, which the emulator's reset leaves clear.
+  uc_arm64_cp_reg Scr{1, 1, 3, 6, 0, 0};
+  uc_reg_read (mUc, UC_ARM64_REG_CP_REG, &Scr);
+  Scr.val |= 1u << 10;
+  Check (uc_reg_write (mUc, UC_ARM64_REG_CP_REG, &Scr), "SCR_EL3");
+  uc_arm64_cp_reg Hcr{1, 1, 3, 4, 0, 0};
+  uc_reg_read (mUc, UC_ARM64_REG_CP_REG, &Hcr);
+  Hcr.val |= 1ULL << 31;
+  Check (uc_reg_write (mUc, UC_ARM64_REG_CP_REG, &Hcr), "HCR_EL2");
+}
+
+void Machine::InterruptHook (uc_engine *, uint32_t Number, void *User) {
+  auto *Self = static_cast<Machine *> (User);
+  if (Self->OnException && Self->OnException (Number)) {
+    return;
+  }
+  if (!Self->Stopped ()) {
+    Self->RaiseFault (FaultKind::CpuException, "exception " + std::to_string (Number) +
+                      (Number == kExceptionBreakpoint ? " (BRK: a breakpoint or failed assertion)" : ""));
+  }
+}
+
+bool Machine::TakeIrq () {
+  uint64_t Pstate = 0, Pc = 0, Vbar = 0;
+  uc_reg_read (mUc, UC_ARM64_REG_PSTATE, &Pstate);
+  if ((Pstate & kPstateI) != 0) {
+    return false;   // masked since the line was seen
+  }
+  uc_reg_read (mUc, UC_ARM64_REG_PC, &Pc);
+  uc_reg_read (mUc, UC_ARM64_REG_VBAR_EL1, &Vbar);
+  uc_arm64_cp_reg Spsr{4, 0, 3, 0, 0, Pstate};   // SPSR_EL1
+  uc_reg_write (mUc, UC_ARM64_REG_CP_REG, &Spsr);
+  uc_reg_write (mUc, UC_ARM64_REG_ELR_EL1, &Pc);
+  Pstate |= kPstateDaif;
+  uc_reg_write (mUc, UC_ARM64_REG_PSTATE, &Pstate);
+  mIrqsTaken++;
+  return true;
 }
 
 std::vector<uint64_t> Machine::FrameChain (unsigned Max) const {
@@ -394,6 +451,17 @@ uint64_t Machine::Call (uint64_t Function, const std::vector<uint64_t> &Args) {
     if (Stopped ()) {
       break;
     }
+    if (mPendingTrap < 0 && mIrqRequested) {
+      mIrqRequested = false;
+      Pc = this->Pc ();
+      if (TakeIrq ()) {
+        uint64_t Vbar = 0;
+        uc_reg_read (mUc, UC_ARM64_REG_VBAR_EL1, &Vbar);
+        Pc = Vbar + kIrqVectorOffset;
+      }
+      continue;
+    }
+    mIrqRequested = false;   // seen again at the next block if still pending
     if (mPendingTrap < 0) {
       RaiseFault (FaultKind::CpuException, "the emulator stopped without a reason");
       break;
@@ -402,9 +470,9 @@ uint64_t Machine::Call (uint64_t Function, const std::vector<uint64_t> &Args) {
       Result = X (0);
       break;
     }
-    uint64_t ReturnTo = X (30);
     CallArgs A (*this);
     uint64_t Value = mTraps[static_cast<size_t> (mPendingTrap)].Handler (A);
+    uint64_t ReturnTo = X (30);
     if (Faulted () && mFault.Frames.empty ()) {
       mFault.Frames = FrameChain ();
     }

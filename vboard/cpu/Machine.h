@@ -125,6 +125,8 @@ class Machine {
   uint64_t Pc () const;
 
   // Traps: a host function reachable from guest code at the returned address.
+  // The guest resumes at x30 as it stands when the handler returns, so a
+  // handler may resume it elsewhere than the caller's return address.
   uint64_t AddTrap (const std::string &Name, TrapHandler Handler);
   const std::string &TrapName (uint64_t Address) const;
 
@@ -167,6 +169,8 @@ class Machine {
   static constexpr uint64_t kCounterReadNs = 1000;
   std::function<uint64_t ()> NowNs;
   uint64_t CounterReads () const { return mCounterReads; }
+  // Simulated time: NowNs, or instructions and counter reads when unset.
+  uint64_t SimulatedNs () const { return NowNs ? NowNs () : mInstructions + CounterReadTimeNs (); }
   // The simulated time spent in counter reads so far (part of NowNs).
   uint64_t CounterReadTimeNs () const { return mCounterReads * kCounterReadNs; }
 
@@ -175,6 +179,26 @@ class Machine {
   // Called with the address of every guest code block as it is entered
   // (coverage for the fuzzer); empty by default.
   std::function<void (uint64_t Address)> OnBlock;
+
+  // Exceptions the guest takes (SMC, BRK, undefined instructions) reach
+  // OnException with QEMU's exception number once EnableExceptions () is
+  // called; it returns whether it handled the exception (the guest then
+  // goes on after the instruction; an SMC's results are in x0-x3). An
+  // exception it does not handle stops the machine with a CPU-exception
+  // fault. Without EnableExceptions () any exception is such a fault.
+  static constexpr uint32_t kExceptionBreakpoint = 7;
+  static constexpr uint32_t kExceptionSmc = 13;
+  std::function<bool (uint32_t Number)> OnException;
+  void EnableExceptions ();
+
+  // The CPU's IRQ line, raised at simulated time AtNs (SimulatedNs) until
+  // SetIrqDeadline is called again; ~0 lowers it. The IRQ is taken at the
+  // next block boundary while PSTATE.I is clear, as the architecture takes
+  // it: SPSR_EL1 and ELR_EL1 saved, DAIF masked, execution at VBAR_EL1 +
+  // 0x280 (current EL, SP_ELx). ERET returns from it.
+  void SetIrqDeadline (uint64_t AtNs) { mIrqAtNs = AtNs; }
+  uint64_t IrqDeadline () const { return mIrqAtNs; }
+  uint64_t IrqsTaken () const { return mIrqsTaken; }
 
   // Return addresses of the guest's frame-record chain, innermost first.
   std::vector<uint64_t> FrameChain (unsigned Max = 8) const;
@@ -188,6 +212,8 @@ class Machine {
   static void BlockHook (uc_struct *Uc, uint64_t Address, uint32_t Size, void *User);
   static uint32_t SysRegHook (uc_struct *Uc, int Reg, const void *CpReg, void *User);
   static bool UnmappedHook (uc_struct *Uc, int Type, uint64_t Address, int Size, int64_t Value, void *User);
+  static void InterruptHook (uc_struct *Uc, uint32_t Number, void *User);
+  bool TakeIrq ();
 
   uc_struct *mUc = nullptr;
   std::map<uint64_t, std::unique_ptr<uint8_t[]>> mHostBacked;   // by base address
@@ -213,6 +239,10 @@ class Machine {
   int mUnwindDepth = 0;        // 0: no unwind pending
   uint64_t mUnwindResult = 0;
   uint64_t mCounterReads = 0;
+  uint64_t mIrqAtNs = ~0ULL;
+  bool mIrqRequested = false;
+  uint64_t mIrqsTaken = 0;
+  bool mExceptionsEnabled = false;
   struct Region {
     uint64_t Base, Size;
     bool Device = false;

@@ -68,6 +68,7 @@
 #include "board/Board.h"
 #include "board/BoardMap.h"
 #include "tools/Report.h"
+#include "edk2/Edk2Dxe.h"
 #include "tools/Scenario.h"
 #include "fuzz/FuzzTargets.h"
 #include "images/FirmwareVolume.h"
@@ -142,6 +143,58 @@ int FuzzReplay (const std::string &Name, const std::string &File) {
   std::cout << "fuzz target " << Name << ", " << Input.size () << "-byte input " << File << ": "
             << (Fault.empty () ? "clean\n" : "FAULT\n" + Fault);
   return Fault.empty () ? 0 : 1;
+}
+
+// The board platform's firmware (EDK II's own DXE phase with the package in
+// its volume) booted on the board, and what it left.
+int BootEdk2 (Board &B, const std::string &Volume, const std::string &DumpSmbiosFile, const std::string &DumpAcpiDir,
+              std::chrono::steady_clock::time_point Started) {
+  Edk2Dxe Dxe (B);
+  try {
+    Dxe.Boot (Volume);
+  } catch (const std::exception &E) {
+    std::cerr << "vboard: " << E.what () << "\n";
+    return 2;
+  }
+  double Wall = std::chrono::duration<double> (std::chrono::steady_clock::now () - Started).count ();
+  std::cout << "==== EDK II DXE phase: images\n" << Dxe.Report ();
+  for (const Pl011 *Uart : {&B.Uart0, &B.Uart1}) {
+    std::cout << "==== UART at 0x" << std::hex << Uart->Base () << std::dec << "\n" << Uart->Text ();
+    if (!Uart->Text ().empty () && Uart->Text ().back () != '\n') std::cout << "\n";
+  }
+  std::cout << "==== console\n";
+  for (const std::string &Row : B.Console.Screen ()) {
+    if (Row.find_first_not_of (' ') != std::string::npos) std::cout << "  " << Row << "\n";
+  }
+  int Exit = 0;
+  try {
+    if (!DumpSmbiosFile.empty ()) {
+      WriteWholeFile (DumpSmbiosFile, Dxe.SmbiosDump ());
+      std::cout << "SMBIOS table written to " << DumpSmbiosFile << "\n";
+    }
+    if (!DumpAcpiDir.empty ()) {
+      std::filesystem::create_directories (DumpAcpiDir);
+      std::map<std::string, int> Seen;
+      for (const auto &[Signature, Bytes] : Dxe.AcpiTables ()) {
+        std::string Name = Signature;
+        for (char &C : Name) C = static_cast<char> (std::tolower (static_cast<unsigned char> (C)));
+        int N = Seen[Name]++;
+        WriteWholeFile (DumpAcpiDir + "/" + Name + (N == 0 ? "" : std::to_string (N)) + ".dat", Bytes);
+      }
+      std::cout << "ACPI tables written to " << DumpAcpiDir << "\n";
+    }
+  } catch (const std::exception &E) {
+    std::cerr << "vboard: " << E.what () << "\n";
+    Exit = 2;
+  }
+  if (B.M.Halted ()) std::cout << "---- board halted: " << B.M.HaltReason () << "\n";
+  if (B.M.Faulted ()) {
+    std::cout << "---- " << B.FaultReport ();
+    Exit = 1;
+  }
+  std::cout << "---- " << B.M.Instructions () << " instructions emulated, " << B.M.IrqsTaken ()
+            << " timer interrupts, " << Wall << " s wall\n";
+  return Exit;
 }
 
 // The whole-board boot of firmware volumes and its report.
@@ -252,7 +305,7 @@ int main (int Argc, char **Argv) {
     AnyVolume = AnyVolume || std::string (Argv[I]) == "--fv";
   }
   if (AnyVolume && !Bare) boardmap::ApplyFactoryState (B);
-  std::string ReportDir, PublishedFile, ScenarioFile, Network;
+  std::string ReportDir, PublishedFile, ScenarioFile, Network, Core = "board";
   std::vector<std::string> Images, Volumes, Apps;
   unsigned ReadyToBoot = 1;
   uint64_t RunSeconds = 0;
@@ -307,6 +360,9 @@ int main (int Argc, char **Argv) {
         DumpSmbiosFile = Value ();
       } else if (A == "--fv") {
         Volumes.push_back (Value ());
+      } else if (A == "--core") {
+        Core = Value ();
+        if (Core != "board" && Core != "edk2") Usage ("--core takes board or edk2");
       } else if (A == "--bare") {
       } else if (A == "--report-dir") {
         ReportDir = Value ();
@@ -363,6 +419,7 @@ int main (int Argc, char **Argv) {
   } catch (const std::exception &E) {
     Usage (std::string ("bad value: ") + E.what ());
   }
+  if (Core == "edk2" && !ScenarioFile.empty ()) Usage ("--scenario runs under the board's own core only (yet)");
   if (!ScenarioFile.empty ()) {
     if (Volumes.empty ()) Usage ("--scenario needs --fv volumes");
     scenario::Options O;
@@ -372,6 +429,14 @@ int main (int Argc, char **Argv) {
     return scenario::Run (ScenarioFile, O, std::cout, std::cerr);
   }
   if (!Images.empty () && !Volumes.empty ()) Usage ("give either images or --fv volumes");
+  if (Core == "edk2") {
+    if (Volumes.size () != 1 || !Images.empty () || !Apps.empty () || !ReportDir.empty () || !PublishedFile.empty () ||
+        !FlashFile.empty ()) {
+      Usage ("--core edk2 boots one --fv volume, the board platform's; it takes no images, --app, --report-dir, "
+             "--published or --flash yet");
+    }
+    return BootEdk2 (B, Volumes.front (), DumpSmbiosFile, DumpAcpiDir, Started);
+  }
   if (Volumes.empty () && (Bare || !ReportDir.empty () || !PublishedFile.empty ())) {
     Usage ("--bare, --report-dir and --published go with --fv");
   }

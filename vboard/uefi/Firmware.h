@@ -175,6 +175,12 @@ class Firmware {
   // --- runtime: clock, wake alarm, reset
   EfiTime Rtc;                                   // the clock's time at NowNs () == 0
   EfiTime CurrentTime () const;
+  // The clock's runtime services on guest buffers, as GetTime, SetTime,
+  // GetWakeupTime and SetWakeupTime serve them; return an EFI_STATUS.
+  uint64_t RtcGetTime (uint64_t Time, uint64_t Capabilities);
+  uint64_t RtcSetTime (uint64_t Time);
+  uint64_t RtcGetWakeup (uint64_t Enabled, uint64_t Pending, uint64_t Time);
+  uint64_t RtcSetWakeup (bool Enable, uint64_t Time);
   std::vector<WakeupCall> WakeupCalls;
   uint64_t WakeupStatus = efi::Success;          // what SetWakeupTime returns when the call is valid
   bool WakeupEnabled = false;

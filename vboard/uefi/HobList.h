@@ -39,7 +39,7 @@ class HobList {
   static constexpr uint16_t kMemoryAllocation = 0x0002;
   static constexpr uint16_t kResourceDescriptor = 0x0003;
   static constexpr uint16_t kGuidExtension = 0x0004;
-  static constexpr uint16_t kCpu = 0x000B;
+  static constexpr uint16_t kCpu = 0x0006;
   static constexpr uint16_t kEndOfList = 0xFFFF;
   // PI resource types.
   static constexpr uint32_t kResourceSystemMemory = 0;

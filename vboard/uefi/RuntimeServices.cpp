@@ -88,59 +88,67 @@ uint64_t Firmware::DoSetVariable (CallArgs &A) {
   return efi::Success;
 }
 
+uint64_t Firmware::RtcGetTime (uint64_t Time, uint64_t Capabilities) {
+  if (Time == 0) return efi::InvalidParameter;
+  EfiTime T = CurrentTime ();
+  if (!M.Write (Time, &T, sizeof (T))) {
+    Misuse ("GetTime: time buffer is not writable memory");
+    return efi::InvalidParameter;
+  }
+  if (Capabilities != 0) {
+    uint32_t Caps[3] = {1, 1000000000, 0};   // resolution 1 Hz, accuracy 1e-6, not cleared on set
+    M.Write (Capabilities, Caps, 9);
+  }
+  return efi::Success;
+}
+
+uint64_t Firmware::RtcSetTime (uint64_t Time) {
+  EfiTime T;
+  if (Time == 0 || !M.Read (Time, &T, sizeof (T)) || !ValidTime (T)) return efi::InvalidParameter;
+  Rtc = T;   // simplification: the new time counts from simulated time 0
+  return efi::Success;
+}
+
+uint64_t Firmware::RtcGetWakeup (uint64_t Enabled, uint64_t Pending, uint64_t Time) {
+  if (Enabled == 0 || Pending == 0 || Time == 0) return efi::InvalidParameter;
+  M.Store<uint8_t> (Enabled, WakeupEnabled ? 1 : 0);
+  M.Store<uint8_t> (Pending, 0);
+  M.Write (Time, &WakeupTime, sizeof (WakeupTime));
+  return efi::Success;
+}
+
+uint64_t Firmware::RtcSetWakeup (bool Enable, uint64_t Time) {
+  WakeupCall Call;
+  Call.Enable = Enable;
+  Call.HasTime = Time != 0;
+  if (Call.HasTime && !M.Read (Time, &Call.Time, sizeof (Call.Time))) {
+    Misuse ("SetWakeupTime: time pointer is not readable memory");
+    return efi::InvalidParameter;
+  }
+  WakeupCalls.push_back (Call);
+  if (!Call.Enable) {
+    WakeupEnabled = false;
+    return WakeupStatus;
+  }
+  if (!Call.HasTime) return efi::InvalidParameter;
+  // This clock keeps the two top bits of Day as platform flags and checks
+  // the rest as a calendar date.
+  EfiTime Check = Call.Time;
+  Check.Day &= 0x3F;
+  if (!ValidTime (Check)) return efi::InvalidParameter;
+  if (!efi::IsError (WakeupStatus)) {
+    WakeupEnabled = true;
+    WakeupTime = Call.Time;
+  }
+  return WakeupStatus;
+}
+
 void Firmware::AddRuntimeServices () {
   std::vector<std::pair<std::string, TrapHandler>> S;
-  S.push_back ({"GetTime", [this] (CallArgs &A) -> uint64_t {
-    if (A[0] == 0) return efi::InvalidParameter;
-    EfiTime T = CurrentTime ();
-    if (!M.Write (A[0], &T, sizeof (T))) {
-      Misuse ("GetTime: time buffer is not writable memory");
-      return efi::InvalidParameter;
-    }
-    if (A[1] != 0) {
-      uint32_t Caps[3] = {1, 1000000000, 0};   // resolution 1 Hz, accuracy 1e-6, not cleared on set
-      M.Write (A[1], Caps, 9);
-    }
-    return efi::Success;
-  }});
-  S.push_back ({"SetTime", [this] (CallArgs &A) -> uint64_t {
-    EfiTime T;
-    if (A[0] == 0 || !M.Read (A[0], &T, sizeof (T)) || !ValidTime (T)) return efi::InvalidParameter;
-    Rtc = T;   // simplification: the new time counts from simulated time 0
-    return efi::Success;
-  }});
-  S.push_back ({"GetWakeupTime", [this] (CallArgs &A) -> uint64_t {
-    if (A[0] == 0 || A[1] == 0 || A[2] == 0) return efi::InvalidParameter;
-    M.Store<uint8_t> (A[0], WakeupEnabled ? 1 : 0);
-    M.Store<uint8_t> (A[1], 0);
-    M.Write (A[2], &WakeupTime, sizeof (WakeupTime));
-    return efi::Success;
-  }});
-  S.push_back ({"SetWakeupTime", [this] (CallArgs &A) -> uint64_t {
-    WakeupCall Call;
-    Call.Enable = (A[0] & 0xFF) != 0;
-    Call.HasTime = A[1] != 0;
-    if (Call.HasTime && !M.Read (A[1], &Call.Time, sizeof (Call.Time))) {
-      Misuse ("SetWakeupTime: time pointer is not readable memory");
-      return efi::InvalidParameter;
-    }
-    WakeupCalls.push_back (Call);
-    if (!Call.Enable) {
-      WakeupEnabled = false;
-      return WakeupStatus;
-    }
-    if (!Call.HasTime) return efi::InvalidParameter;
-    // This clock keeps the two top bits of Day as platform flags and checks
-    // the rest as a calendar date.
-    EfiTime Check = Call.Time;
-    Check.Day &= 0x3F;
-    if (!ValidTime (Check)) return efi::InvalidParameter;
-    if (!efi::IsError (WakeupStatus)) {
-      WakeupEnabled = true;
-      WakeupTime = Call.Time;
-    }
-    return WakeupStatus;
-  }});
+  S.push_back ({"GetTime", [this] (CallArgs &A) { return RtcGetTime (A[0], A[1]); }});
+  S.push_back ({"SetTime", [this] (CallArgs &A) { return RtcSetTime (A[0]); }});
+  S.push_back ({"GetWakeupTime", [this] (CallArgs &A) { return RtcGetWakeup (A[0], A[1], A[2]); }});
+  S.push_back ({"SetWakeupTime", [this] (CallArgs &A) { return RtcSetWakeup ((A[0] & 0xFF) != 0, A[1]); }});
   S.push_back ({"SetVirtualAddressMap", nullptr});
   S.push_back ({"ConvertPointer", nullptr});
   S.push_back ({"GetVariable", [this] (CallArgs &A) { return DoGetVariable (A); }});

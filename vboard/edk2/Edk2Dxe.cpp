@@ -1,0 +1,507 @@
+#include "edk2/Edk2Dxe.h"
+
+#include "board/Board.h"
+#include "host/Files.h"
+#include "images/FirmwareVolume.h"
+#include "images/PeImage.h"
+#include "uefi/GuidNames.h"
+
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+
+namespace vboard {
+
+namespace hypercall {
+// The platform's header, read with the C types it uses.
+using UINT32 = uint32_t;
+using UINT64 = uint64_t;
+struct EFI_GUID {
+  uint8_t Bytes[16];
+};
+#include "platform/ArmServerBoardPkg/Include/BoardHypercall.h"
+static_assert (sizeof (BOARD_SERVICE_ENTRY) == 32, "BOARD_SERVICE_ENTRY is 32 bytes");
+}  // namespace hypercall
+
+namespace {
+
+constexpr uint64_t kPage = 0x1000;
+constexpr uint64_t kImageAlign = 0x10000;
+constexpr uint64_t kPsciSystemOff = 0x84000008;
+constexpr uint64_t kPsciSystemReset = 0x84000009;
+constexpr uint64_t kSmcNotSupported = ~0ULL;        // SMCCC: -1
+constexpr uint8_t kFileTypeDxeCore = 0x05;
+constexpr uint32_t kExceptionSvc = 2;
+constexpr uint64_t kSystemTablePointerSignature = 0x5453595320494249ULL;   // "IBI SYST"
+constexpr uint64_t kSystemTablePointerAlign = 0x400000;
+constexpr uint64_t kConfigurationTableCount = 104, kConfigurationTablePointer = 112;
+
+// HOB types and the PI memory types and resource attributes the hand-off uses.
+constexpr uint16_t kHobHandoff = 0x0001, kHobMemoryAllocation = 0x0002, kHobResource = 0x0003,
+                   kHobGuid = 0x0004, kHobFv = 0x0005, kHobCpu = 0x0006, kHobEnd = 0xFFFF;
+constexpr uint32_t kResourceSystemMemory = 0;
+constexpr uint32_t kTestedMemory = 0x7 | 0x400 | 0x800 | 0x1000 | 0x2000;   // present, initialized, tested; any caching
+constexpr uint32_t kBootServicesCode = 3, kBootServicesData = 4, kReservedMemory = 0;
+
+// Variable store (MdeModulePkg's VariableFormat.h, packed).
+constexpr size_t kStoreHeaderSize = 28;
+constexpr size_t kAuthVariableHeaderSize = 60;
+constexpr uint16_t kVariableStartId = 0x55AA;
+constexpr uint8_t kVariableAdded = 0x3F;
+constexpr uint32_t kNonVolatile = 1;
+
+template <typename T>
+void Put (std::vector<uint8_t> &Out, T Value) {
+  uint8_t Bytes[sizeof (T)];
+  std::memcpy (Bytes, &Value, sizeof (T));
+  Out.insert (Out.end (), Bytes, Bytes + sizeof (T));
+}
+
+void PutGuid (std::vector<uint8_t> &Out, const Guid &G) { Out.insert (Out.end (), G.Bytes.begin (), G.Bytes.end ()); }
+
+void Align (std::vector<uint8_t> &Out, size_t To, uint8_t Fill = 0) {
+  while (Out.size () % To != 0) Out.push_back (Fill);
+}
+
+// One HOB: the generic header, then Body, padded to 8 bytes.
+void AddHob (std::vector<uint8_t> &Out, uint16_t Type, const std::vector<uint8_t> &Body) {
+  uint16_t Length = static_cast<uint16_t> ((8 + Body.size () + 7) & ~7ULL);
+  Put<uint16_t> (Out, Type);
+  Put<uint16_t> (Out, Length);
+  Put<uint32_t> (Out, 0);
+  Out.insert (Out.end (), Body.begin (), Body.end ());
+  Align (Out, 8);
+}
+
+std::vector<uint8_t> MemoryAllocation (const Guid &Name, uint64_t Base, uint64_t Length, uint32_t Type) {
+  std::vector<uint8_t> Body;
+  PutGuid (Body, Name);
+  Put<uint64_t> (Body, Base);
+  Put<uint64_t> (Body, Length);
+  Put<uint32_t> (Body, Type);
+  Put<uint32_t> (Body, 0);
+  return Body;
+}
+
+std::vector<uint8_t> Resource (uint32_t Type, uint32_t Attributes, uint64_t Start, uint64_t Length) {
+  std::vector<uint8_t> Body;
+  PutGuid (Body, Guid{});   // owner
+  Put<uint32_t> (Body, Type);
+  Put<uint32_t> (Body, Attributes);
+  Put<uint64_t> (Body, Start);
+  Put<uint64_t> (Body, Length);
+  return Body;
+}
+
+uint64_t AlignUp (uint64_t V, uint64_t A) { return (V + A - 1) & ~(A - 1); }
+uint64_t AlignDown (uint64_t V, uint64_t A) { return V & ~(A - 1); }
+
+std::string ImageName (const std::string &Pdb) {
+  size_t Slash = Pdb.find_last_of ("/\\");
+  std::string Name = Slash == std::string::npos ? Pdb : Pdb.substr (Slash + 1);
+  size_t Dot = Name.rfind ('.');
+  return Dot == std::string::npos ? Name : Name.substr (0, Dot);
+}
+
+}  // namespace
+
+Edk2Dxe::Edk2Dxe (Board &Brd) : B (Brd) {
+  // An entry point returns here (the board put this address in its x30 as
+  // it was entered): record the status, resume at the real return address.
+  mEntryReturnTrap = B.M.AddTrap ("<entry point returned>", [this] (CallArgs &) -> uint64_t {
+    uint64_t Sp = B.M.Sp (), Status = B.M.X (0);
+    for (size_t I = mRunning.size (); I-- > 0;) {
+      if (mRunning[I].Sp != Sp) continue;
+      Image &Done = mImages[mRunning[I].Image];
+      Done.Returned = true;
+      Done.Status = Status;
+      B.M.SetX (30, mRunning[I].ReturnTo);
+      mRunning.resize (I);   // any deeper entries left through Exit ()
+      return Status;
+    }
+    B.M.RaiseFault (FaultKind::ServiceMisuse, "an entry point returned on a stack it was not entered on");
+    return Status;
+  });
+}
+
+const Edk2Dxe::Image *Edk2Dxe::FindImage (const std::string &Name) const {
+  for (const Image &I : mImages) {
+    if (I.Name == Name) return &I;
+  }
+  return nullptr;
+}
+
+const Edk2Dxe::Image *Edk2Dxe::ImageAt (uint64_t Address) const {
+  for (auto I = mImages.rbegin (); I != mImages.rend (); ++I) {
+    if (!I->Unloaded && Address >= I->Base && Address - I->Base < I->Size) return &*I;
+  }
+  return nullptr;
+}
+
+void Edk2Dxe::WatchEntry (uint64_t Address) {
+  auto It = mEntries.find (Address);
+  size_t Index = It->second;
+  mEntries.erase (It);
+  mImages[Index].Started = true;
+  mRunning.push_back ({Index, B.M.X (30), B.M.Sp ()});
+  B.M.SetX (30, mEntryReturnTrap);
+}
+
+std::vector<uint8_t> Edk2Dxe::BoardServicesHob () const {
+  // The handles of the board's devices that the platform reaches through
+  // protocols: each such handle with every protocol on it, in order.
+  static const std::vector<std::string> kDevices = {
+      "gFlashAccessProtocolGuid", "gIpmiTransportProtocolGuid", "gEfiLoadFileProtocolGuid",
+      "gEfiSimpleTextOutProtocolGuid", "gEfiSimpleTextInProtocolGuid", "gEfiDebugMaskProtocolGuid"};
+  std::vector<uint8_t> Entries;
+  uint32_t Count = 0, Group = 0;
+  for (uint64_t Handle : B.Fw.Protocols.AllHandles ()) {
+    std::vector<Guid> On = B.Fw.Protocols.ProtocolsOn (Handle);
+    bool Device = std::any_of (On.begin (), On.end (), [] (const Guid &G) {
+      return std::find (kDevices.begin (), kDevices.end (), names::NameOf (G)) != kDevices.end ();
+    });
+    if (!Device) continue;
+    for (const Guid &G : On) {
+      Put<uint32_t> (Entries, Group);
+      Put<uint32_t> (Entries, 0);
+      PutGuid (Entries, G);
+      Put<uint64_t> (Entries, *B.Fw.Protocols.InterfaceOn (Handle, G));
+      Count++;
+    }
+    Group++;
+  }
+  std::vector<uint8_t> Data;
+  Put<uint32_t> (Data, Count);
+  Put<uint32_t> (Data, 0);
+  Data.insert (Data.end (), Entries.begin (), Entries.end ());
+  return Data;
+}
+
+std::vector<uint8_t> Edk2Dxe::BuildHobList (uint64_t At, uint64_t CoreBase, uint64_t CoreSize, uint64_t CoreEntry,
+                                            const Guid &CoreName, uint64_t FvBase, uint64_t FvSize, uint64_t FreeTop,
+                                            uint64_t &FreeBottom) {
+  std::vector<uint8_t> Hobs;
+  std::vector<uint8_t> Handoff;
+  Put<uint32_t> (Handoff, 9);            // version
+  Put<uint32_t> (Handoff, 0);            // BOOT_WITH_FULL_CONFIGURATION
+  Put<uint64_t> (Handoff, kMemoryBase + kMemorySize);   // EfiMemoryTop
+  Put<uint64_t> (Handoff, kMemoryBase);                 // EfiMemoryBottom
+  Put<uint64_t> (Handoff, FreeTop);                     // EfiFreeMemoryTop
+  Put<uint64_t> (Handoff, 0);                           // EfiFreeMemoryBottom, set below
+  Put<uint64_t> (Handoff, 0);                           // EfiEndOfHobList, set below
+  AddHob (Hobs, kHobHandoff, Handoff);
+
+  std::vector<uint8_t> Cpu = {48, 0, 0, 0, 0, 0, 0, 0};   // memory space bits, I/O space bits
+  AddHob (Hobs, kHobCpu, Cpu);
+  AddHob (Hobs, kHobResource, Resource (kResourceSystemMemory, kTestedMemory, kMemoryBase, kMemorySize));
+  AddHob (Hobs, kHobResource,
+          Resource (kResourceSystemMemory, kTestedMemory, Machine::kStackBase, Machine::kStackSize));
+  AddHob (Hobs, kHobMemoryAllocation, MemoryAllocation (names::Named ("gEfiHobMemoryAllocStackGuid"),
+                                                        Machine::kStackBase, Machine::kStackSize, kBootServicesData));
+  std::vector<uint8_t> Module = MemoryAllocation (names::Named ("gEfiHobMemoryAllocModuleGuid"), CoreBase, CoreSize,
+                                                  kBootServicesCode);
+  PutGuid (Module, CoreName);
+  Put<uint64_t> (Module, CoreEntry);
+  AddHob (Hobs, kHobMemoryAllocation, Module);
+  AddHob (Hobs, kHobMemoryAllocation, MemoryAllocation (Guid{}, FvBase, AlignUp (FvSize, kPage), kBootServicesData));
+  AddHob (Hobs, kHobMemoryAllocation,
+          MemoryAllocation (Guid{}, kVariableStore, kVariableStoreSize, kReservedMemory));
+  std::vector<uint8_t> Fv;
+  Put<uint64_t> (Fv, FvBase);
+  Put<uint64_t> (Fv, FvSize);
+  AddHob (Hobs, kHobFv, Fv);
+
+  std::vector<uint8_t> Services = BoardServicesHob ();
+  std::vector<uint8_t> Named;
+  PutGuid (Named, names::Named ("gArmServerBoardServicesHobGuid"));
+  Named.insert (Named.end (), Services.begin (), Services.end ());
+  AddHob (Hobs, kHobGuid, Named);
+  // What the earlier phase found of the flash layout (and anything else it
+  // hands over by GUID), as the board's own core gets it.
+  for (const Hob &H : B.Hobs.Hobs ()) {
+    if (H.Type == kHobGuid) AddHob (Hobs, kHobGuid, H.Body);
+  }
+  uint64_t EndOfList = At + Hobs.size ();
+  AddHob (Hobs, kHobEnd, {});
+  FreeBottom = AlignUp (At + Hobs.size (), kPage);
+  std::memcpy (Hobs.data () + 8 + 32, &FreeBottom, 8);
+  std::memcpy (Hobs.data () + 8 + 40, &EndOfList, 8);
+  return Hobs;
+}
+
+void Edk2Dxe::WriteVariableStore () {
+  std::vector<uint8_t> Store;
+  PutGuid (Store, names::Named ("gEfiAuthenticatedVariableGuid"));
+  Put<uint32_t> (Store, static_cast<uint32_t> (kVariableStoreSize));
+  Store.push_back (0x5A);   // formatted
+  Store.push_back (0xFE);   // healthy
+  Put<uint16_t> (Store, 0);
+  Put<uint32_t> (Store, 0);
+  for (const VariableRecord &V : B.Fw.Variables ()) {
+    if ((V.Attributes & kNonVolatile) == 0) continue;
+    Align (Store, 4, 0xFF);
+    uint32_t NameSize = static_cast<uint32_t> ((V.Name.size () + 1) * 2);
+    Put<uint16_t> (Store, kVariableStartId);
+    Store.push_back (kVariableAdded);
+    Store.push_back (0);
+    Put<uint32_t> (Store, V.Attributes);
+    Put<uint64_t> (Store, 0);                       // monotonic count
+    Store.insert (Store.end (), 16, 0);             // time stamp
+    Put<uint32_t> (Store, 0);                       // public key index
+    Put<uint32_t> (Store, NameSize);
+    Put<uint32_t> (Store, static_cast<uint32_t> (V.Data.size ()));
+    PutGuid (Store, V.Vendor);
+    for (char16_t C : V.Name) Put<uint16_t> (Store, static_cast<uint16_t> (C));
+    Put<uint16_t> (Store, 0);
+    Align (Store, 4, 0xFF);
+    Store.insert (Store.end (), V.Data.begin (), V.Data.end ());
+  }
+  if (Store.size () > kVariableStoreSize) throw std::runtime_error ("the board's variables do not fit its store");
+  Store.resize (kVariableStoreSize, 0xFF);
+  B.M.Write (kVariableStore, Store.data (), Store.size ());
+}
+
+std::vector<VariableRecord> Edk2Dxe::Variables () const {
+  std::vector<uint8_t> Store = B.M.ReadBytes (kVariableStore, kVariableStoreSize);
+  std::vector<VariableRecord> Out;
+  size_t At = kStoreHeaderSize;
+  while (At + kAuthVariableHeaderSize <= Store.size ()) {
+    uint16_t StartId;
+    std::memcpy (&StartId, &Store[At], 2);
+    if (StartId != kVariableStartId) break;
+    uint8_t State = Store[At + 2];
+    uint32_t Attributes, NameSize, DataSize;
+    std::memcpy (&Attributes, &Store[At + 4], 4);
+    std::memcpy (&NameSize, &Store[At + 36], 4);
+    std::memcpy (&DataSize, &Store[At + 40], 4);
+    size_t Name = At + kAuthVariableHeaderSize;
+    size_t Data = AlignUp (Name + NameSize, 4);
+    if (NameSize > Store.size () || DataSize > Store.size () || Data + DataSize > Store.size ()) break;
+    if (State == kVariableAdded) {
+      VariableRecord V;
+      std::memcpy (V.Vendor.Bytes.data (), &Store[At + 44], 16);
+      V.Attributes = Attributes;
+      for (size_t I = 0; I + 1 < NameSize; I += 2) {
+        char16_t C = static_cast<char16_t> (Store[Name + I] | (Store[Name + I + 1] << 8));
+        if (C == 0) break;
+        V.Name.push_back (C);
+      }
+      V.Data.assign (Store.begin () + Data, Store.begin () + Data + DataSize);
+      Out.push_back (std::move (V));
+    }
+    At = AlignUp (Data + DataSize, 4);
+  }
+  return Out;
+}
+
+void Edk2Dxe::Boot (const std::string &VolumePath) {
+  std::vector<uint8_t> Bytes = ReadWholeFile (VolumePath);
+  FirmwareVolume Volume (Bytes, VolumePath);
+  const FfsFile *CoreFile = nullptr;
+  for (const FfsFile &F : Volume.Files ()) {
+    if (F.Type == kFileTypeDxeCore) CoreFile = &F;
+  }
+  const FfsSection *Pe32 = CoreFile != nullptr ? CoreFile->FindSection (ffs::SectionPe32) : nullptr;
+  if (Pe32 == nullptr) throw std::runtime_error (VolumePath + ": no DXE core in the volume");
+  PeImage Core (Pe32->Data, "DxeCore", VolumePath);
+
+  // PEI's memory: the hand-off list at the bottom; the variable store, the
+  // DXE core's image and the volume at the top, allocated downwards.
+  B.M.MapRam (kMemoryBase, kMemorySize);
+  uint64_t CoreSize = AlignUp (Core.SizeOfImage (), kPage);
+  uint64_t CoreBase = AlignDown (kVariableStore - CoreSize, kImageAlign);
+  uint64_t FvBase = AlignDown (CoreBase - Bytes.size (), kImageAlign);
+  Core.Load (B.M, CoreBase);
+  B.M.Write (FvBase, Bytes.data (), Bytes.size ());
+  WriteVariableStore ();
+  uint64_t FreeBottom = 0;
+  std::vector<uint8_t> Hobs = BuildHobList (kMemoryBase, CoreBase, CoreSize, CoreBase + Core.EntryRva (),
+                                            CoreFile->Name, FvBase, Bytes.size (), FvBase, FreeBottom);
+  B.M.Write (kMemoryBase, Hobs.data (), Hobs.size ());
+  mImages.push_back ({"DxeCore", CoreBase, CoreSize, CoreBase + Core.EntryRva (), true, false, 0, false});
+
+  B.M.EnableExceptions ();
+  B.M.OnException = [this] (uint32_t Number) {
+    if (Number == Machine::kExceptionSmc) return OnSmc ();
+    if (Number == kExceptionSvc) {
+      // BaseLib's CpuBreakpoint (SVC #0xdbdb), which a failed ASSERT calls
+      // when the debug properties ask for a breakpoint.
+      std::string Log = B.Uart0.Text ();
+      size_t Assert = Log.rfind ("ASSERT");
+      B.M.RaiseFault (FaultKind::Assertion, Assert == std::string::npos ? "breakpoint"
+                                                                        : Log.substr (Assert, Log.find ('\n', Assert) - Assert));
+      return true;
+    }
+    return false;
+  };
+  auto Coverage = B.M.OnBlock;
+  B.M.OnBlock = [this, Coverage] (uint64_t Address) {
+    if (Coverage) Coverage (Address);
+    if (!mEntries.empty () && mEntries.count (Address) != 0) WatchEntry (Address);
+  };
+  B.M.Call (CoreBase + Core.EntryRva (), {kMemoryBase});
+  if (!B.M.Stopped ()) {
+    B.M.RaiseFault (FaultKind::ServiceMisuse, "the DXE core returned to the board");
+  }
+}
+
+bool Edk2Dxe::OnSmc () {
+  using namespace hypercall;
+  Machine &M = B.M;
+  uint64_t Function = M.X (0), Now = B.Fw.NowNs ();
+  uint64_t Result = efi::Success;
+  switch (Function) {
+    case kPsciSystemOff:
+    case kPsciSystemReset: {
+      // Name the firmware that asked: the first caller outside the reset
+      // driver.
+      std::string Caller = "?";
+      const Image *Reset = ImageAt (M.Pc ());
+      for (uint64_t Return : M.FrameChain (16)) {
+        const Image *I = ImageAt (Return);
+        if (I != nullptr && I != Reset) {
+          Caller = I->Name;
+          break;
+        }
+      }
+      bool Off = Function == kPsciSystemOff;
+      B.Fw.ResetCalls.push_back (Off ? 2 : 0);
+      M.Halt (std::string (Off ? "PSCI SYSTEM_OFF" : "PSCI SYSTEM_RESET") + " from " + Caller);
+      return true;
+    }
+    case BOARD_SMC_TIMER_SET_PERIOD:
+      mTimerPeriodNs = M.X (1) * 100;
+      M.SetIrqDeadline (mTimerPeriodNs != 0 ? Now + mTimerPeriodNs : ~0ULL);
+      break;
+    case BOARD_SMC_TIMER_ACK:
+      mTicks++;
+      M.SetIrqDeadline (mTimerPeriodNs != 0 ? Now + mTimerPeriodNs : ~0ULL);
+      break;
+    case BOARD_SMC_IDLE:
+      if (M.IrqDeadline () != ~0ULL && M.IrqDeadline () > Now) B.Fw.PassTime (M.IrqDeadline () - Now);
+      break;
+    case BOARD_SMC_RTC_GET_TIME: Result = B.Fw.RtcGetTime (M.X (1), 0); break;
+    case BOARD_SMC_RTC_SET_TIME: Result = B.Fw.RtcSetTime (M.X (1)); break;
+    case BOARD_SMC_RTC_GET_WAKEUP: Result = B.Fw.RtcGetWakeup (M.X (1), M.X (2), M.X (3)); break;
+    case BOARD_SMC_RTC_SET_WAKEUP: Result = B.Fw.RtcSetWakeup ((M.X (1) & 0xFF) != 0, M.X (2)); break;
+    case BOARD_SMC_IMAGE_LOADED: {
+      // The DXE core reports itself too, already running.
+      if (!mImages.empty () && mImages.front ().Base == M.X (1)) break;
+      Image I;
+      I.Name = M.X (4) != 0 ? ImageName (M.ReadAscii (M.X (4), 512)) : "?";
+      I.Base = M.X (1);
+      I.Size = M.X (2);
+      I.Entry = M.X (3);
+      mEntries[I.Entry] = mImages.size ();
+      mImages.push_back (I);
+      break;
+    }
+    case BOARD_SMC_IMAGE_UNLOADED:
+      for (auto I = mImages.rbegin (); I != mImages.rend (); ++I) {
+        if (I->Base == M.X (1) && !I->Unloaded) {
+          I->Unloaded = true;
+          mEntries.erase (I->Entry);
+          break;
+        }
+      }
+      break;
+    default:
+      Result = kSmcNotSupported;
+      break;
+  }
+  M.SetX (0, Result);
+  return true;
+}
+
+uint64_t Edk2Dxe::SystemTable () const {
+  for (uint64_t At = kMemoryBase + kMemorySize - kSystemTablePointerAlign; At >= kMemoryBase;
+       At -= kSystemTablePointerAlign) {
+    if (B.M.Load<uint64_t> (At) == kSystemTablePointerSignature) return B.M.Load<uint64_t> (At + 8);
+  }
+  return 0;
+}
+
+std::optional<uint64_t> Edk2Dxe::ConfigurationTable (const Guid &Id) const {
+  uint64_t St = SystemTable ();
+  if (St == 0) return std::nullopt;
+  uint64_t Count = B.M.Load<uint64_t> (St + kConfigurationTableCount);
+  uint64_t Table = B.M.Load<uint64_t> (St + kConfigurationTablePointer);
+  for (uint64_t I = 0; I < Count && I < 256; I++) {
+    Guid G;
+    B.M.Read (Table + 24 * I, G.Bytes.data (), 16);
+    if (G == Id) return B.M.Load<uint64_t> (Table + 24 * I + 16);
+  }
+  return std::nullopt;
+}
+
+std::vector<uint8_t> Edk2Dxe::SmbiosDump () const {
+  std::optional<uint64_t> Entry = ConfigurationTable (names::Named ("gEfiSmbios3TableGuid"));
+  if (!Entry) return {};
+  std::vector<uint8_t> Out = B.M.ReadBytes (*Entry, 0x18);
+  if (std::memcmp (Out.data (), "_SM3_", 5) != 0) return {};
+  uint32_t Size;
+  uint64_t Address;
+  std::memcpy (&Size, &Out[12], 4);
+  std::memcpy (&Address, &Out[16], 8);
+  // The dump keeps the entry point at 0 and the table at 0x20.
+  uint64_t Offset = 0x20;
+  std::memcpy (&Out[16], &Offset, 8);
+  Out[5] = 0;
+  uint8_t Sum = 0;
+  for (uint8_t Byte : Out) Sum += Byte;
+  Out[5] = static_cast<uint8_t> (0 - Sum);
+  Out.resize (Offset, 0);
+  std::vector<uint8_t> Table = B.M.ReadBytes (Address, Size);
+  Out.insert (Out.end (), Table.begin (), Table.end ());
+  return Out;
+}
+
+std::vector<std::pair<std::string, std::vector<uint8_t>>> Edk2Dxe::AcpiTables () const {
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> Out;
+  std::optional<uint64_t> Rsdp = ConfigurationTable (names::Named ("gEfiAcpi20TableGuid"));
+  if (!Rsdp) return Out;
+  auto Take = [&] (uint64_t Address) {
+    if (Address == 0) return;
+    uint32_t Length = B.M.Load<uint32_t> (Address + 4);
+    if (Length < 36 || Length > 0x100000) return;
+    Out.push_back ({B.M.ReadAscii (Address, 4).substr (0, 4), B.M.ReadBytes (Address, Length)});
+  };
+  uint64_t Xsdt = B.M.Load<uint64_t> (*Rsdp + 24);
+  uint32_t Length = B.M.Load<uint32_t> (Xsdt + 4);
+  for (uint64_t At = Xsdt + 36; At + 8 <= Xsdt + Length; At += 8) {
+    uint64_t Table = B.M.Load<uint64_t> (At);
+    Take (Table);
+    if (!Out.empty () && Out.back ().first == "FACP") {
+      const std::vector<uint8_t> &Fadt = Out.back ().second;
+      uint64_t Dsdt = 0, Facs = 0;
+      if (Fadt.size () >= 148) std::memcpy (&Dsdt, &Fadt[140], 8);
+      if (Dsdt == 0 && Fadt.size () >= 44) Dsdt = B.M.Load<uint32_t> (Table + 40);
+      if (Fadt.size () >= 140) std::memcpy (&Facs, &Fadt[132], 8);
+      Take (Dsdt);
+      if (Facs != 0) Out.push_back ({"FACS", B.M.ReadBytes (Facs, B.M.Load<uint32_t> (Facs + 4))});
+    }
+  }
+  return Out;
+}
+
+std::string Edk2Dxe::Report () const {
+  std::ostringstream Out;
+  for (const Image &I : mImages) {
+    Out << "  " << I.Name;
+    if (I.Name.size () < 28) Out << std::string (28 - I.Name.size (), ' ');
+    if (!I.Started) {
+      Out << "loaded, not started";
+    } else if (!I.Returned) {
+      Out << (I.Name == "DxeCore" ? "running" : "started, left through Exit () or still running");
+    } else {
+      Out << "entry returned " << efi::StatusName (I.Status);
+    }
+    if (I.Unloaded) Out << ", unloaded";
+    Out << "\n";
+  }
+  Out << "  timer ticks taken: " << mTicks << " (period " << mTimerPeriodNs / 1000000 << " ms)\n";
+  return Out.str ();
+}
+
+}  // namespace vboard

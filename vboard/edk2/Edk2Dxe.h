@@ -1,0 +1,109 @@
+// EDK II's own DXE phase on the board. The board's platform firmware
+// (vboard/platform/ArmServerBoardPkg, built with stock EDK II) is one
+// firmware volume holding EDK II's DXE core and drivers, the board's
+// CPU/Timer, device and boot-manager pieces, and ArmServerFeaturePkg's
+// modules. The board hands it over as PEI's DXE IPL would: the DXE core is
+// loaded from the volume and entered with a HOB list (hand-off, CPU,
+// resources, the stack and the core's own image, the volume, and the flash
+// layout the earlier phase found). From there everything that is firmware
+// is EDK II's; what stands for hardware is the board's:
+//   - the timer interrupt: the board raises the CPU's IRQ every period the
+//     platform's timer driver asks for, in simulated time, and the CPU takes
+//     it through VBAR_EL1 only while PSTATE.I is clear;
+//   - the real-time clock, the idle wait (WFI) and reset/power-off (PSCI),
+//     reached by SMC (platform/ArmServerBoardPkg/Include/BoardHypercall.h);
+//   - the devices behind protocols (flash access, IPMI transport, network,
+//     console), served by the same host models as under the board's own
+//     core and installed through the real core's boot services by the
+//     platform's BoardServicesDxe;
+//   - the variable store, kept in the board's non-volatile RAM across power
+//     cycles (EDK II's variable driver in its emulated-NV mode over a
+//     reserved range), filled from the board's variables at power-on and
+//     read back after the run.
+#pragma once
+
+#include "uefi/Types.h"
+#include "uefi/VariableStore.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vboard {
+
+class Board;
+
+class Edk2Dxe {
+ public:
+  // The system memory the DXE phase owns, and the variable store inside it
+  // (its address is the platform's PcdEmuVariableNvStoreReserved).
+  static constexpr uint64_t kMemoryBase = 0x80000000;
+  static constexpr uint64_t kMemorySize = 0x10000000;
+  static constexpr uint64_t kVariableStore = 0x8FFC0000;
+  static constexpr uint64_t kVariableStoreSize = 0x40000;
+
+  explicit Edk2Dxe (Board &B);
+
+  // Loads the DXE core from the platform volume and runs the DXE phase until
+  // the board powers off or resets, or faults. Throws std::runtime_error for
+  // a volume without a DXE core.
+  void Boot (const std::string &VolumePath);
+
+  // Every image the DXE core loaded, in load order, as the platform's
+  // PeCoffExtraActionLib reported it, with the status its entry point
+  // returned (when it returned).
+  struct Image {
+    std::string Name;          // "Wattkeep", from the image's debug path
+    uint64_t Base = 0, Size = 0, Entry = 0;
+    bool Started = false;      // its entry point ran
+    bool Returned = false;     // and returned (not through Exit ())
+    uint64_t Status = 0;
+    bool Unloaded = false;
+  };
+  const std::vector<Image> &Images () const { return mImages; }
+  const Image *FindImage (const std::string &Name) const;
+  // The image whose code holds Address, or nullptr.
+  const Image *ImageAt (uint64_t Address) const;
+
+  // The system table, from the EFI_SYSTEM_TABLE_POINTER the core leaves on
+  // a 4 MiB boundary for debuggers; 0 before the core has made it.
+  uint64_t SystemTable () const;
+  std::optional<uint64_t> ConfigurationTable (const Guid &Id) const;
+  // The non-volatile variables in the board's store, in store order.
+  std::vector<VariableRecord> Variables () const;
+  // What the OS finds: the SMBIOS table as a dmidecode dump (the entry
+  // point at offset 0, the table at 0x20), and the ACPI tables reachable
+  // from the RSDP (XSDT entries, the FADT's DSDT and FACS), by signature.
+  std::vector<uint8_t> SmbiosDump () const;
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> AcpiTables () const;
+
+  uint64_t TimerPeriodNs () const { return mTimerPeriodNs; }
+  uint64_t Ticks () const { return mTicks; }
+  // One line per image, then what the run ended with.
+  std::string Report () const;
+
+ private:
+  bool OnSmc ();
+  void WriteVariableStore ();
+  std::vector<uint8_t> BuildHobList (uint64_t At, uint64_t CoreBase, uint64_t CoreSize, uint64_t CoreEntry,
+                                     const Guid &CoreName, uint64_t FvBase, uint64_t FvSize, uint64_t FreeTop,
+                                     uint64_t &FreeBottom);
+  std::vector<uint8_t> BoardServicesHob () const;
+  void WatchEntry (uint64_t Address);
+
+  Board &B;
+  std::vector<Image> mImages;
+  std::map<uint64_t, size_t> mEntries;          // entry point -> image awaiting its start
+  struct Running {
+    size_t Image;
+    uint64_t ReturnTo, Sp;
+  };
+  std::vector<Running> mRunning;                 // entry points that have not returned yet
+  uint64_t mEntryReturnTrap = 0;
+  uint64_t mTimerPeriodNs = 0;
+  uint64_t mTicks = 0;
+};
+
+}  // namespace vboard
