@@ -280,13 +280,10 @@ void Machine::BlockHook (uc_engine *Uc, uint64_t Address, uint32_t Size, void *U
   }
   Self->mHistory[Pos] = Address;
   Self->mHistoryPos = (Pos + 1) % kHistory;
-  if (Self->mIrqAtNs != ~0ULL && !Self->mIrqRequested && Self->SimulatedNs () >= Self->mIrqAtNs) {
-    uint64_t Pstate = 0;
-    uc_reg_read (Uc, UC_ARM64_REG_PSTATE, &Pstate);
-    if ((Pstate & kPstateI) == 0) {
-      Self->mIrqRequested = true;
-      uc_emu_stop (Uc);
-    }
+  if (Self->mIrqAtNs != ~0ULL && Self->SimulatedNs () >= Self->mIrqAtNs) {
+    // The IRQ is taken before this block runs: the emulator starts the
+    // vector instead when PC is written from a block hook.
+    Self->TakeIrq (Address);
   }
   if (Self->mInstructions - Self->mCallStartInstructions > Self->mBudget) {
     Self->RaiseFault (FaultKind::BudgetExhausted,
@@ -335,42 +332,43 @@ void Machine::EnableExceptions () {
   uc_hook Hook;
   Check (uc_hook_add (mUc, &Hook, UC_HOOK_INTR, reinterpret_cast<void *> (&InterruptHook), this, 1, 0),
          "exception hook");
-  // Exception returns (ERET) to AArch64 state need the RW bits of the
-  // higher exception levels, which the emulator's reset leaves clear.
-  uc_arm64_cp_reg Scr{1, 1, 3, 6, 0, 0};
-  uc_reg_read (mUc, UC_ARM64_REG_CP_REG, &Scr);
-  Scr.val |= 1u << 10;
-  Check (uc_reg_write (mUc, UC_ARM64_REG_CP_REG, &Scr), "SCR_EL3");
+  // An exception return (ERET) to EL1 in AArch64 state needs HCR_EL2.RW,
+  // which the emulator's reset leaves clear. (SCR_EL3.RW is not needed, and
+  // setting it makes the emulator fault accesses above 2^40, where the
+  // second socket's devices are.)
   uc_arm64_cp_reg Hcr{1, 1, 3, 4, 0, 0};
   uc_reg_read (mUc, UC_ARM64_REG_CP_REG, &Hcr);
   Hcr.val |= 1ULL << 31;
   Check (uc_reg_write (mUc, UC_ARM64_REG_CP_REG, &Hcr), "HCR_EL2");
 }
 
-void Machine::InterruptHook (uc_engine *, uint32_t Number, void *User) {
+void Machine::InterruptHook (uc_engine *Uc, uint32_t Number, void *User) {
   auto *Self = static_cast<Machine *> (User);
   if (Self->OnException && Self->OnException (Number)) {
     return;
   }
-  if (!Self->Stopped ()) {
+  if (Self->mFault.Kind == FaultKind::None) {
     Self->RaiseFault (FaultKind::CpuException, "exception " + std::to_string (Number) +
                       (Number == kExceptionBreakpoint ? " (BRK: a breakpoint or failed assertion)" : ""));
+  } else {
+    uc_emu_stop (Uc);   // the abort of a memory fault already recorded
   }
 }
 
-bool Machine::TakeIrq () {
-  uint64_t Pstate = 0, Pc = 0, Vbar = 0;
+bool Machine::TakeIrq (uint64_t Pc) {
+  uint64_t Pstate = 0, Vbar = 0;
   uc_reg_read (mUc, UC_ARM64_REG_PSTATE, &Pstate);
   if ((Pstate & kPstateI) != 0) {
-    return false;   // masked since the line was seen
+    return false;   // masked: the line stays raised
   }
-  uc_reg_read (mUc, UC_ARM64_REG_PC, &Pc);
   uc_reg_read (mUc, UC_ARM64_REG_VBAR_EL1, &Vbar);
   uc_arm64_cp_reg Spsr{4, 0, 3, 0, 0, Pstate};   // SPSR_EL1
   uc_reg_write (mUc, UC_ARM64_REG_CP_REG, &Spsr);
   uc_reg_write (mUc, UC_ARM64_REG_ELR_EL1, &Pc);
   Pstate |= kPstateDaif;
   uc_reg_write (mUc, UC_ARM64_REG_PSTATE, &Pstate);
+  uint64_t Vector = Vbar + kIrqVectorOffset;
+  uc_reg_write (mUc, UC_ARM64_REG_PC, &Vector);
   mIrqsTaken++;
   return true;
 }
@@ -451,17 +449,6 @@ uint64_t Machine::Call (uint64_t Function, const std::vector<uint64_t> &Args) {
     if (Stopped ()) {
       break;
     }
-    if (mPendingTrap < 0 && mIrqRequested) {
-      mIrqRequested = false;
-      Pc = this->Pc ();
-      if (TakeIrq ()) {
-        uint64_t Vbar = 0;
-        uc_reg_read (mUc, UC_ARM64_REG_VBAR_EL1, &Vbar);
-        Pc = Vbar + kIrqVectorOffset;
-      }
-      continue;
-    }
-    mIrqRequested = false;   // seen again at the next block if still pending
     if (mPendingTrap < 0) {
       RaiseFault (FaultKind::CpuException, "the emulator stopped without a reason");
       break;

@@ -193,7 +193,7 @@ class Machine {
 
   // The CPU's IRQ line, raised at simulated time AtNs (SimulatedNs) until
   // SetIrqDeadline is called again; ~0 lowers it. The IRQ is taken at the
-  // next block boundary while PSTATE.I is clear, as the architecture takes
+  // start of the next block while PSTATE.I is clear, as the architecture takes
   // it: SPSR_EL1 and ELR_EL1 saved, DAIF masked, execution at VBAR_EL1 +
   // 0x280 (current EL, SP_ELx). ERET returns from it.
   void SetIrqDeadline (uint64_t AtNs) { mIrqAtNs = AtNs; }
@@ -213,7 +213,7 @@ class Machine {
   static uint32_t SysRegHook (uc_struct *Uc, int Reg, const void *CpReg, void *User);
   static bool UnmappedHook (uc_struct *Uc, int Type, uint64_t Address, int Size, int64_t Value, void *User);
   static void InterruptHook (uc_struct *Uc, uint32_t Number, void *User);
-  bool TakeIrq ();
+  bool TakeIrq (uint64_t Pc);
 
   uc_struct *mUc = nullptr;
   std::map<uint64_t, std::unique_ptr<uint8_t[]>> mHostBacked;   // by base address
@@ -240,7 +240,6 @@ class Machine {
   uint64_t mUnwindResult = 0;
   uint64_t mCounterReads = 0;
   uint64_t mIrqAtNs = ~0ULL;
-  bool mIrqRequested = false;
   uint64_t mIrqsTaken = 0;
   bool mExceptionsEnabled = false;
   struct Region {

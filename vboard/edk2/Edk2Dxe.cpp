@@ -485,6 +485,19 @@ std::vector<std::pair<std::string, std::vector<uint8_t>>> Edk2Dxe::AcpiTables ()
   return Out;
 }
 
+std::string Edk2Dxe::Where (const Fault &F) const {
+  std::ostringstream Out;
+  std::vector<uint64_t> Addresses = {F.Pc, F.Lr};
+  Addresses.insert (Addresses.end (), F.Frames.begin (), F.Frames.end ());
+  for (uint64_t A : Addresses) {
+    const Image *I = ImageAt (A);
+    Out << "  at 0x" << std::hex << A;
+    if (I != nullptr) Out << " = " << I->Name << "+0x" << A - I->Base;
+    Out << std::dec << "\n";
+  }
+  return Out.str ();
+}
+
 std::string Edk2Dxe::Report () const {
   std::ostringstream Out;
   for (const Image &I : mImages) {

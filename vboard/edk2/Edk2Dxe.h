@@ -22,6 +22,7 @@
 //     read back after the run.
 #pragma once
 
+#include "cpu/Machine.h"
 #include "uefi/Types.h"
 #include "uefi/VariableStore.h"
 
@@ -81,6 +82,9 @@ class Edk2Dxe {
 
   uint64_t TimerPeriodNs () const { return mTimerPeriodNs; }
   uint64_t Ticks () const { return mTicks; }
+  // The fault's code addresses (PC, LR, the frame chain) as image+offset,
+  // one line each, for addr2line on the image's .debug file.
+  std::string Where (const Fault &F) const;
   // One line per image, then what the run ended with.
   std::string Report () const;
 

@@ -243,7 +243,20 @@ TEST_F (MapplateTest, HobListIsWhatDxeHobLibExpects) {
     ASSERT_EQ (B.M.Load<uint16_t> (At + 2) % 8, 0);
   }
   EXPECT_EQ (At, B.Hobs.EndOfList ());
-  EXPECT_EQ (Types, (std::vector<uint16_t>{1, 0xB, 3, 3, 3, 3, 2, 2, 4, 4}));
+  // Handoff, CPU (type 6 in the PI specification, not 0xB, which is a
+  // capsule), resources, allocations, the two layout HOBs.
+  EXPECT_EQ (Types, (std::vector<uint16_t>{1, 6, 3, 3, 3, 3, 2, 2, 4, 4}));
+}
+
+TEST_F (MapplateTest, FindsTheLayoutInAListTheDxeCoreMoved) {
+  // On EDK II's DXE core the list drivers see is the core's copy, whose PHIT
+  // still records where the earlier phase's list ended: below this one. The
+  // end-of-list HOB ends the walk, and the layout is found and published.
+  B.Hobs.MovedByDxeCore = true;
+  B.Hobs.Republish ();
+  ASSERT_LT (B.M.Load<uint64_t> (B.Hobs.Start () + 48), B.Hobs.Start ());
+  EXPECT_EQ (Run (), efi::Success) << B.FaultReport () << B.UartText ();
+  EXPECT_EQ (B.Smbios.OfType (0xCB).size (), 1u + platform::DefaultFlashLayout ().size ());
 }
 
 }  // namespace

@@ -189,7 +189,7 @@ int BootEdk2 (Board &B, const std::string &Volume, const std::string &DumpSmbios
   }
   if (B.M.Halted ()) std::cout << "---- board halted: " << B.M.HaltReason () << "\n";
   if (B.M.Faulted ()) {
-    std::cout << "---- " << B.FaultReport ();
+    std::cout << "---- " << B.FaultReport () << Dxe.Where (B.M.LastFault ()) << "  x0 " << std::hex << B.M.X (0) << " x1 " << B.M.X (1) << std::dec << "\n";
     Exit = 1;
   }
   std::cout << "---- " << B.M.Instructions () << " instructions emulated, " << B.M.IrqsTaken ()

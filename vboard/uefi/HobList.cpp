@@ -114,6 +114,8 @@ void HobList::Publish () {
   if (Image.size () > kMaxSize) throw std::runtime_error ("HOB list larger than its region");
   uint64_t Start = kEnd - Image.size ();
   uint64_t EndOfHobList = Start + Image.size () - kGenericHeader;
+  // Where the earlier phase's list ended: one list-length below this copy.
+  uint64_t RecordedEnd = MovedByDxeCore ? EndOfHobList - Image.size () : EndOfHobList;
 
   uint8_t *Phit = Image.data ();
   uint16_t PhitType = kHandoff, PhitLength = kHandoffLength;
@@ -125,7 +127,7 @@ void HobList::Publish () {
   std::memcpy (Phit + 24, &MemoryBottom, 8);
   std::memcpy (Phit + 32, &FreeMemoryTop, 8);
   std::memcpy (Phit + 40, &FreeMemoryBottom, 8);
-  std::memcpy (Phit + 48, &EndOfHobList, 8);
+  std::memcpy (Phit + 48, &RecordedEnd, 8);
 
   if (mMapSize != 0) mFw.M.Unmap (mMapBase, mMapSize);
   mMapBase = Start & ~(kPage - 1);

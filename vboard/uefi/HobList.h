@@ -62,6 +62,8 @@ class HobList {
   void AddCpu (uint8_t MemorySpaceBits, uint8_t IoSpaceBits);
   // Removes every GUID-extension HOB with that name.
   void RemoveGuid (const Guid &Name);
+  // Writes the list again (after MovedByDxeCore or the PHIT fields change).
+  void Republish () { Publish (); }
 
   const std::vector<Hob> &Hobs () const { return mHobs; }
   uint64_t Start () const { return mStart; }   // address of the PHIT HOB
@@ -70,6 +72,12 @@ class HobList {
   // The PHIT's memory description: the region the earlier phase handed over.
   uint64_t MemoryBottom, MemoryTop, FreeMemoryBottom, FreeMemoryTop;
   uint32_t BootMode = 0;   // BOOT_WITH_FULL_CONFIGURATION
+  // EDK II's DXE core copies the list into its own pool before any driver
+  // runs and leaves the copy's EfiEndOfHobList (and EfiFreeMemoryBottom)
+  // pointing into the list the earlier phase handed over. Set, the PHIT
+  // records the end of a list that lies below this one, as drivers on
+  // EDK II's core find it; clear, the list describes itself.
+  bool MovedByDxeCore = false;
 
  private:
   void Publish ();

@@ -110,12 +110,15 @@ STATIC UINTN               mFlashLayoutEntryCount = 0;
 /**
   Finds the first GUID-extension HOB with the given name.
 
-  The walk is bounded by the end-of-list address that the Phase Handoff
-  Information Table (the first HOB) records, and every header is checked
-  before it is trusted, so a corrupt list is never read past its end: a HOB
-  shorter than the generic header, or one whose length runs past the end of
-  the list, ends the search; a GUID-extension HOB too short to hold the GUID
-  HOB header is passed over without reading its name.
+  The walk ends at the end-of-list HOB, as HobLib's does. Every header is
+  checked before it is trusted: a HOB shorter than the generic header ends
+  the search; a GUID-extension HOB too short to hold the GUID HOB header is
+  passed over without reading its name. When the end-of-list address that
+  the Phase Handoff Information Table (the first HOB) records lies after the
+  list's start, it bounds the walk too, and a HOB whose length runs past it
+  ends the search. It does not always: EDK II's DXE core moves the HOB list
+  into its own pool and leaves that address pointing into the list the
+  earlier phase handed over, so it cannot be the only end.
 
   @param[in]   Name     The HOB's GUID.
   @param[out]  GuidHob  The HOB found.
@@ -145,6 +148,10 @@ FindGuidHob (
   }
 
   EndOfList = (UINTN)Hob.HandoffInformationTable->EfiEndOfHobList;
+  if (EndOfList <= (UINTN)Hob.Raw) {
+    EndOfList = MAX_UINTN;
+  }
+
   while (((UINTN)Hob.Raw < EndOfList) && !END_OF_HOB_LIST (Hob)) {
     Length = GET_HOB_LENGTH (Hob);
     if ((Length < sizeof (EFI_HOB_GENERIC_HEADER)) || (Length > EndOfList - (UINTN)Hob.Raw)) {

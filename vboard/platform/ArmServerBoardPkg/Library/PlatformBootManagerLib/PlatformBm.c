@@ -19,6 +19,7 @@
 #include <Library/DebugLib.h>
 #include <Library/DevicePathLib.h>
 #include <Library/DxeServicesTableLib.h>
+#include <Library/HiiLib.h>
 #include <Library/MemoryAllocationLib.h>
 #include <Library/PlatformBootManagerLib.h>
 #include <Library/UefiBootManagerLib.h>
@@ -33,6 +34,29 @@
 #include <Protocol/SimpleTextOut.h>
 
 extern EFI_GUID  gEventLogTriggerProtocolGuid;
+
+//
+// The board's name as a GUID package of the HII database. The platform
+// registers no forms or strings of its own, and EDK II's HII database driver
+// expects at least one package list when it exports the database for the
+// operating system at ReadyToBoot.
+//
+#pragma pack(1)
+typedef struct {
+  UINT32                      BinaryLength;
+  EFI_HII_GUID_PACKAGE_HDR    Package;
+  CHAR8                       Name[16];
+} BOARD_NAME_PACKAGE;
+#pragma pack()
+
+STATIC BOARD_NAME_PACKAGE  mBoardNamePackage = {
+  sizeof (BOARD_NAME_PACKAGE),
+  {
+    { sizeof (EFI_HII_GUID_PACKAGE_HDR) + 16, EFI_HII_PACKAGE_TYPE_GUID },
+    { 0x0e6b9d43, 0x7a21, 0x4c85, { 0xb3, 0xf0, 0x5d, 0x18, 0xe9, 0x2a, 0x6c, 0x07 } }
+  },
+  "ArmServerBoard"
+};
 
 //
 // The application the platform registers as Boot0000, by its UI name.
@@ -255,6 +279,9 @@ PlatformBootManagerBeforeConsole (
 
   AddConsole (&gEfiSimpleTextOutProtocolGuid, FALSE);
   AddConsole (&gEfiSimpleTextInProtocolGuid, TRUE);
+  if (HiiAddPackages (&gEfiCallerIdGuid, NULL, &mBoardNamePackage, NULL) == NULL) {
+    DEBUG ((DEBUG_ERROR, "%a: the board's HII package was not added\n", __FUNCTION__));
+  }
 
   Handle = NULL;
   Status = gBS->InstallProtocolInterface (&Handle, &gEventLogTriggerProtocolGuid, EFI_NATIVE_INTERFACE, NULL);
