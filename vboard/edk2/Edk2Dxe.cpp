@@ -44,7 +44,9 @@ constexpr uint32_t kResourceSystemMemory = 0;
 constexpr uint32_t kTestedMemory = 0x7 | 0x400 | 0x800 | 0x1000 | 0x2000;   // present, initialized, tested; any caching
 constexpr uint32_t kBootServicesCode = 3, kBootServicesData = 4, kReservedMemory = 0;
 
-// Variable store (MdeModulePkg's VariableFormat.h, packed).
+// Variable store (MdeModulePkg's VariableFormat.h, packed): each variable's
+// header 4-byte aligned, its name and data unpadded after it (ALIGNMENT 1
+// on this architecture).
 constexpr size_t kStoreHeaderSize = 28;
 constexpr size_t kAuthVariableHeaderSize = 60;
 constexpr uint16_t kVariableStartId = 0x55AA;
@@ -254,7 +256,6 @@ void Edk2Dxe::WriteVariableStore () {
     PutGuid (Store, V.Vendor);
     for (char16_t C : V.Name) Put<uint16_t> (Store, static_cast<uint16_t> (C));
     Put<uint16_t> (Store, 0);
-    Align (Store, 4, 0xFF);
     Store.insert (Store.end (), V.Data.begin (), V.Data.end ());
   }
   if (Store.size () > kVariableStoreSize) throw std::runtime_error ("the board's variables do not fit its store");
@@ -276,7 +277,7 @@ std::vector<VariableRecord> Edk2Dxe::Variables () const {
     std::memcpy (&NameSize, &Store[At + 36], 4);
     std::memcpy (&DataSize, &Store[At + 40], 4);
     size_t Name = At + kAuthVariableHeaderSize;
-    size_t Data = AlignUp (Name + NameSize, 4);
+    size_t Data = Name + NameSize;
     if (NameSize > Store.size () || DataSize > Store.size () || Data + DataSize > Store.size ()) break;
     if (State == kVariableAdded) {
       VariableRecord V;

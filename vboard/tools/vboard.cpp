@@ -69,6 +69,7 @@
 #include "board/BoardMap.h"
 #include "tools/Report.h"
 #include "edk2/Edk2Dxe.h"
+#include "uefi/GuidNames.h"
 #include "tools/Scenario.h"
 #include "fuzz/FuzzTargets.h"
 #include "images/FirmwareVolume.h"
@@ -162,6 +163,11 @@ int BootEdk2 (Board &B, const std::string &Volume, const std::string &DumpSmbios
     std::cout << "==== UART at 0x" << std::hex << Uart->Base () << std::dec << "\n" << Uart->Text ();
     if (!Uart->Text ().empty () && Uart->Text ().back () != '\n') std::cout << "\n";
   }
+  std::cout << "==== non-volatile variables in the board's store\n";
+  for (const VariableRecord &V : Dxe.Variables ()) {
+    std::cout << "  " << Narrow (V.Name) << " " << names::NameOf (V.Vendor) << " attributes 0x" << std::hex
+              << V.Attributes << std::dec << ", " << V.Data.size () << " bytes\n";
+  }
   std::cout << "==== console\n";
   for (const std::string &Row : B.Console.Screen ()) {
     if (Row.find_first_not_of (' ') != std::string::npos) std::cout << "  " << Row << "\n";
@@ -189,7 +195,7 @@ int BootEdk2 (Board &B, const std::string &Volume, const std::string &DumpSmbios
   }
   if (B.M.Halted ()) std::cout << "---- board halted: " << B.M.HaltReason () << "\n";
   if (B.M.Faulted ()) {
-    std::cout << "---- " << B.FaultReport () << Dxe.Where (B.M.LastFault ()) << "  x0 " << std::hex << B.M.X (0) << " x1 " << B.M.X (1) << std::dec << "\n";
+    std::cout << "---- " << B.FaultReport () << Dxe.Where (B.M.LastFault ());
     Exit = 1;
   }
   std::cout << "---- " << B.M.Instructions () << " instructions emulated, " << B.M.IrqsTaken ()

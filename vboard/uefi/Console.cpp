@@ -1,6 +1,8 @@
 #include "uefi/Console.h"
 
 #include "uefi/TextInput.h"
+#include "uefi/BootManager.h"
+#include "uefi/GuidNames.h"
 
 namespace vboard {
 
@@ -147,6 +149,11 @@ void TextConsole::Install (uint64_t InputHandle) {
   M.Store<uint64_t> (mInterface + kModePointer, mMode);
   SyncMode ();
   mFw.InstallProtocol (mHandle, kTextOutProtocol, mInterface);
+  // The display is a device of the board: a vendor hardware path names it,
+  // so a boot manager can put it in the ConOut and ErrOut variables.
+  Guid Display = Guid::Parse ("5E1F8A36-2C47-4B90-A1D3-6F08B27C9E45");
+  devpath::Bytes Path = devpath::Join ({devpath::Node (1, 4, {Display.Bytes.begin (), Display.Bytes.end ()}), devpath::End ()});
+  mFw.InstallProtocol (mHandle, names::Named ("gEfiDevicePathProtocolGuid"), mFw.HostCopy (Path.data (), Path.size ()));
 
   uint64_t Input = mFw.InterfaceOn (InputHandle, TextInputs::kProtocol).value_or (0);
   uint64_t St = mFw.SystemTable;

@@ -1,4 +1,6 @@
 #include "uefi/TextInput.h"
+#include "uefi/BootManager.h"
+#include "uefi/GuidNames.h"
 
 namespace vboard {
 
@@ -19,6 +21,12 @@ uint64_t TextInputs::Add () {
       0, 8);
   uint64_t Handle = 0;
   mFw.InstallProtocol (Handle, kProtocol, Iface);
+  // A keyboard of the board, named by a vendor hardware path whose last
+  // byte is its index, so a boot manager can put it in ConIn.
+  Guid Keyboard = Guid::Parse ("8D2C61E0-4B7A-4F13-9E25-C03A7D5F1B00");
+  Keyboard.Bytes[15] = static_cast<uint8_t> (mHandles.size ());
+  devpath::Bytes Path = devpath::Join ({devpath::Node (1, 4, {Keyboard.Bytes.begin (), Keyboard.Bytes.end ()}), devpath::End ()});
+  mFw.InstallProtocol (Handle, names::Named ("gEfiDevicePathProtocolGuid"), mFw.HostCopy (Path.data (), Path.size ()));
   mHandles.push_back (Handle);
   mInterfaces.push_back (Iface);
   return Handle;

@@ -3,7 +3,8 @@
 
   Before the consoles: the board's text console becomes ConOut, ErrOut and
   ConIn; the event-log trigger is installed, as the platform does once every
-  driver has started, and drivers it wakes are dispatched. After the
+  driver has started, drivers it wakes are dispatched, and End of DXE is
+  signalled. After the
   consoles: the network-boot application built into the firmware volume
   becomes Boot0000, first in BootOrder, as it is registered at every boot.
   When no option boots, the board powers off.
@@ -290,6 +291,12 @@ PlatformBootManagerBeforeConsole (
   }
 
   gDS->Dispatch ();
+
+  //
+  // Everything the platform itself provides is now there: from here on,
+  // images from outside the firmware volumes may be loaded.
+  //
+  EfiEventGroupSignal (&gEfiEndOfDxeEventGroupGuid);
 }
 
 /**
