@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds ArmServerFeaturePkg with the stock EDK II `build` command: the package
-# DSC for DEBUG and RELEASE and the two test DSCs (virtual board, AAVMF) for
-# DEBUG, AARCH64, GCC5 tool chain.
+# DSC for DEBUG and RELEASE, the two test DSCs (virtual board, AAVMF) and the
+# virtual board's platform firmware (vboard/platform) for DEBUG, AARCH64,
+# GCC5 tool chain.
 #
 # The EDK II tree comes from scripts/setup.sh (which prints its location and is
 # quick once the machine is prepared). The build workspace, with its Conf and
@@ -25,7 +26,7 @@ JOBS="${ASFP_JOBS:-2}"
 TARGETS="${ASFP_TARGETS:-DEBUG RELEASE}"
 
 export WORKSPACE="$REPO/build/edk2-ws"
-export PACKAGES_PATH="$REPO:$EDK2_DIR"
+export PACKAGES_PATH="$REPO:$REPO/vboard/platform:$EDK2_DIR"
 export EDK_TOOLS_PATH="$EDK2_DIR/BaseTools"
 export GCC5_AARCH64_PREFIX=aarch64-linux-gnu-
 unset CONF_PATH
@@ -55,6 +56,9 @@ done
 if [ "${ASFP_NO_TEST:-0}" != 1 ]; then
   run_build ArmServerFeaturePkg/Test/ArmServerFeaturePkgTest.dsc DEBUG
   run_build ArmServerFeaturePkg/Test/ArmServerFeaturePkgAavmf.dsc DEBUG
+  # The virtual board's own firmware: EDK II's DXE phase with the package
+  # integrated as the README says (vboard --core edk2 boots it).
+  run_build ArmServerBoardPkg/ArmServerBoardPkg.dsc DEBUG
 fi
 end=$(date +%s)
 

@@ -213,7 +213,7 @@ TEST (SmbiosService, AddAssignsHandlesAndMeasuresStructures) {
   uint8_t Sum = 0;
   for (int I = 0; I < 0x18; I++) Sum += Dump[I];
   EXPECT_EQ (Sum, 0);
-  EXPECT_EQ (std::vector<uint8_t> (Dump.end () - 6, Dump.end ()), (std::vector<uint8_t>{127, 4, 3, 0, 0, 0}));
+  EXPECT_EQ (std::vector<uint8_t> (Dump.end () - 6, Dump.end ()), (std::vector<uint8_t>{127, 4, 0xFF, 0xFE, 0, 0}));
 }
 
 }  // namespace

@@ -27,6 +27,10 @@ std::string PackageVolume () { return std::string (ASFP_DEBUG_IMAGES) + "/../FV/
 
 std::string ReleaseVolume () { return std::string (ASFP_RELEASE_IMAGES) + "/../FV/ARMSERVERFEATUREFV.Fv"; }
 
+std::string BoardPlatformVolume () {
+  return std::string (ASFP_DEBUG_IMAGES) + "/../../../ArmServerBoard/DEBUG_GCC5/FV/FVMAIN.Fv";
+}
+
 std::string TestVolume () { return std::string (ASFP_TEST_IMAGES) + "/../FV/ARMSERVERFEATURETESTFV.Fv"; }
 
 std::string EdkTool (const std::string &Name) { return std::string (ASFP_EDK2_DIR) + "/BaseTools/Source/C/bin/" + Name; }

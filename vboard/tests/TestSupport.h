@@ -21,6 +21,8 @@ std::string TestImage (const std::string &Name);
 std::string PackageVolume ();
 std::string ReleaseVolume ();
 std::string TestVolume ();
+// The board's platform firmware volume: EDK II's DXE phase with the package.
+std::string BoardPlatformVolume ();
 // A BaseTools program of the EDK II tree the package is built with.
 std::string EdkTool (const std::string &Name);
 // Line number (1-based) of the first line of a package source that contains

@@ -196,8 +196,9 @@ std::vector<uint8_t> SmbiosService::Table () const {
   for (const SmbiosRecord &R : mRecords) {
     Out.insert (Out.end (), R.Bytes.begin (), R.Bytes.end ());
   }
-  uint16_t End = 0;
-  while (HandleInUse (End)) End++;
+  // SmbiosDxe gives its end-of-table structure the last handle a record can
+  // have (0xFEFF); the operating system sees that number.
+  const uint16_t End = 0xFEFF;
   const uint8_t EndOfTable[] = {kTypeEndOfTable, 4, static_cast<uint8_t> (End), static_cast<uint8_t> (End >> 8), 0, 0};
   Out.insert (Out.end (), std::begin (EndOfTable), std::end (EndOfTable));
   return Out;

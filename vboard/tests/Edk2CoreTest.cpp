@@ -1,0 +1,110 @@
+// EDK II's own DXE phase on the board: the board's platform firmware (the
+// real DXE core, PcdDxe, SmbiosDxe, AcpiTableDxe, the variable driver, BDS,
+// ... with the package integrated as the README says) boots from its volume
+// on the board's devices, and what it publishes is compared with the
+// board's own core booting the package volume.
+#include "edk2/Edk2Dxe.h"
+#include "board/BoardMap.h"
+#include "tests/TestSupport.h"
+#include "tools/Scenario.h"
+#include "uefi/GuidNames.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+
+namespace vboard {
+namespace {
+
+using namespace test;
+
+const std::vector<std::string> kPackageDrivers = {
+    "Redirwarden", "Serialnote", "Ledgermark", "Tallyvault", "Latchvane", "Rescuetab", "Stampread", "Logsweep",
+    "Mainsrestore", "Vfswitch", "Wattkeep", "Gatewarden", "Mapplate", "Portplate", "Heatwatch", "Tablegraft"};
+
+// A factory-state board serving the test build's network-boot probe.
+void FactoryBoard (Board &B) {
+  boardmap::ApplyFactoryState (B);
+  scenario::ApplyNetwork (B, "serve:" + TestImage ("NetBootProbe"));
+}
+
+// The SMBIOS structures of a dump (entry point at 0, table at 0x20), each
+// whole with its strings, in table order. Normalised, as each core's
+// allocator chooses them: the handles (but see the end-of-table check), and
+// the event log's access-method address (Type 15, offset 0x10), where the
+// log's runtime copy landed.
+std::vector<std::vector<uint8_t>> Structures (const std::vector<uint8_t> &Dump) {
+  std::vector<std::vector<uint8_t>> Out;
+  size_t At = 0x20;
+  while (At + 4 <= Dump.size ()) {
+    uint8_t Type = Dump[At], Length = Dump[At + 1];
+    size_t End = At + Length;
+    while (End + 1 < Dump.size () && (Dump[End] != 0 || Dump[End + 1] != 0)) End++;
+    std::vector<uint8_t> S (Dump.begin () + At, Dump.begin () + std::min (End + 2, Dump.size ()));
+    S[2] = S[3] = 0;
+    if (Type == 15 && S.size () >= 0x14) std::fill (S.begin () + 0x10, S.begin () + 0x14, 0);
+    Out.push_back (S);
+    if (Type == 127) break;
+    At = End + 2;
+  }
+  return Out;
+}
+
+TEST (Edk2Core, BootsThePackageThroughBdsToTheNetworkBootedProgram) {
+  Board B;
+  FactoryBoard (B);
+  Edk2Dxe Dxe (B);
+  Dxe.Boot (BoardPlatformVolume ());
+  ASSERT_FALSE (B.M.Faulted ()) << B.FaultReport () << Dxe.Where (B.M.LastFault ()) << B.Uart0.Text ();
+  // Every driver of the package dispatched by its dependency expression
+  // under the real dispatcher, and its entry point returned Success.
+  for (const std::string &Name : kPackageDrivers) {
+    SCOPED_TRACE (Name);
+    const Edk2Dxe::Image *I = Dxe.FindImage (Name);
+    ASSERT_NE (I, nullptr);
+    EXPECT_TRUE (I->Started && I->Returned);
+    EXPECT_EQ (I->Status, efi::Success) << efi::StatusName (I->Status);
+  }
+  for (const char *Name : {"PcdDxe", "RuntimeDxe", "VariableRuntimeDxe", "SmbiosDxe", "AcpiTableDxe", "BdsDxe"}) {
+    EXPECT_NE (Dxe.FindImage (Name), nullptr) << Name;
+  }
+  // BDS registered Wirelaunch first, waited its two seconds on the board's
+  // timer, and Wirelaunch booted the served program over PXE IPv4, which
+  // powered the board off.
+  EXPECT_EQ (B.M.HaltReason (), "PSCI SYSTEM_OFF from NetBootProbe");
+  std::string Screen;
+  for (const std::string &Row : B.Console.Screen ()) Screen += Row + "\n";
+  EXPECT_NE (Screen.find ("NetBootProbe: ran"), std::string::npos) << Screen;
+  EXPECT_NE (B.Uart0.Text ().find ("[Bds]Booting Wirelaunch"), std::string::npos);
+  EXPECT_GE (Dxe.Ticks (), 200u) << "two seconds of 10 ms ticks";
+  std::map<std::u16string, std::vector<uint8_t>> Vars;
+  for (const VariableRecord &V : Dxe.Variables ()) Vars[V.Name] = V.Data;
+  EXPECT_EQ (Vars[u"BootOrder"], (std::vector<uint8_t>{0, 0, 1, 0, 2, 0}));
+  ASSERT_TRUE (Vars.count (u"Boot0000"));
+}
+
+TEST (Edk2Core, SmbiosRecordsAreTheBoardCoresUpToHandles) {
+  Board Real;
+  FactoryBoard (Real);
+  Edk2Dxe Dxe (Real);
+  Dxe.Boot (BoardPlatformVolume ());
+  ASSERT_FALSE (Real.M.Faulted ()) << Real.FaultReport ();
+
+  Board Own;
+  FactoryBoard (Own);
+  Own.BootVolumes (std::vector<std::string>{PackageVolume ()});
+  ASSERT_FALSE (Own.M.Faulted ()) << Own.FaultReport ();
+
+  std::vector<uint8_t> RealDump = Dxe.SmbiosDump ();
+  ASSERT_FALSE (RealDump.empty ());
+  EXPECT_EQ (Structures (RealDump), Structures (Own.Smbios.DumpImage ()));
+  // The end-of-table structure, handle included, as SmbiosDxe writes it.
+  std::vector<uint8_t> OwnDump = Own.Smbios.DumpImage ();
+  ASSERT_GE (RealDump.size (), 6u);
+  EXPECT_EQ (std::vector<uint8_t> (RealDump.end () - 6, RealDump.end ()), (std::vector<uint8_t>{127, 4, 0xFF, 0xFE, 0, 0}));
+  EXPECT_EQ (std::vector<uint8_t> (OwnDump.end () - 6, OwnDump.end ()), (std::vector<uint8_t>{127, 4, 0xFF, 0xFE, 0, 0}));
+}
+
+}  // namespace
+}  // namespace vboard
