@@ -209,16 +209,32 @@ std::vector<uint8_t> Edk2Dxe::BuildHobList (uint64_t At, uint64_t CoreBase, uint
   AddHob (Hobs, kHobMemoryAllocation, MemoryAllocation (Guid{}, FvBase, AlignUp (FvSize, kPage), kBootServicesData));
   AddHob (Hobs, kHobMemoryAllocation,
           MemoryAllocation (Guid{}, kVariableStore, kVariableStoreSize, kReservedMemory));
-  std::vector<uint8_t> Fv;
-  Put<uint64_t> (Fv, FvBase);
-  Put<uint64_t> (Fv, FvSize);
-  AddHob (Hobs, kHobFv, Fv);
+  // One firmware-volume HOB per volume: the first at FvBase, the others
+  // where Boot placed them after it.
+  std::vector<uint64_t> Starts = {0};
+  Starts.insert (Starts.end (), mExtraVolumes.begin (), mExtraVolumes.end ());
+  for (uint64_t Start : Starts) {
+    std::vector<uint8_t> Fv;
+    Put<uint64_t> (Fv, FvBase + Start);
+    Put<uint64_t> (Fv, B.M.Load<uint64_t> (FvBase + Start + 32));   // the volume header's FvLength
+    AddHob (Hobs, kHobFv, Fv);
+  }
 
   std::vector<uint8_t> Services = BoardServicesHob ();
   std::vector<uint8_t> Named;
   PutGuid (Named, names::Named ("gArmServerBoardServicesHobGuid"));
   Named.insert (Named.end (), Services.begin (), Services.end ());
   AddHob (Hobs, kHobGuid, Named);
+  // The platform's own ACPI tables (those the board's own core installs as
+  // the platform), for the platform's ACPI driver.
+  std::vector<uint8_t> Acpi;
+  PutGuid (Acpi, names::Named ("gArmServerBoardAcpiTablesHobGuid"));
+  for (const AcpiTable &T : B.Acpi.Tables ()) {
+    if (T.Installer != "platform") continue;
+    std::vector<uint8_t> Bytes = B.M.ReadBytes (T.Address, T.Size);
+    Acpi.insert (Acpi.end (), Bytes.begin (), Bytes.end ());
+  }
+  AddHob (Hobs, kHobGuid, Acpi);
   // What the earlier phase found of the flash layout (and anything else it
   // hands over by GUID), as the board's own core gets it.
   for (const Hob &H : B.Hobs.Hobs ()) {
@@ -296,9 +312,20 @@ std::vector<VariableRecord> Edk2Dxe::Variables () const {
   return Out;
 }
 
-void Edk2Dxe::Boot (const std::string &VolumePath) {
+void Edk2Dxe::Boot (const std::vector<std::string> &VolumePaths) {
+  if (VolumePaths.empty ()) throw std::runtime_error ("no firmware volume to boot");
+  const std::string &VolumePath = VolumePaths.front ();
   std::vector<uint8_t> Bytes = ReadWholeFile (VolumePath);
-  FirmwareVolume Volume (Bytes, VolumePath);
+  // Further volumes follow the first in memory, each handed over in its
+  // own firmware-volume HOB.
+  for (size_t I = 1; I < VolumePaths.size (); I++) {
+    std::vector<uint8_t> More = ReadWholeFile (VolumePaths[I]);
+    Bytes.resize ((Bytes.size () + 0xF) & ~0xFULL, 0xFF);
+    mExtraVolumes.push_back (Bytes.size ());
+    Bytes.insert (Bytes.end (), More.begin (), More.end ());
+  }
+  size_t FirstSize = mExtraVolumes.empty () ? Bytes.size () : mExtraVolumes.front ();
+  FirmwareVolume Volume (std::vector<uint8_t> (Bytes.begin (), Bytes.begin () + FirstSize), VolumePath);
   const FfsFile *CoreFile = nullptr;
   for (const FfsFile &F : Volume.Files ()) {
     if (F.Type == kFileTypeDxeCore) CoreFile = &F;

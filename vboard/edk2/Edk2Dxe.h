@@ -47,10 +47,11 @@ class Edk2Dxe {
 
   explicit Edk2Dxe (Board &B);
 
-  // Loads the DXE core from the platform volume and runs the DXE phase until
-  // the board powers off or resets, or faults. Throws std::runtime_error for
-  // a volume without a DXE core.
-  void Boot (const std::string &VolumePath);
+  // Loads the DXE core from the platform volume (the first) and runs the DXE
+  // phase, with every volume handed over in a firmware-volume HOB, until the
+  // board powers off or resets, or faults. Throws std::runtime_error for a
+  // first volume without a DXE core.
+  void Boot (const std::vector<std::string> &VolumePaths);
 
   // Every image the DXE core loaded, in load order, as the platform's
   // PeCoffExtraActionLib reported it, with the status its entry point
@@ -106,6 +107,7 @@ class Edk2Dxe {
   };
   std::vector<Running> mRunning;                 // entry points that have not returned yet
   uint64_t mEntryReturnTrap = 0;
+  std::vector<uint64_t> mExtraVolumes;          // offsets of the volumes after the first
   uint64_t mTimerPeriodNs = 0;
   uint64_t mTicks = 0;
 };

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 
 namespace vboard {
 namespace {
@@ -55,7 +56,7 @@ TEST (Edk2Core, BootsThePackageThroughBdsToTheNetworkBootedProgram) {
   Board B;
   FactoryBoard (B);
   Edk2Dxe Dxe (B);
-  Dxe.Boot (BoardPlatformVolume ());
+  Dxe.Boot ({BoardPlatformVolume ()});
   ASSERT_FALSE (B.M.Faulted ()) << B.FaultReport () << Dxe.Where (B.M.LastFault ()) << B.Uart0.Text ();
   // Every driver of the package dispatched by its dependency expression
   // under the real dispatcher, and its entry point returned Success.
@@ -84,18 +85,22 @@ TEST (Edk2Core, BootsThePackageThroughBdsToTheNetworkBootedProgram) {
   ASSERT_TRUE (Vars.count (u"Boot0000"));
 }
 
-TEST (Edk2Core, SmbiosRecordsAreTheBoardCoresUpToHandles) {
-  Board Real;
-  FactoryBoard (Real);
-  Edk2Dxe Dxe (Real);
-  Dxe.Boot (BoardPlatformVolume ());
-  ASSERT_FALSE (Real.M.Faulted ()) << Real.FaultReport ();
+// The package volume booted under both cores from the factory state.
+class BothCores : public ::testing::Test {
+ protected:
+  void SetUp () override {
+    FactoryBoard (Real);
+    Dxe.Boot ({BoardPlatformVolume ()});
+    ASSERT_FALSE (Real.M.Faulted ()) << Real.FaultReport ();
+    FactoryBoard (Own);
+    Own.BootVolumes (std::vector<std::string>{PackageVolume ()});
+    ASSERT_FALSE (Own.M.Faulted ()) << Own.FaultReport ();
+  }
+  Board Real, Own;
+  Edk2Dxe Dxe{Real};
+};
 
-  Board Own;
-  FactoryBoard (Own);
-  Own.BootVolumes (std::vector<std::string>{PackageVolume ()});
-  ASSERT_FALSE (Own.M.Faulted ()) << Own.FaultReport ();
-
+TEST_F (BothCores, SmbiosRecordsAreTheSameUpToHandles) {
   std::vector<uint8_t> RealDump = Dxe.SmbiosDump ();
   ASSERT_FALSE (RealDump.empty ());
   EXPECT_EQ (Structures (RealDump), Structures (Own.Smbios.DumpImage ()));
@@ -104,6 +109,54 @@ TEST (Edk2Core, SmbiosRecordsAreTheBoardCoresUpToHandles) {
   ASSERT_GE (RealDump.size (), 6u);
   EXPECT_EQ (std::vector<uint8_t> (RealDump.end () - 6, RealDump.end ()), (std::vector<uint8_t>{127, 4, 0xFF, 0xFE, 0, 0}));
   EXPECT_EQ (std::vector<uint8_t> (OwnDump.end () - 6, OwnDump.end ()), (std::vector<uint8_t>{127, 4, 0xFF, 0xFE, 0, 0}));
+}
+
+TEST_F (BothCores, AcpiTablesAreTheSame) {
+  // The platform's SPCR as Serialnote patched it, and Tablegraft's OSDM and
+  // LPBT with the flash data: byte for byte, checksums included, as
+  // AcpiTableDxe keeps them and as the board's own table driver does.
+  // Normalised: LPBT's address of Tablegraft's hand-off buffer (offset 40,
+  // eight bytes), which each core's allocator chooses, and the checksum
+  // that covers it.
+  auto Normalise = [] (const std::string &Signature, std::vector<uint8_t> Bytes) {
+    if (Signature == "LPBT" && Bytes.size () >= 48) {
+      std::fill (Bytes.begin () + 40, Bytes.begin () + 48, 0);
+      Bytes[9] = 0;
+    }
+    return Bytes;
+  };
+  std::map<std::string, std::vector<uint8_t>> Mine;
+  for (const AcpiTable &T : Own.Acpi.Tables ()) Mine[T.Signature] = Normalise (T.Signature, Own.M.ReadBytes (T.Address, T.Size));
+  std::map<std::string, std::vector<uint8_t>> Theirs;
+  for (const auto &[Signature, Bytes] : Dxe.AcpiTables ()) Theirs[Signature] = Normalise (Signature, Bytes);
+  for (const char *Signature : {"SPCR", "OSDM", "LPBT"}) {
+    SCOPED_TRACE (Signature);
+    ASSERT_TRUE (Mine.count (Signature) && Theirs.count (Signature));
+    EXPECT_EQ (Theirs[Signature], Mine[Signature]);
+  }
+}
+
+TEST_F (BothCores, VariablesAreTheSameExceptWhatEdk2sOwnDriversAdd) {
+  // What the package and the boot manager left in the non-volatile store.
+  // EDK II's BDS and drivers keep variables of their own (Timeout, Lang,
+  // PlatformLang, MTC, VarErrorFlag, the console variables) that the board's
+  // core has no driver for; they are named here, not compared.
+  const std::set<std::u16string> Edk2Own = {u"Timeout", u"Lang", u"PlatformLang", u"MTC", u"VarErrorFlag",
+                                            u"ConOut", u"ConIn", u"ErrOut"};
+  std::map<std::u16string, std::vector<uint8_t>> Theirs, Mine;
+  for (const VariableRecord &V : Dxe.Variables ()) {
+    if (!Edk2Own.count (V.Name)) Theirs[V.Name] = V.Data;
+  }
+  for (const VariableRecord &V : Own.Fw.Variables ()) {
+    if (V.Attributes & 1) Mine[V.Name] = V.Data;
+  }
+  EXPECT_EQ (Theirs.size (), Mine.size ());
+  for (const auto &[Name, Data] : Mine) {
+    SCOPED_TRACE (Narrow (Name));
+    ASSERT_TRUE (Theirs.count (Name));
+    if (Name == u"Boot0000") continue;   // the path names each platform's own volume
+    EXPECT_EQ (Theirs[Name], Data);
+  }
 }
 
 }  // namespace

@@ -148,11 +148,11 @@ int FuzzReplay (const std::string &Name, const std::string &File) {
 
 // The board platform's firmware (EDK II's own DXE phase with the package in
 // its volume) booted on the board, and what it left.
-int BootEdk2 (Board &B, const std::string &Volume, const std::string &DumpSmbiosFile, const std::string &DumpAcpiDir,
+int BootEdk2 (Board &B, const std::vector<std::string> &Volumes, const std::string &DumpSmbiosFile, const std::string &DumpAcpiDir,
               std::chrono::steady_clock::time_point Started) {
   Edk2Dxe Dxe (B);
   try {
-    Dxe.Boot (Volume);
+    Dxe.Boot (Volumes);
   } catch (const std::exception &E) {
     std::cerr << "vboard: " << E.what () << "\n";
     return 2;
@@ -436,12 +436,12 @@ int main (int Argc, char **Argv) {
   }
   if (!Images.empty () && !Volumes.empty ()) Usage ("give either images or --fv volumes");
   if (Core == "edk2") {
-    if (Volumes.size () != 1 || !Images.empty () || !Apps.empty () || !ReportDir.empty () || !PublishedFile.empty () ||
+    if (Volumes.empty () || !Images.empty () || !Apps.empty () || !ReportDir.empty () || !PublishedFile.empty () ||
         !FlashFile.empty ()) {
-      Usage ("--core edk2 boots one --fv volume, the board platform's; it takes no images, --app, --report-dir, "
+      Usage ("--core edk2 boots --fv volumes, the board platform's first; it takes no images, --app, --report-dir, "
              "--published or --flash yet");
     }
-    return BootEdk2 (B, Volumes.front (), DumpSmbiosFile, DumpAcpiDir, Started);
+    return BootEdk2 (B, Volumes, DumpSmbiosFile, DumpAcpiDir, Started);
   }
   if (Volumes.empty () && (Bare || !ReportDir.empty () || !PublishedFile.empty ())) {
     Usage ("--bare, --report-dir and --published go with --fv");
