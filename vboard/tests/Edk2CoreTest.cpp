@@ -19,6 +19,7 @@ namespace vboard {
 namespace {
 
 using namespace test;
+using platform::kSystemSetupConfig;
 
 const std::vector<std::string> kPackageDrivers = {
     "Redirwarden", "Serialnote", "Ledgermark", "Tallyvault", "Latchvane", "Rescuetab", "Stampread", "Logsweep",
@@ -156,6 +157,48 @@ TEST_F (BothCores, VariablesAreTheSameExceptWhatEdk2sOwnDriversAdd) {
     ASSERT_TRUE (Theirs.count (Name));
     if (Name == u"Boot0000") continue;   // the path names each platform's own volume
     EXPECT_EQ (Theirs[Name], Data);
+  }
+}
+
+TEST (BothCoresGating, TheGatedProbesStartInTheSameOrderOrStayDormantAlike) {
+  // Gatewarden's markers for a setup record gate the probe drivers of a
+  // second volume; each core dispatches them by their real expressions
+  // (BEFORE, AFTER, OR, NOT). The probes that start, and their order, are
+  // EDK II's under the board's core too.
+  const std::vector<std::string> Probes = {"GatedMode1", "GatedMode2", "GatedOptionA", "GatedOptionB", "GatedUndi",
+                                           "GatedMode1OptionA", "DepexAnyOption", "DepexOptionAOnly", "DepexAfterMode1",
+                                           "DepexBeforeUndi"};
+  const std::vector<std::map<size_t, uint8_t>> Records = {
+      {{64, 0}, {65, 1}, {67, 1}}, {{64, 1}}, {{64, 1}, {65, 1}, {67, 1}}, {{64, 1}, {65, 1}, {68, 1}},
+      {{64, 2}, {65, 1}, {66, 0}, {68, 1}}, {{64, 3}, {65, 1}, {66, 1}, {67, 1}, {68, 1}}};
+  auto IsProbe = [&] (const std::string &Name) { return std::find (Probes.begin (), Probes.end (), Name) != Probes.end (); };
+  for (const auto &Bytes : Records) {
+    std::vector<uint8_t> Record (184, 0);
+    std::string What;
+    for (const auto &[Offset, Value] : Bytes) {
+      Record[Offset] = Value;
+      What += std::to_string (Offset) + "=" + std::to_string (Value) + " ";
+    }
+    SCOPED_TRACE (What);
+    Board Own;
+    Own.SetSetup (kSystemSetupConfig, Record);
+    Own.BootVolumes (std::vector<std::string>{PackageVolume (), GatedProbesVolume ()});
+    ASSERT_FALSE (Own.M.Faulted ()) << Own.FaultReport ();
+    std::vector<std::string> OwnStarted;
+    for (const std::string &Name : Own.Fw.Dxe.Order ()) {
+      if (IsProbe (Name)) OwnStarted.push_back (Name);
+    }
+
+    Board Real;
+    Real.SetSetup (kSystemSetupConfig, Record);
+    Edk2Dxe Dxe (Real);
+    Dxe.Boot ({BoardPlatformVolume (), GatedProbesVolume ()});
+    ASSERT_FALSE (Real.M.Faulted ()) << Real.FaultReport () << Dxe.Where (Real.M.LastFault ());
+    std::vector<std::string> RealStarted;
+    for (const Edk2Dxe::Image &I : Dxe.Images ()) {
+      if (IsProbe (I.Name) && I.Started) RealStarted.push_back (I.Name);
+    }
+    EXPECT_EQ (OwnStarted, RealStarted);
   }
 }
 

@@ -31,6 +31,8 @@ std::string BoardPlatformVolume () {
   return std::string (ASFP_DEBUG_IMAGES) + "/../../../ArmServerBoard/DEBUG_GCC5/FV/FVMAIN.Fv";
 }
 
+std::string GatedProbesVolume () { return std::string (ASFP_TEST_IMAGES) + "/../FV/GATEDPROBESBOARDFV.Fv"; }
+
 std::string TestVolume () { return std::string (ASFP_TEST_IMAGES) + "/../FV/ARMSERVERFEATURETESTFV.Fv"; }
 
 std::string EdkTool (const std::string &Name) { return std::string (ASFP_EDK2_DIR) + "/BaseTools/Source/C/bin/" + Name; }

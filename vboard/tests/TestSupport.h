@@ -23,6 +23,8 @@ std::string ReleaseVolume ();
 std::string TestVolume ();
 // The board's platform firmware volume: EDK II's DXE phase with the package.
 std::string BoardPlatformVolume ();
+// The gated probe drivers alone, built for the board.
+std::string GatedProbesVolume ();
 // A BaseTools program of the EDK II tree the package is built with.
 std::string EdkTool (const std::string &Name);
 // Line number (1-based) of the first line of a package source that contains
