@@ -3,7 +3,8 @@
 # measured one after the other on this machine: AAVMF (Debian's
 # qemu-efi-aarch64) in qemu-system-aarch64 until its shell prompt appears,
 # and vboard booting the package's DEBUG volume on the default board in its
-# factory state through to the served network boot program. Fails when a
+# factory state through to the served network boot program, and the board
+# platform firmware under EDK II's own DXE core to the same program. Fails when a
 # tool is missing, AAVMF does not reach its shell within ASFP_AAVMF_TIMEOUT
 # seconds, the board's boot fails, or the board's boot takes a second or more.
 # The figures go to build/logs/boot-time.txt.
@@ -57,11 +58,22 @@ instructions=$(sed -n 's/^  \([0-9.]*\) s wall, \([0-9]*\) instructions.*/\2/p' 
 [ -n "$boot" ] || { echo "no wall time in the board's report" >&2; exit 1; }
 grep -q 'started Wirelaunch, did not return' "$dir/out.txt" || { echo "the boot manager did not hand over to Wirelaunch" >&2; exit 1; }
 
+# The same package under EDK II's own DXE core on the board (the board's
+# platform firmware): DXE core, every driver, BDS, Wirelaunch, PXE.
+PLATFORM="$BUILD/ArmServerBoard/DEBUG_GCC5/FV/FVMAIN.Fv"
+"$VBOARD" --core edk2 --fv "$PLATFORM" --network "serve:$SERVED" >"$dir/edk2.txt" || {
+  cat "$dir/edk2.txt"; echo "the board's boot under EDK II's DXE core failed" >&2; exit 1; }
+grep -q '^---- board halted: PSCI SYSTEM_OFF from NetBootProbe' "$dir/edk2.txt" || {
+  echo "under EDK II's DXE core the served program did not run" >&2; exit 1; }
+edk2=$(sed -n 's/^---- \([0-9]*\) instructions emulated, [0-9]* timer interrupts, \([0-9.]*\) s wall/\2/p' "$dir/edk2.txt")
+edk2i=$(sed -n 's/^---- \([0-9]*\) instructions emulated.*/\1/p' "$dir/edk2.txt")
+
 {
   printf 'AAVMF to the UEFI shell banner:   %6.2f s\n' "$aavmf"
   printf 'AAVMF to the shell prompt:        %6.2f s (after the shell'"'"'s 5 s countdown)\n' "$prompt"
   printf 'board boot (16 drivers, BDS, PXE): %6.3f s, %s instructions\n' "$boot" "$instructions"
   printf 'vboard process with the report:   %6.3f s\n' "$process"
+  printf 'board under EDK II DXE core:      %6.3f s, %s instructions (DXE core to the served program)\n' "$edk2" "$edk2i"
   awk -v a="$aavmf" -v b="$boot" 'BEGIN { printf "ratio board boot / AAVMF:         1 : %.0f\n", a / b }'
 } | tee "$OUT"
 awk -v b="$boot" 'BEGIN { exit !(b < 1) }' || { echo "the board's boot took $boot s, a second or more" >&2; exit 1; }

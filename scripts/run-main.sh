@@ -53,4 +53,16 @@ else
   status=1
 fi
 echo "   artefacts (report.txt, smbios.bin, acpi/, flash.bin) in $(realpath --relative-to="$REPO" "$OUT")/{DEBUG,RELEASE}"
+
+# The same package under EDK II's own DXE core: the board's platform firmware
+# (vboard/platform) with the package in its volume, booted through BDS.
+PLATFORM="$REPO/build/edk2-ws/Build/ArmServerBoard/DEBUG_GCC5/FV/FVMAIN.Fv"
+mkdir -p "$OUT/edk2"
+edk2=0
+"$VBOARD" --core edk2 --fv "$PLATFORM" --network "serve:$SERVED" --dump-smbios "$OUT/edk2/smbios.bin" \
+  --dump-acpi "$OUT/edk2/acpi" >"$OUT/edk2/report.txt" || edk2=$?
+started=$(grep -c 'entry returned Success' "$OUT/edk2/report.txt" || true)
+echo "== EDK II's DXE core: $started images returned Success; $(grep '^---- board halted' "$OUT/edk2/report.txt" | sed 's/^---- //')"
+echo "   $(tail -n 1 "$OUT/edk2/report.txt" | sed 's/^---- //'); report in $(realpath --relative-to="$REPO" "$OUT")/edk2"
+[ "$edk2" -eq 0 ] || { tail -n 20 "$OUT/edk2/report.txt"; status=1; }
 exit "$status"
