@@ -342,6 +342,11 @@ void Machine::EnableExceptions () {
   Check (uc_reg_write (mUc, UC_ARM64_REG_CP_REG, &Hcr), "HCR_EL2");
 }
 
+void Machine::Defer (std::function<void ()> Work) {
+  mDeferred = std::move (Work);
+  uc_emu_stop (mUc);
+}
+
 void Machine::InterruptHook (uc_engine *Uc, uint32_t Number, void *User) {
   auto *Self = static_cast<Machine *> (User);
   if (Self->OnException && Self->OnException (Number)) {
@@ -448,6 +453,14 @@ uint64_t Machine::Call (uint64_t Function, const std::vector<uint64_t> &Args) {
     }
     if (Stopped ()) {
       break;
+    }
+    if (mPendingTrap < 0 && mDeferred) {
+      auto Work = std::move (mDeferred);
+      mDeferred = nullptr;
+      Pc = this->Pc ();
+      Work ();
+      if (Stopped ()) break;
+      continue;
     }
     if (mPendingTrap < 0) {
       RaiseFault (FaultKind::CpuException, "the emulator stopped without a reason");

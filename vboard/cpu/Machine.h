@@ -190,6 +190,10 @@ class Machine {
   static constexpr uint32_t kExceptionSmc = 13;
   std::function<bool (uint32_t Number)> OnException;
   void EnableExceptions ();
+  // Runs Work from the host loop once the emulator has stopped (a hook may
+  // not run guest code; Work may, through Call), then the guest goes on
+  // where it stopped unless Work stopped the machine.
+  void Defer (std::function<void ()> Work);
 
   // The CPU's IRQ line, raised at simulated time AtNs (SimulatedNs) until
   // SetIrqDeadline is called again; ~0 lowers it. The IRQ is taken at the
@@ -242,6 +246,7 @@ class Machine {
   uint64_t mIrqAtNs = ~0ULL;
   uint64_t mIrqsTaken = 0;
   bool mExceptionsEnabled = false;
+  std::function<void ()> mDeferred;
   struct Region {
     uint64_t Base, Size;
     bool Device = false;

@@ -1,6 +1,7 @@
 #include "edk2/Edk2Dxe.h"
 
 #include "board/Board.h"
+#include "board/Platform.h"
 #include "host/Files.h"
 #include "images/FirmwareVolume.h"
 #include "images/PeImage.h"
@@ -395,7 +396,12 @@ bool Edk2Dxe::OnSmc () {
       }
       bool Off = Function == kPsciSystemOff;
       B.Fw.ResetCalls.push_back (Off ? 2 : 0);
-      M.Halt (std::string (Off ? "PSCI SYSTEM_OFF" : "PSCI SYSTEM_RESET") + " from " + Caller);
+      std::string Why = std::string (Off ? "PSCI SYSTEM_OFF" : "PSCI SYSTEM_RESET") + " from " + Caller;
+      // What the firmware held is read before the power goes.
+      M.Defer ([this, Why] {
+        ReadPcds ();
+        B.M.Halt (Why);
+      });
       return true;
     }
     case BOARD_SMC_TIMER_SET_PERIOD:
@@ -440,6 +446,38 @@ bool Edk2Dxe::OnSmc () {
   }
   M.SetX (0, Result);
   return true;
+}
+
+void Edk2Dxe::ReadPcds () {
+  // EFI_PCD_PROTOCOL: SetSku, Get8, Get16, Get32, Get64, GetPtr, GetBool,
+  // GetSize, ...; LocateProtocol is at offset 320 of the boot services.
+  constexpr uint64_t kBootServices = 96, kLocateProtocol = 320;
+  struct Read {
+    const char *Name;
+    const char *Space;
+    uint64_t Token;
+    unsigned Slot;          // 3: Get32, 4: Get64
+  };
+  static const Read kPcds[] = {
+      {"PcdSerialPortBaseAddress", "gPlatformTokenSpaceGuid", platform::kPcdSerialPortBaseAddress, 4},
+      {"PcdCpuTemperature", "gThermalTokenSpaceGuid", platform::kPcdCpuTemperature, 3},
+      {"PcdRecoveryParameter", "gRecoveryParamTokenSpaceGuid", platform::kPcdRecoveryParameter, 4},
+  };
+  uint64_t St = SystemTable ();
+  if (St == 0) return;
+  uint64_t Bs = B.M.Load<uint64_t> (St + kBootServices);
+  uint64_t Scratch = B.Scratch (32);
+  Guid Pcd = names::Named ("gEfiPcdProtocolGuid");
+  B.M.Write (Scratch, Pcd.Bytes.data (), 16);
+  uint64_t Status = B.M.Call (B.M.Load<uint64_t> (Bs + kLocateProtocol), {Scratch, 0, Scratch + 16});
+  uint64_t Protocol = B.M.Load<uint64_t> (Scratch + 16);
+  if (Status != 0 || Protocol == 0) return;
+  for (const Read &R : kPcds) {
+    Guid Space = names::Named (R.Space);
+    B.M.Write (Scratch, Space.Bytes.data (), 16);
+    uint64_t Value = B.M.Call (B.M.Load<uint64_t> (Protocol + 8 * R.Slot), {Scratch, R.Token});
+    mPcds[R.Name] = R.Slot == 3 ? (Value & 0xFFFFFFFF) : Value;
+  }
 }
 
 uint64_t Edk2Dxe::SystemTable () const {

@@ -81,6 +81,10 @@ class Edk2Dxe {
   std::vector<uint8_t> SmbiosDump () const;
   std::vector<std::pair<std::string, std::vector<uint8_t>>> AcpiTables () const;
 
+  // The package's DynamicEx PCDs as EDK II's PCD driver held them when the
+  // board powered off or reset (read through EFI_PCD_PROTOCOL then), by name.
+  const std::map<std::string, uint64_t> &PcdsAtPowerOff () const { return mPcds; }
+
   uint64_t TimerPeriodNs () const { return mTimerPeriodNs; }
   uint64_t Ticks () const { return mTicks; }
   // The fault's code addresses (PC, LR, the frame chain) as image+offset,
@@ -97,6 +101,7 @@ class Edk2Dxe {
                                      uint64_t &FreeBottom);
   std::vector<uint8_t> BoardServicesHob () const;
   void WatchEntry (uint64_t Address);
+  void ReadPcds ();
 
   Board &B;
   std::vector<Image> mImages;
@@ -110,6 +115,7 @@ class Edk2Dxe {
   std::vector<uint64_t> mExtraVolumes;          // offsets of the volumes after the first
   uint64_t mTimerPeriodNs = 0;
   uint64_t mTicks = 0;
+  std::map<std::string, uint64_t> mPcds;
 };
 
 }  // namespace vboard

@@ -137,6 +137,19 @@ TEST_F (BothCores, AcpiTablesAreTheSame) {
   }
 }
 
+TEST_F (BothCores, ThePackagesPcdsAreTheSameWhenTheBoardPowersOff) {
+  // Read from EDK II's PCD driver through EFI_PCD_PROTOCOL as the board
+  // powers off, and from the board core's database.
+  const std::map<std::string, uint64_t> &Theirs = Dxe.PcdsAtPowerOff ();
+  ASSERT_EQ (Theirs.size (), 3u);
+  EXPECT_EQ (Theirs.at ("PcdSerialPortBaseAddress"),
+             Own.Fw.PcdValue (platform::kPlatformTokenSpace, platform::kPcdSerialPortBaseAddress));
+  EXPECT_EQ (Theirs.at ("PcdCpuTemperature"), Own.Fw.PcdValue (platform::kThermalTokenSpace, platform::kPcdCpuTemperature));
+  EXPECT_EQ (Theirs.at ("PcdCpuTemperature"), 47000u) << "the hotter socket of the factory state, in millidegrees";
+  EXPECT_EQ (Theirs.at ("PcdRecoveryParameter"),
+             Own.Fw.PcdValue (platform::kRecoveryParamTokenSpace, platform::kPcdRecoveryParameter));
+}
+
 TEST_F (BothCores, VariablesAreTheSameExceptWhatEdk2sOwnDriversAdd) {
   // What the package and the boot manager left in the non-volatile store.
   // EDK II's BDS and drivers keep variables of their own (Timeout, Lang,

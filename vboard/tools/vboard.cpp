@@ -163,6 +163,10 @@ int BootEdk2 (Board &B, const std::vector<std::string> &Volumes, const std::stri
     std::cout << "==== UART at 0x" << std::hex << Uart->Base () << std::dec << "\n" << Uart->Text ();
     if (!Uart->Text ().empty () && Uart->Text ().back () != '\n') std::cout << "\n";
   }
+  std::cout << "==== the package's PCDs when the board stopped\n";
+  for (const auto &[Name, Value] : Dxe.PcdsAtPowerOff ()) {
+    std::cout << "  " << Name << " = 0x" << std::hex << Value << std::dec << "\n";
+  }
   std::cout << "==== non-volatile variables in the board's store\n";
   for (const VariableRecord &V : Dxe.Variables ()) {
     std::cout << "  " << Narrow (V.Name) << " " << names::NameOf (V.Vendor) << " attributes 0x" << std::hex
