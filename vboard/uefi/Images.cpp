@@ -46,6 +46,8 @@ ImageRecord &Firmware::LoadImage (std::unique_ptr<PeImage> Pe, uint64_t DeviceHa
 }
 
 uint64_t Firmware::StartImage (ImageRecord &Image) {
+  // An image the security policy let load but not start stays unstarted.
+  if (efi::IsError (Image.LoadStatus)) return Image.LoadStatus;
   Image.Started = true;
   uint64_t Status = M.Call (Image.Base + Image.Pe->EntryRva (), {Image.Handle, SystemTable});
   if (M.Stopped ()) {
