@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <stdexcept>
 
@@ -212,6 +213,23 @@ TEST_F (BoardServices, LoadImageAnswersAsTheDxeCore) {
   }
   EXPECT_EQ (Load (0), efi::InvalidParameter);               // neither a path nor a buffer
   EXPECT_EQ (Load (Path, B.Scratch (16), 0), efi::LoadError);  // an empty buffer
+  // Headers the PE/COFF loader refuses are unsupported; a section it
+  // cannot place is a load error, and nothing of that image stays.
+  std::vector<uint8_t> Good = ReadWholeFile (test::TestImage ("NetBootProbe"));
+  std::vector<uint8_t> NotPe = Good;
+  NotPe[0] = 'X';
+  EXPECT_EQ (Load (Path, B.Fw.HostCopy (NotPe.data (), NotPe.size ()), NotPe.size ()), efi::Unsupported);
+  std::vector<uint8_t> Misplaced = Good;
+  uint32_t Pe;
+  std::memcpy (&Pe, Good.data () + 0x3C, 4);
+  uint16_t OptSize;
+  std::memcpy (&OptSize, Good.data () + Pe + 20, 2);
+  const uint32_t Far = 0x7FFFFFF0;
+  std::memcpy (Misplaced.data () + Pe + 24 + OptSize + 20, &Far, 4);   // first section's PointerToRawData
+  size_t Images = B.Fw.Images ().size ();
+  EXPECT_EQ (Load (Path, B.Fw.HostCopy (Misplaced.data (), Misplaced.size ()), Misplaced.size ()), efi::LoadError);
+  EXPECT_EQ (B.Fw.Images ().size (), Images);
+  EXPECT_EQ (B.M.Load<uint64_t> (HandleOut), kUntouched);
 
   // The security policy: a violation loads the image with a handle that
   // can only be unloaded; a denial gives no handle at all.

@@ -400,10 +400,19 @@ uint64_t BootManager::Load (bool BootPolicy, uint64_t Parent, const std::string 
     Name = Name.empty () ? "LoadedImage" : Name.substr (Slash + 1, Dot - Slash - 1);
     Pe = std::make_unique<PeImage> (Bytes, Name, Origin);
   } catch (const std::exception &) {
-    return Finish (efi::LoadError);
+    // Headers the PE/COFF loader does not accept (no MZ or PE signature,
+    // another machine, not PE32+, cut short) are unsupported to the core.
+    return Finish (efi::Unsupported);
   }
   if (Pe->Subsystem () < kApplication || Pe->Subsystem () > kRuntimeDriver) return Finish (efi::Unsupported);
-  ImageRecord &Image = mFw.LoadImage (std::move (Pe), DeviceHandle, mFw.HostCopy (FilePath.data (), FilePath.size ()));
+  ImageRecord *Loaded = nullptr;
+  try {
+    Loaded = &mFw.LoadImage (std::move (Pe), DeviceHandle, mFw.HostCopy (FilePath.data (), FilePath.size ()));
+  } catch (const std::exception &) {
+    // A section outside the file or a relocation it cannot apply.
+    return Finish (efi::LoadError);
+  }
+  ImageRecord &Image = *Loaded;
   M.Store<uint64_t> (Image.LoadedImage + kLoadedImageParent, Parent);
   // A security violation still hands out the loaded image; it may only be
   // unloaded, never started.

@@ -156,7 +156,15 @@ void Dispatcher::Start (Driver &D) {
     D.Note = "refused by the image security policy (" + efi::StatusName (Security) + ")";
     return;
   }
-  ImageRecord &R = Fw.LoadImage (std::move (Image), mVolumes[D.Volume].Handle, Fw.HostCopy (Dp.data (), Dp.size ()));
+  ImageRecord *Loaded = nullptr;
+  try {
+    Loaded = &Fw.LoadImage (std::move (Image), mVolumes[D.Volume].Handle, Fw.HostCopy (Dp.data (), Dp.size ()));
+  } catch (const std::exception &E) {
+    D.State = DriverState::Failed;
+    D.Note = E.what ();
+    return;
+  }
+  ImageRecord &R = *Loaded;
   D.Image = &R;
   if (Security == efi::SecurityViolation) {
     R.LoadStatus = Security;

@@ -23,7 +23,14 @@ ImageRecord &Firmware::LoadImage (std::unique_ptr<PeImage> Pe, uint64_t DeviceHa
   Image->Base = (mImageNext + 0xFFFF) & ~0xFFFFULL;
   mImageNext = Image->Base + Image->Size + 0x10000;
   M.MapRam (Image->Base, Image->Size);
-  Image->Pe->Load (M, Image->Base);
+  try {
+    Image->Pe->Load (M, Image->Base);
+  } catch (...) {
+    // Sections or relocations the loader cannot apply: nothing of the
+    // image stays.
+    M.Unmap (Image->Base, Image->Size);
+    throw;
+  }
   if (!Image->Pe->BuildDir ().empty ()) {
     Pcds.BindLocalTokens (Image->Pe->BuildDir (), Image->Name);
   }
