@@ -5,27 +5,28 @@
 namespace vboard {
 
 namespace {
-constexpr size_t kMaxStack = 64;
-
 Guid GuidAt (const std::vector<uint8_t> &Code, size_t Offset) {
   Guid G;
   std::memcpy (G.Bytes.data (), Code.data () + Offset, 16);
   return G;
 }
+
+bool IsPush (uint8_t Op) { return Op == depex::Push || Op == depex::ReplaceTrue; }
 }  // namespace
 
 Depex::Depex (std::vector<uint8_t> Code) : mCode (std::move (Code)) {
-  // Structural checks, as the dispatcher makes them before evaluating:
-  // BEFORE/AFTER stand alone (opcode, GUID, END); SOR only leads; every
-  // opcode is known, PUSH has its GUID, the stack never underflows and the
-  // program ends in END with one value left.
+  // Walks the one path the evaluator takes (every opcode has a fixed
+  // arity, so the stack depth at each opcode does not depend on what is
+  // installed) and notes what would make it give false every time.
   if (mCode.empty ()) {
     mError = "empty expression";
     return;
   }
   if (mCode[0] == depex::Before || mCode[0] == depex::After) {
-    if (mCode.size () != 18 || mCode[17] != depex::End) {
-      mError = "BEFORE/AFTER must be followed by one GUID and END";
+    // Only the GUID after the opcode counts; the dispatcher never
+    // evaluates the rest.
+    if (mCode.size () < 17) {
+      mError = "BEFORE/AFTER without a whole GUID";
       return;
     }
     (mCode[0] == depex::Before ? mBefore : mAfter) = GuidAt (mCode, 1);
@@ -37,9 +38,14 @@ Depex::Depex (std::vector<uint8_t> Code) : mCode (std::move (Code)) {
     Pc = 1;
   }
   size_t Depth = 0;
-  for (; Pc < mCode.size (); Pc++) {
+  for (;; Pc++) {
+    if (Pc >= mCode.size ()) {
+      mError = "no END";
+      return;
+    }
     switch (mCode[Pc]) {
       case depex::Push:
+      case depex::ReplaceTrue:
         if (Pc + 16 >= mCode.size ()) {
           mError = "PUSH without a whole GUID";
           return;
@@ -66,11 +72,9 @@ Depex::Depex (std::vector<uint8_t> Code) : mCode (std::move (Code)) {
         Depth--;
         break;
       case depex::End:
-        if (Pc + 1 != mCode.size ()) {
-          mError = "END before the end of the section";
-        } else if (Depth != 1) {
-          mError = "END with " + std::to_string (Depth) + " values on the stack";
-        }
+        // The top of the stack is the result; values under it and bytes
+        // after END do not matter.
+        if (Depth < 1) mError = "END on an empty stack";
         return;
       case depex::Before:
       case depex::After:
@@ -81,19 +85,14 @@ Depex::Depex (std::vector<uint8_t> Code) : mCode (std::move (Code)) {
         mError = "unknown opcode " + std::to_string (mCode[Pc]);
         return;
     }
-    if (Depth > kMaxStack) {
-      mError = "expression stack too deep";
-      return;
-    }
   }
-  mError = "no END";
 }
 
 std::vector<Guid> Depex::Protocols () const {
   std::vector<Guid> Out;
   if (!Valid () || mBefore || mAfter) return Out;
-  for (size_t Pc = mSor ? 1 : 0; Pc < mCode.size (); Pc++) {
-    if (mCode[Pc] == depex::Push) {
+  for (size_t Pc = mSor ? 1 : 0; Pc < mCode.size () && mCode[Pc] != depex::End; Pc++) {
+    if (IsPush (mCode[Pc])) {
       Guid G = GuidAt (mCode, Pc + 1);
       bool Seen = false;
       for (const Guid &O : Out) Seen = Seen || O == G;
@@ -104,13 +103,39 @@ std::vector<Guid> Depex::Protocols () const {
   return Out;
 }
 
-bool Depex::Evaluate (const std::function<bool (const Guid &)> &Installed) const {
+std::vector<Guid> Depex::Unsatisfied (const std::function<bool (const Guid &)> &Installed) const {
+  std::vector<Guid> Out;
+  if (!Valid () || mBefore || mAfter) return Out;
+  for (size_t Pc = mSor ? 1 : 0; Pc < mCode.size () && mCode[Pc] != depex::End; Pc++) {
+    if (IsPush (mCode[Pc])) {
+      Guid G = GuidAt (mCode, Pc + 1);
+      bool Seen = false;
+      for (const Guid &O : Out) Seen = Seen || O == G;
+      if (mCode[Pc] == depex::Push && !Seen && !Installed (G)) Out.push_back (G);
+      Pc += 16;
+    }
+  }
+  return Out;
+}
+
+bool Depex::Evaluate (const std::function<bool (const Guid &)> &Installed) {
   if (!Valid () || mBefore || mAfter) return false;
   std::vector<bool> Stack;
   for (size_t Pc = mSor ? 1 : 0; Pc < mCode.size (); Pc++) {
     switch (mCode[Pc]) {
       case depex::Push:
-        Stack.push_back (Installed (GuidAt (mCode, Pc + 1)));
+        if (Installed (GuidAt (mCode, Pc + 1))) {
+          // Once found, a protocol counts as present for good, even if it
+          // is uninstalled later.
+          mCode[Pc] = depex::ReplaceTrue;
+          Stack.push_back (true);
+        } else {
+          Stack.push_back (false);
+        }
+        Pc += 16;
+        break;
+      case depex::ReplaceTrue:
+        Stack.push_back (true);
         Pc += 16;
         break;
       case depex::True:
@@ -142,8 +167,8 @@ std::string Depex::Text (const std::function<std::string (const Guid &)> &NameOf
   for (size_t Pc = 0; Pc < mCode.size (); Pc++) {
     uint8_t Op = mCode[Pc];
     if (!Out.empty ()) Out += " ";
-    Out += Op < 10 ? kNames[Op] : "?" + std::to_string (Op);
-    if ((Op == depex::Push || Op == depex::Before || Op == depex::After) && Pc + 16 < mCode.size ()) {
+    Out += Op < 10 ? kNames[Op] : Op == depex::ReplaceTrue ? "PUSH" : "?" + std::to_string (Op);
+    if ((IsPush (Op) || Op == depex::Before || Op == depex::After) && Pc + 16 < mCode.size ()) {
       Out += " " + NameOf (GuidAt (mCode, Pc + 1));
       Pc += 16;
     }

@@ -40,5 +40,35 @@ TEST (AcpiTables, InstallEnumerateAndUninstallThroughTheProtocols) {
   EXPECT_FALSE (B.M.Faulted ()) << B.FaultReport ();
 }
 
+TEST (AcpiTables, KeysAsTheTableDriverHandsThemOut) {
+  // The key cell is cleared before an install is tried; a second FADT is
+  // refused but has spent a key, which the caller gets and which is then
+  // never valid; the next table gets the key after it.
+  Board B;
+  B.SetPlatformSpcrCount (0);
+  uint64_t Install = B.M.Load<uint64_t> (B.Acpi.TableProtocol), Uninstall = B.M.Load<uint64_t> (B.Acpi.TableProtocol + 8);
+  auto Table = [&] (const char *Signature) {
+    std::vector<uint8_t> T (36, 0);
+    std::copy (Signature, Signature + 4, T.begin ());
+    T[4] = 36;
+    return B.Fw.HostCopy (T.data (), T.size ());
+  };
+  uint64_t Key = B.Scratch (8);
+  ASSERT_EQ (B.Fw.CallGuest (Install, {B.Acpi.TableProtocol, Table ("FACP"), 36, Key}), efi::Success);
+  uint64_t First = B.M.Load<uint64_t> (Key);
+  EXPECT_EQ (B.Fw.CallGuest (Install, {B.Acpi.TableProtocol, Table ("FACP"), 36, Key}), efi::AccessDenied);
+  uint64_t Spent = B.M.Load<uint64_t> (Key);
+  EXPECT_EQ (Spent, First + 1);
+  EXPECT_EQ (B.Fw.CallGuest (Uninstall, {B.Acpi.TableProtocol, Spent}), efi::NotFound);
+  ASSERT_EQ (B.Fw.CallGuest (Install, {B.Acpi.TableProtocol, Table ("OEM1"), 36, Key}), efi::Success);
+  EXPECT_EQ (B.M.Load<uint64_t> (Key), First + 2);
+  B.Acpi.FailInstall = efi::OutOfResources;
+  B.M.Store<uint64_t> (Key, 0x77);
+  EXPECT_EQ (B.Fw.CallGuest (Install, {B.Acpi.TableProtocol, Table ("OEM2"), 36, Key}), efi::OutOfResources);
+  EXPECT_EQ (B.M.Load<uint64_t> (Key), 0u);
+  EXPECT_EQ (B.Acpi.Count ("FACP"), 1u);
+  EXPECT_FALSE (B.M.Faulted ()) << B.FaultReport ();
+}
+
 }  // namespace
 }  // namespace vboard

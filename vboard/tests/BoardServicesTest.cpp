@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <stdexcept>
 
@@ -18,7 +19,8 @@ namespace {
 // Slot indices in EFI_BOOT_SERVICES / EFI_RUNTIME_SERVICES (after the 24-byte header).
 enum BsSlot {
   RaiseTpl = 0, RestoreTpl = 1, AllocatePool = 5, FreePool = 6, CreateEvent = 7, SetTimer = 8, SignalEvent = 10,
-  CloseEvent = 11, InstallProtocolInterface = 13, RegisterProtocolNotify = 18, LocateProtocol = 37, CreateEventEx = 43
+  CloseEvent = 11, InstallProtocolInterface = 13, RegisterProtocolNotify = 18, LoadImage = 22, StartImage = 23,
+  UnloadImage = 25, LocateProtocol = 37, CreateEventEx = 43
 };
 enum RtSlot { GetVariable = 6, SetVariable = 8 };
 
@@ -149,6 +151,112 @@ TEST_F (BoardServices, VariableSizesAndAttributes) {
   EXPECT_EQ (Rt (SetVariable, {Name, Vendor, NvBsRt, 0, 0}), efi::Success);
   EXPECT_EQ (Rt (GetVariable, {Name, Vendor, 0, Size, Out}), efi::NotFound);
   EXPECT_EQ (Rt (SetVariable, {Name, Vendor, NvBsRt, 0, 0}), efi::NotFound);
+}
+
+TEST_F (BoardServices, PcdDatumsKeepTheBytesAndSizesWritten) {
+  // Through the PI PCD protocol, as EDK II's PCD driver serves it.
+  enum PiPcd { Get8 = 1, GetPtr = 5, GetBool = 6, GetSize = 7, Set8 = 8, Set32 = 10, SetPtr = 12, SetBool = 13 };
+  const Guid Space = Guid::Parse ("5C4A6F0E-91B2-4E37-A7D8-0F6B2C9E1D34");
+  B.Fw.DefinePcd (Space, 1, PcdType::Bool, 0, 0, "TestBool");
+  B.Fw.DefinePcd (Space, 2, PcdType::Ptr, 0, 200, "TestPtr", 40);
+  uint64_t Pi = *B.Fw.FindProtocol (guids::PiPcdProtocol);
+  uint64_t SpaceAt = B.Fw.HostCopy (Space.Bytes.data (), 16);
+  auto Call = [&] (PiPcd Slot, std::vector<uint64_t> Args) {
+    Args.insert (Args.begin (), SpaceAt);
+    return B.M.Call (B.M.Load<uint64_t> (Pi + 8 * Slot), Args);
+  };
+  // A BOOLEAN holds the byte written, and reads back as that byte through
+  // either getter of its size; a write of another size is refused.
+  EXPECT_EQ (Call (SetBool, {1, 0xFF}), efi::Success);
+  EXPECT_EQ (Call (GetBool, {1}) & 0xFF, 0xFFu);
+  EXPECT_EQ (Call (Get8, {1}) & 0xFF, 0xFFu);
+  EXPECT_EQ (Call (Set8, {1, 0x02}), efi::Success);
+  EXPECT_EQ (Call (GetBool, {1}) & 0xFF, 0x02u);
+  EXPECT_EQ (Call (Set32, {1, 1}), efi::InvalidParameter);
+  EXPECT_EQ (Call (GetBool, {1}) & 0xFF, 0x02u);
+
+  // A VOID* PCD: GetSize is the current size; SetPtr accepts up to the
+  // maximum and makes the size given current; above it, it refuses and
+  // writes the maximum back.
+  uint64_t SizeAt = B.Scratch (8), Data = B.Scratch (256);
+  EXPECT_EQ (Call (GetSize, {2}), 40u);
+  B.M.Store<uint64_t> (SizeAt, 150);
+  EXPECT_EQ (Call (SetPtr, {2, SizeAt, Data}), efi::Success);
+  EXPECT_EQ (Call (GetSize, {2}), 150u);
+  B.M.Store<uint64_t> (SizeAt, 201);
+  EXPECT_EQ (Call (SetPtr, {2, SizeAt, Data}), efi::InvalidParameter);
+  EXPECT_EQ (B.M.Load<uint64_t> (SizeAt), 200u);
+  EXPECT_EQ (Call (GetSize, {2}), 150u);
+  B.M.Store<uint64_t> (SizeAt, 200);
+  EXPECT_EQ (Call (SetPtr, {2, SizeAt, Data}), efi::Success);
+  EXPECT_EQ (Call (GetSize, {2}), 200u);
+  EXPECT_EQ (Call (GetPtr, {2}), B.Fw.FindPcd (Space, 2)->Buffer);
+  EXPECT_FALSE (B.M.Faulted ()) << B.FaultReport ();
+}
+
+TEST_F (BoardServices, LoadImageAnswersAsTheDxeCore) {
+  ImageRecord &Parent = B.Fw.LoadImage (test::TestImage ("NetBootProbe"));
+  uint64_t HandleOut = B.Scratch (8);
+  const uint64_t kUntouched = 0x5A5A5A5A;
+  uint64_t Path = B.Fw.HostCopy (B.Nic.Pxe4Path ().data (), B.Nic.Pxe4Path ().size ());
+  auto Load = [&] (uint64_t FilePath, uint64_t Source = 0, uint64_t SourceSize = 0) {
+    B.M.Store<uint64_t> (HandleOut, kUntouched);
+    return Bs (LoadImage, {1, Parent.Handle, FilePath, Source, SourceSize, HandleOut});
+  };
+  // Whatever the device's Load File answers, a file that cannot be read
+  // is Not Found, and the handle is left alone.
+  B.Nic.BootFile = test::TestImage ("NetBootProbe");
+  for (auto State : {NetworkDevice::Network::NoLink, NetworkDevice::Network::NoServer, NetworkDevice::Network::NoFile}) {
+    B.Nic.State = State;
+    EXPECT_EQ (Load (Path), efi::NotFound);
+    EXPECT_EQ (B.M.Load<uint64_t> (HandleOut), kUntouched);
+  }
+  EXPECT_EQ (Load (0), efi::InvalidParameter);               // neither a path nor a buffer
+  EXPECT_EQ (Load (Path, B.Scratch (16), 0), efi::LoadError);  // an empty buffer
+  // Headers the PE/COFF loader refuses are unsupported; a section it
+  // cannot place is a load error, and nothing of that image stays.
+  std::vector<uint8_t> Good = ReadWholeFile (test::TestImage ("NetBootProbe"));
+  std::vector<uint8_t> NotPe = Good;
+  NotPe[0] = 'X';
+  EXPECT_EQ (Load (Path, B.Fw.HostCopy (NotPe.data (), NotPe.size ()), NotPe.size ()), efi::Unsupported);
+  std::vector<uint8_t> Misplaced = Good;
+  uint32_t Pe;
+  std::memcpy (&Pe, Good.data () + 0x3C, 4);
+  uint16_t OptSize;
+  std::memcpy (&OptSize, Good.data () + Pe + 20, 2);
+  const uint32_t Far = 0x7FFFFFF0;
+  std::memcpy (Misplaced.data () + Pe + 24 + OptSize + 20, &Far, 4);   // first section's PointerToRawData
+  size_t Images = B.Fw.Images ().size ();
+  EXPECT_EQ (Load (Path, B.Fw.HostCopy (Misplaced.data (), Misplaced.size ()), Misplaced.size ()), efi::LoadError);
+  EXPECT_EQ (B.Fw.Images ().size (), Images);
+  EXPECT_EQ (B.M.Load<uint64_t> (HandleOut), kUntouched);
+
+  // The security policy: a violation loads the image with a handle that
+  // can only be unloaded; a denial gives no handle at all.
+  B.Nic.State = NetworkDevice::Network::Serves;
+  std::vector<std::vector<uint8_t>> Asked;
+  uint64_t Answer = efi::SecurityViolation;
+  B.Fw.ImageSecurity = [&] (const std::vector<uint8_t> &FilePath, const std::vector<uint8_t> &Image, bool BootPolicy) {
+    Asked.push_back (FilePath);
+    EXPECT_TRUE (BootPolicy);
+    EXPECT_GT (Image.size (), 0u);
+    return Answer;
+  };
+  EXPECT_EQ (Load (Path), efi::SecurityViolation);
+  uint64_t Refused = B.M.Load<uint64_t> (HandleOut);
+  ASSERT_NE (Refused, kUntouched);
+  ASSERT_EQ (Asked.size (), 1u);
+  EXPECT_EQ (Asked[0], B.Nic.Pxe4Path ());
+  EXPECT_EQ (Bs (StartImage, {Refused, 0, 0}), efi::SecurityViolation);
+  EXPECT_EQ (Bs (UnloadImage, {Refused}), efi::Success);
+  EXPECT_EQ (Bs (UnloadImage, {Refused}), efi::InvalidParameter);
+  Answer = efi::AccessDenied;
+  EXPECT_EQ (Load (Path), efi::AccessDenied);
+  EXPECT_EQ (B.M.Load<uint64_t> (HandleOut), 0u);
+  Answer = efi::Success;
+  EXPECT_EQ (Load (Path), efi::Success);
+  EXPECT_NE (B.M.Load<uint64_t> (HandleOut), kUntouched);
+  EXPECT_FALSE (B.M.Faulted ()) << B.FaultReport ();
 }
 
 TEST_F (BoardServices, PoolGuardsAndCanaries) {

@@ -97,8 +97,9 @@ struct GateCase {
   std::set<std::string> Ran;                // probes dispatched
 };
 
-const char *const kProbes[] = {"GatedMode1", "GatedMode2",     "GatedOptionA",     "GatedOptionB",    "GatedUndi",
-                               "GatedMode1OptionA", "DepexAnyOption", "DepexOptionAOnly", "DepexAfterMode1", "DepexBeforeUndi"};
+const char *const kProbes[] = {"GatedMode1",        "GatedMode2",     "GatedOptionA",     "GatedOptionB",    "GatedUndi",
+                               "GatedMode1OptionA", "DepexAnyOption", "DepexOptionAOnly", "DepexAfterMode1", "DepexBeforeUndi",
+                               "DepexNotOptionB"};
 
 TEST (Dispatcher, GatewardenGatesTheProbesByTheirRealDependencyExpressions) {
   const GateCase Cases[] = {
@@ -161,7 +162,12 @@ TEST (Dispatcher, GatewardenGatesTheProbesByTheirRealDependencyExpressions) {
         EXPECT_FALSE (B.Fw.Dxe.WaitingFor (*D).empty ());
       }
     }
-    EXPECT_EQ (Ran, C.Ran);
+    // DepexNotOptionB (NOT option B) sits behind Gatewarden in the volume:
+    // the first scan queues both, so it runs even when Gatewarden installs
+    // option B before it starts, as a DXE core dispatches it.
+    std::set<std::string> Expected = C.Ran;
+    Expected.insert ("DepexNotOptionB");
+    EXPECT_EQ (Ran, Expected);
     // BEFORE and AFTER place their drivers next to the file they name, not
     // where the volume has them.
     if (Ran.count ("GatedUndi")) {
@@ -219,18 +225,80 @@ TEST (Dispatcher, ExpressionRulesBeyondWhatTheBuildEmits) {
       {},                                            // empty
       {depex::True},                                 // no END
       {depex::And, depex::End},                      // underflow
-      {depex::True, depex::True, depex::End},        // two values left
       {depex::True, depex::Sor, depex::End},         // SOR not first
-      {depex::True, depex::End, depex::True},        // bytes after END
       {depex::Push, 1, 2, 3},                        // truncated GUID
       {0x42, depex::End},                            // unknown opcode
       {depex::Before, depex::End},                   // BEFORE without its GUID
+      {depex::End},                                  // END on an empty stack
+      {depex::Not, depex::True, depex::End},         // NOT on an empty stack
   };
   for (const auto &Code : Bad) {
     Depex E (Code);
     EXPECT_FALSE (E.Valid ()) << E.Text (names::NameOf);
     EXPECT_FALSE (E.Evaluate ([] (const Guid &) { return true; }));
   }
+
+  // END yields the top of the stack whatever lies under it, and what
+  // follows END is never read.
+  EXPECT_TRUE (Depex ({depex::False, depex::True, depex::End}).Evaluate (Has));
+  EXPECT_FALSE (Depex ({depex::True, depex::False, depex::End}).Evaluate (Has));
+  EXPECT_TRUE (Depex ({depex::True, depex::End, depex::False, 0x42}).Evaluate (Has));
+  std::vector<uint8_t> Trailing;
+  Push (Trailing, A);
+  Trailing.insert (Trailing.end (), {depex::End, depex::And});
+  EXPECT_TRUE (Depex (Trailing).Valid ());
+  // BEFORE/AFTER take the GUID after the opcode; the rest is not looked at.
+  std::vector<uint8_t> BeforeA = {depex::Before};
+  BeforeA.insert (BeforeA.end (), A.Bytes.begin (), A.Bytes.end ());
+  EXPECT_EQ (Depex (BeforeA).BeforeFile (), A);
+
+  // A PUSH found true stays true for that driver: A AND B with A present
+  // first, then only B, holds.
+  std::vector<uint8_t> Both;
+  Push (Both, A);
+  Push (Both, Bg);
+  Both.insert (Both.end (), {depex::And, depex::End});
+  Depex Latching (Both);
+  Present = {A};
+  EXPECT_FALSE (Latching.Evaluate (Has));
+  Present = {Bg};
+  EXPECT_EQ (Latching.Unsatisfied (Has), std::vector<Guid> {});
+  EXPECT_TRUE (Latching.Evaluate (Has));
+  Present = {};
+  EXPECT_TRUE (Latching.Evaluate (Has));
+  EXPECT_FALSE (Depex (Both).Evaluate (Has));   // a fresh copy latched nothing
+  // A latched PUSH in the section itself (the rewritten opcode) pushes TRUE.
+  std::vector<uint8_t> Rewritten = Both;
+  Rewritten[0] = depex::ReplaceTrue;
+  Rewritten[17] = depex::ReplaceTrue;
+  EXPECT_TRUE (Depex (Rewritten).Evaluate (Has));
+}
+
+TEST (Dispatcher, ProtocolsSeenOnceStaySeenAcrossDispatches) {
+  // GatedMode1OptionA needs mode 1 AND option A. Mode 1 is there at one
+  // dispatch, gone and replaced by option A at the next: the DXE core
+  // remembers the first and starts the driver.
+  Board B;
+  B.Fw.Dxe.AddVolume (test::TestVolume ());
+  const Guid Mode1 = names::Named ("gNetworkMode1DepexProtocolGuid");
+  const Guid OptionA = names::Named ("gNetworkOptionADepexProtocolGuid");
+  uint64_t Handle = 0;
+  B.Fw.InstallProtocol (Handle, Mode1, 0);
+  B.Fw.Dxe.Dispatch ();
+  ASSERT_FALSE (B.M.Faulted ()) << B.FaultReport ();
+  const auto *Both = B.Fw.Dxe.Find ("GatedMode1OptionA");
+  EXPECT_EQ (Both->State, Dispatcher::DriverState::Dormant);
+  EXPECT_EQ (B.Fw.Dxe.Find ("GatedMode1")->State, Dispatcher::DriverState::Dispatched);
+  B.Fw.UninstallProtocol (Handle, Mode1, 0);
+  EXPECT_EQ (B.Fw.Dxe.WaitingFor (*Both), "waits for gNetworkOptionADepexProtocolGuid");
+  uint64_t Other = 0;
+  B.Fw.InstallProtocol (Other, OptionA, 0);
+  B.Fw.Dxe.Dispatch ();
+  ASSERT_FALSE (B.M.Faulted ()) << B.FaultReport ();
+  EXPECT_EQ (Both->State, Dispatcher::DriverState::Dispatched);
+  EXPECT_EQ (Both->Status, efi::Success);
+  // The never-seen mode 2 still holds its driver back.
+  EXPECT_EQ (B.Fw.Dxe.WaitingFor (*B.Fw.Dxe.Find ("GatedMode2")), "waits for gNetworkMode2DepexProtocolGuid");
 }
 
 TEST (Dispatcher, Fv2ProtocolServesFilesAndSectionsAsGetSectionFromAnyFvReadsThem) {

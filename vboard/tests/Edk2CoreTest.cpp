@@ -177,10 +177,12 @@ TEST (BothCoresGating, TheGatedProbesStartInTheSameOrderOrStayDormantAlike) {
   // Gatewarden's markers for a setup record gate the probe drivers of a
   // second volume; each core dispatches them by their real expressions
   // (BEFORE, AFTER, OR, NOT). The probes that start, and their order, are
-  // EDK II's under the board's core too.
+  // EDK II's under the board's core too. DepexNotOptionB (NOT option B)
+  // comes after Gatewarden, which may install option B in the batch that
+  // makes the probe ready: EDK II starts it all the same.
   const std::vector<std::string> Probes = {"GatedMode1", "GatedMode2", "GatedOptionA", "GatedOptionB", "GatedUndi",
                                            "GatedMode1OptionA", "DepexAnyOption", "DepexOptionAOnly", "DepexAfterMode1",
-                                           "DepexBeforeUndi"};
+                                           "DepexBeforeUndi", "DepexNotOptionB"};
   const std::vector<std::map<size_t, uint8_t>> Records = {
       {{64, 0}, {65, 1}, {67, 1}}, {{64, 1}}, {{64, 1}, {65, 1}, {67, 1}}, {{64, 1}, {65, 1}, {68, 1}},
       {{64, 2}, {65, 1}, {66, 0}, {68, 1}}, {{64, 3}, {65, 1}, {66, 1}, {67, 1}, {68, 1}}};

@@ -202,18 +202,90 @@ TEST (SmbiosService, AddAssignsHandlesAndMeasuresStructures) {
   // Refusals add nothing.
   EXPECT_EQ (Add (7, {1, 4, 0, 0, 0, 0}), efi::AlreadyStarted);
   EXPECT_EQ (Add (0xFF00, {1, 4, 0, 0, 0, 0}), efi::InvalidParameter);
-  EXPECT_EQ (Add (0xFFFE, {1, 3, 0, 0, 0, 0}), efi::InvalidParameter) << "shorter than its header";
-  EXPECT_EQ (Add (0xFFFE, {1, 4, 0, 0, 0, 'x', 0, 0}), efi::InvalidParameter) << "an empty first string";
   EXPECT_EQ (Add (0xFFFE, {1, 4, 0, 0, 0, 0}, 0), efi::InvalidParameter);
   EXPECT_EQ (B.Smbios.Records ().size (), 4u);
+  // What the SMBIOS driver's walk accepts although no consumer reads it
+  // right goes in, and is noted: a formatted area shorter than its header,
+  // a string set led by an empty string (counted as one string).
+  B.Fw.Findings.clear ();
+  EXPECT_EQ (Add (0xFFFE, {1, 3, 0, 0, 0, 0}), efi::Success);
+  EXPECT_EQ (B.Smbios.Records ().back ().Bytes.size (), 5u);
+  EXPECT_EQ (Add (0xFFFE, {1, 4, 0, 0, 0, 'x', 0, 0}), efi::Success);
+  EXPECT_EQ (B.Smbios.Records ().back ().Bytes, (std::vector<uint8_t>{1, 4, 4, 0, 0, 'x', 0, 0}));
+  EXPECT_EQ (B.Smbios.Records ().back ().NumberOfStrings, 1u);
+  EXPECT_EQ (B.Fw.Findings.size (), 2u);
   EXPECT_FALSE (B.M.Faulted ()) << B.FaultReport ();
-  // The dump: entry point, the table, an end-of-table structure on a free handle.
+  // The dump: entry point, the table, and the end-of-table structure on the
+  // highest valid handle.
   std::vector<uint8_t> Dump = B.Smbios.DumpImage ();
   EXPECT_EQ (std::string (Dump.begin (), Dump.begin () + 5), "_SM3_");
   uint8_t Sum = 0;
   for (int I = 0; I < 0x18; I++) Sum += Dump[I];
   EXPECT_EQ (Sum, 0);
   EXPECT_EQ (std::vector<uint8_t> (Dump.end () - 6, Dump.end ()), (std::vector<uint8_t>{127, 4, 0xFF, 0xFE, 0, 0}));
+}
+
+TEST (SmbiosService, StringsHandlesAndWalksAsTheSmbiosDriver) {
+  Board B;
+  uint64_t Smbios = B.Smbios.Interface (), Handle = B.Scratch (2), Number = B.Scratch (8), Out = B.Scratch (8);
+  auto Member = [&] (unsigned Slot) { return B.M.Load<uint64_t> (Smbios + 8 * Slot); };
+  auto Add = [&] (uint16_t Requested, const std::vector<uint8_t> &Bytes) {
+    B.M.Store<uint16_t> (Handle, Requested);
+    return B.Fw.CallGuest (Member (0), {Smbios, 0, Handle, B.Fw.HostCopy (Bytes.data (), Bytes.size ())});
+  };
+  auto Update = [&] (uint16_t H, uint64_t N, const std::string &S) {
+    B.M.Store<uint16_t> (Handle, H);
+    B.M.Store<uint64_t> (Number, N);
+    return B.Fw.CallGuest (Member (1), {Smbios, Handle, Number, B.Fw.HostCopy (S.c_str (), S.size () + 1)});
+  };
+  // A string of any length under SMBIOS 3.x; two strings to update.
+  std::vector<uint8_t> Long = {11, 5, 0, 0, 1};
+  Long.insert (Long.end (), 300, 'L');
+  Long.insert (Long.end (), {0, 'b', 0, 0});
+  ASSERT_EQ (Add (0xFFFE, Long), efi::Success);
+  EXPECT_EQ (Update (0, 2, "longer"), efi::Success);
+  EXPECT_EQ (B.Smbios.Records ()[0].Strings ().at (1), "longer");
+  EXPECT_EQ (Update (0, 3, "x"), efi::NotFound);
+  EXPECT_EQ (Update (0, 0, "x"), efi::NotFound);
+  EXPECT_EQ (Update (5, 1, "x"), efi::InvalidParameter) << "no such record";
+  EXPECT_EQ (Update (0xFF00, 1, "x"), efi::InvalidParameter);
+  B.M.Store<uint16_t> (Handle, 0);
+  B.M.Store<uint64_t> (Number, 1);
+  EXPECT_EQ (B.Fw.CallGuest (Member (1), {Smbios, Handle, Number, 0}), efi::Aborted) << "no string";
+  // GetNext hands out the updated record.
+  B.M.Store<uint16_t> (Handle, 0xFFFE);
+  ASSERT_EQ (B.Fw.CallGuest (Member (3), {Smbios, Handle, 0, Out, 0}), efi::Success);
+  EXPECT_EQ (B.M.ReadAscii (B.M.Load<uint64_t> (Out) + 5 + 301), "longer");
+  // A start handle no record has ends the walk with 0xFFFE.
+  B.M.Store<uint16_t> (Handle, 0x1234);
+  EXPECT_EQ (B.Fw.CallGuest (Member (3), {Smbios, Handle, 0, Out, 0}), efi::NotFound);
+  EXPECT_EQ (B.M.Load<uint16_t> (Handle), 0xFFFEu);
+  // Remove frees the handle for the next assignment.
+  EXPECT_EQ (B.Fw.CallGuest (Member (2), {Smbios, 0}), efi::Success);
+  EXPECT_EQ (B.Fw.CallGuest (Member (2), {Smbios, 0}), efi::InvalidParameter);
+  EXPECT_EQ (Add (0xFFFE, {1, 4, 0, 0, 0, 0}), efi::Success);
+  EXPECT_EQ (B.M.Load<uint16_t> (Handle), 0u);
+  EXPECT_FALSE (B.M.Faulted ()) << B.FaultReport ();
+
+  // Before SMBIOS 2.7 a string holds at most 64 bytes (63 and its NUL
+  // pass, 64 do not), also in UpdateString.
+  Board Old;
+  Old.Smbios.Uninstall ();
+  Old.Smbios.Install (2, 6);
+  Smbios = Old.Smbios.Interface ();
+  auto OldAdd = [&] (size_t Chars) {
+    std::vector<uint8_t> R = {11, 5, 0, 0, 1};
+    R.insert (R.end (), Chars, 'S');
+    R.insert (R.end (), {0, 0});
+    uint64_t H = Old.Scratch (2);
+    Old.M.Store<uint16_t> (H, 0xFFFE);
+    return Old.Fw.CallGuest (Old.M.Load<uint64_t> (Smbios), {Smbios, 0, H, Old.Fw.HostCopy (R.data (), R.size ())});
+  };
+  EXPECT_EQ (OldAdd (63), efi::Success);
+  EXPECT_EQ (OldAdd (64), efi::InvalidParameter);
+  // A This that is not the protocol is misuse.
+  Old.Fw.CallGuest (Old.M.Load<uint64_t> (Smbios + 16), {Smbios + 8, 0});
+  EXPECT_TRUE (Old.M.Faulted ());
 }
 
 }  // namespace

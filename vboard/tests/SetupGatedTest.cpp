@@ -105,6 +105,21 @@ TEST (Vfswitch, SetupSwitchesSrIovAndTheWritesComeInOrder) {
   }
 }
 
+TEST (Vfswitch, AnyNonzeroSrIovEnableReadsBackAsTrueThroughThePcdProtocol) {
+  // The PCD database keeps a BOOLEAN's byte as written, so what a consumer
+  // reads is what Vfswitch wrote: TRUE (1), not the setup byte 0xFF.
+  Board B;
+  B.SetSetup (kSystemSetupConfig, Record (184, {{125, 0xFF}}));
+  EXPECT_EQ (RunVfswitch (B), efi::Success);
+  uint64_t Pcd = *B.Fw.FindProtocol (guids::PcdProtocol);
+  auto Token = B.Fw.LocalToken ("PcdSrIovEnable");
+  ASSERT_TRUE (Token.has_value ());
+  constexpr unsigned kGetBool = 6, kGet8 = 1;
+  EXPECT_EQ (B.M.Call (B.M.Load<uint64_t> (Pcd + 8 * kGetBool), {*Token}) & 0xFF, 1u);
+  EXPECT_EQ (B.M.Call (B.M.Load<uint64_t> (Pcd + 8 * kGet8), {*Token}) & 0xFF, 1u);
+  EXPECT_FALSE (B.M.Faulted ()) << B.FaultReport ();
+}
+
 TEST (Vfswitch, UnreadableSetupWritesNothingAndUnloads) {
   Board B;
   B.SetSetup (kSystemSetupConfig, Record (200, {{125, 1}}));

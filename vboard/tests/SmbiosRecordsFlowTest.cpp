@@ -108,6 +108,15 @@ TEST (SmbiosRecordsFlow, DmidecodeShowsTheDefaultLayoutAndTheType251Record) {
   B.Smbios.WriteDump (Dump.Path);
   ExpectDecoded (Dump.Path, platform::DefaultFlashLayout (), platform::kDefaultLayoutGlobal0,
                  platform::kDefaultLayoutGlobal1, 0x01);
+  // Handles as EDK II's SMBIOS driver assigns them for 0xFFFE: the lowest
+  // free one (the summary first, then Portplate's record), and the
+  // end-of-table structure on the highest valid handle.
+  auto Layouts = Dmidecode (Dump.Path, 203);
+  EXPECT_EQ (Layouts.count (0x0000), 1u) << "the summary";
+  EXPECT_EQ (Dmidecode (Dump.Path, 251).count (0x0001), 1u);
+  std::string Output;
+  ASSERT_EQ (RunCommand ("dmidecode --from-dump " + Dump.Path + " -t 127", Output), 0) << Output;
+  EXPECT_NE (Output.find ("Handle 0xFEFF, DMI type 127, 4 bytes"), std::string::npos) << Output;
 }
 
 TEST (SmbiosRecordsFlow, CommandLineFillsTheHobsAndTheSetup) {

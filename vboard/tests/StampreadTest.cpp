@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <iostream>
+#include <optional>
 
 namespace vboard {
 namespace {
@@ -19,8 +20,9 @@ struct Rig {
   Board B;
   std::vector<uint8_t> Initial;
 
-  explicit Rig (uint64_t BufferSize = 138) {
-    if (BufferSize != 138) B.Fw.DefineLocalPcd ("PcdFirmwareIdData", PcdType::Ptr, 0, BufferSize);
+  // BufferSize: the PCD's declared maximum; CurSize: its initial size.
+  explicit Rig (uint64_t BufferSize = 138, std::optional<uint64_t> CurSize = std::nullopt) {
+    if (BufferSize != 138 || CurSize) B.Fw.DefineLocalPcd ("PcdFirmwareIdData", PcdType::Ptr, 0, BufferSize, CurSize);
     Initial.assign (BufferSize, 0);
     for (size_t I = 0; I < BufferSize; I++) Initial[I] = static_cast<uint8_t> (0xA0 + I);
     Reset ();
@@ -41,8 +43,9 @@ struct Rig {
   }
   // What the buffer must hold after the copies that succeed: each copied
   // string with its terminator over the platform's bytes, nothing else.
-  std::vector<uint8_t> Expect (const FirmwareId &Id, bool Ascii = true, bool Unicode = true, bool Short = true) {
-    std::vector<uint8_t> Out = Initial;
+  std::vector<uint8_t> Expect (const FirmwareId &Id, bool Ascii = true, bool Unicode = true, bool Short = true,
+                               std::vector<uint8_t> Out = {}) {
+    if (Out.empty ()) Out = Initial;
     if (Ascii) {
       std::copy (Id.Ascii.begin (), Id.Ascii.end (), Out.begin () + kFirmwareIdAsciiOffset);
       Out[kFirmwareIdAsciiOffset + Id.Ascii.size ()] = 0;
@@ -133,6 +136,33 @@ TEST (StampreadTest, BufferSmallerThanTheLayoutIsLeftAlone) {
   EXPECT_EQ (R.Run (), efi::BadBufferSize);
   EXPECT_EQ (R.Bytes (), R.Initial);
   EXPECT_EQ (R.B.Uart0.Text (), "StampreadEntryPoint: PcdFirmwareIdData holds 100 bytes, 138 needed; not written\r\n");
+}
+
+TEST (StampreadTest, ShorterInitialValueGrowsWithinTheDeclaredMaximum) {
+  // The platform declares room for the layout (or more) but a shorter
+  // initial value: the strings go in, the value's own bytes stay, the gap
+  // up to the layout is zero, and the PCD's current size becomes 138.
+  for (uint64_t Max : {138u, 200u}) {
+    SCOPED_TRACE (Max);
+    Rig R (Max, 40);
+    R.Place (0x640000, kDefaultFirmwareId);
+    EXPECT_EQ (R.Run (), efi::Success);
+    std::vector<uint8_t> Grown = R.Initial;
+    std::fill (Grown.begin () + 40, Grown.begin () + 138, 0);
+    EXPECT_EQ (R.Bytes (), R.Expect (kDefaultFirmwareId, true, true, true, Grown));
+    EXPECT_EQ (R.B.Fw.LocalPcd ("PcdFirmwareIdData")->CurSize, 138u);
+    ASSERT_EQ (R.B.Fw.PcdSets ().size (), 1u);
+    EXPECT_EQ (R.B.Fw.PcdSets ()[0].Name, "PcdFirmwareIdData");
+    EXPECT_EQ (R.B.Uart0.Text (), "");
+  }
+  // A maximum one byte short is refused by the PCD database: nothing
+  // changes and the driver says what the PCD can hold.
+  Rig Short (137, 40);
+  Short.Place (0x640000, kDefaultFirmwareId);
+  EXPECT_EQ (Short.Run (), efi::BadBufferSize);
+  EXPECT_EQ (Short.Bytes (), Short.Initial);
+  EXPECT_EQ (Short.B.Fw.LocalPcd ("PcdFirmwareIdData")->CurSize, 40u);
+  EXPECT_EQ (Short.B.Uart0.Text (), "StampreadEntryPoint: PcdFirmwareIdData holds 137 bytes, 138 needed; not written\r\n");
 }
 
 TEST (StampreadTest, ScanCostInEmulatedInstructions) {

@@ -136,15 +136,20 @@ TEST_F (WirelaunchTest, NetworkFailuresAreResultsAndTheNextOptionIsTried) {
   B.Boot.SetBootOrder ({1, 2});
   B.Boot.SetOption (1, Pxe4 ());
   B.Boot.SetOption (2, LoadOption (kLoadOptionActive, u"UEFI PXEv6", B.Nic.Pxe6Path ()));
+  // The device's own answer stays between it and the DXE core, which
+  // reports any file it could not read as Not Found.
   for (auto [State, Status] : {std::pair{NetworkDevice::Network::NoLink, efi::NoMedia},
                                std::pair{NetworkDevice::Network::NoServer, efi::Timeout},
                                std::pair{NetworkDevice::Network::NoFile, NetworkDevice::kTftpError}}) {
     B.Boot.Loads.clear ();
+    B.Nic.LoadFileCalls.clear ();
     B.Nic.State = State;
-    EXPECT_EQ (Run (), Status);
+    EXPECT_EQ (Run (), efi::NotFound);
     ASSERT_EQ (B.Boot.Loads.size (), 2u);
-    EXPECT_EQ (B.Boot.Loads[0].Status, Status);
-    EXPECT_EQ (B.Boot.Loads[1].Status, Status);
+    EXPECT_EQ (B.Boot.Loads[0].Status, efi::NotFound);
+    EXPECT_EQ (B.Boot.Loads[1].Status, efi::NotFound);
+    ASSERT_FALSE (B.Nic.LoadFileCalls.empty ());
+    EXPECT_EQ (B.Nic.LoadFileCalls[0].Status, Status);
   }
   EXPECT_TRUE (B.Fw.FindLeaks ().empty ());
 }
@@ -249,9 +254,11 @@ TEST_F (WirelaunchTest, MalformedOptionsAreNotNetworkOptions) {
 }
 
 TEST_F (WirelaunchTest, ExitDataOfAReturningProgramIsReleased) {
-  // The program leaves through Exit () with exit data; StartImage hands the
-  // pool buffer to Wirelaunch, which owns and frees it. A program that
-  // returns an error is tried like any other.
+  // The program leaves through Exit () with exit data; the DXE core keeps a
+  // copy in a pool buffer of its own, which StartImage hands to Wirelaunch,
+  // which owns and frees it. The program's own buffer stays allocated, as
+  // it does under EDK II's core. A program that returns an error is tried
+  // like any other.
   B.Boot.SetBootOrder ({1, 2});
   B.Boot.SetOption (1, Pxe4 ());
   B.Boot.SetOption (2, Pxe4 ());
@@ -261,13 +268,61 @@ TEST_F (WirelaunchTest, ExitDataOfAReturningProgramIsReleased) {
   EXPECT_EQ (B.Boot.Starts[0].Status, efi::Aborted);
   EXPECT_EQ (B.Boot.Starts[0].ExitData, u"NetBootProbe gave up");
   EXPECT_EQ (B.Boot.Starts[1].ExitData, u"NetBootProbe gave up");
-  EXPECT_TRUE (B.Fw.FindLeaks ().empty ()) << "the exit data must be freed";
+  auto Leaks = B.Fw.FindLeaks ();
+  ASSERT_EQ (Leaks.size (), 2u) << "the copies handed to Wirelaunch must be freed";
+  for (const auto &L : Leaks) {
+    EXPECT_EQ (L.Owner, "NetBootProbe");
+    EXPECT_EQ (B.M.ReadUcs2 (L.Block.Address, 20), u"NetBootProbe gave up");
+  }
 
   ProbeMode (3);
   B.Boot.Starts.clear ();
   EXPECT_EQ (Run (), efi::Success);
   ASSERT_EQ (B.Boot.Starts.size (), 3u);
   EXPECT_EQ (B.Boot.Starts[1].Status, efi::DeviceError);
+}
+
+TEST_F (WirelaunchTest, ProgramRefusedByTheSecurityPolicyIsUnloadedAndTheNextOptionTried) {
+  // The platform's policy lets the first download load but forbids
+  // starting it (LoadImage: Security Violation with a handle), then lets
+  // the second one through.
+  B.Boot.SetBootOrder ({1, 2});
+  B.Boot.SetOption (1, Pxe4 ());
+  B.Boot.SetOption (2, Pxe4 ());
+  unsigned Calls = 0;
+  B.Fw.ImageSecurity = [&] (const std::vector<uint8_t> &, const std::vector<uint8_t> &, bool) {
+    return Calls++ == 0 ? efi::SecurityViolation : efi::Success;
+  };
+  EXPECT_EQ (Run (), efi::Success);
+  ASSERT_EQ (B.Boot.Loads.size (), 2u);
+  EXPECT_EQ (B.Boot.Loads[0].Status, efi::SecurityViolation);
+  EXPECT_EQ (Clears (), 2u);
+  // Only the second download ran; the refused one is gone, not resident.
+  ASSERT_EQ (B.Boot.Starts.size (), 2u);
+  EXPECT_EQ (B.Boot.Starts[0].Image, "NetBootProbe");
+  size_t Probes = 0;
+  for (const auto &I : B.Fw.Images ()) {
+    if (I->Name != "NetBootProbe") continue;
+    Probes++;
+    EXPECT_TRUE (I->Unloaded);
+  }
+  EXPECT_EQ (Probes, 2u);
+  EXPECT_TRUE (B.Fw.FindLeaks ().empty ());
+
+  // Refused as the last option: its status is the result, and nothing of
+  // it stays loaded. A denial (no handle at all) is the same to Wirelaunch.
+  for (uint64_t Refusal : {efi::SecurityViolation, efi::AccessDenied}) {
+    Board C;
+    Prepare (C);
+    C.Boot.SetBootOrder ({1});
+    C.Boot.SetOption (1, Pxe4 ());
+    C.Fw.ImageSecurity = [Refusal] (const std::vector<uint8_t> &, const std::vector<uint8_t> &, bool) { return Refusal; };
+    EXPECT_EQ (Run (C), Refusal);
+    ASSERT_EQ (C.Boot.Starts.size (), 1u);
+    EXPECT_EQ (C.Boot.Starts[0].Image, "Wirelaunch");
+    for (const auto &I : C.Fw.Images ()) EXPECT_TRUE (I->Unloaded) << I->Name;
+    EXPECT_TRUE (C.Fw.FindLeaks ().empty ());
+  }
 }
 
 TEST_F (WirelaunchTest, ProgramThatPowersOffEndsTheBoot) {

@@ -84,7 +84,6 @@ AcpiTables::AcpiTables (Firmware &Fw) : mFw (Fw) {
           if (Buffer == 0 || KeyPtr == 0 || Size < kHeaderSize || Size > 0xFFFFFFFFULL) {
             return efi::InvalidParameter;
           }
-          if (FailInstall) return *FailInstall;
           if (Size > kRegionSize / 2) return efi::OutOfResources;
           std::vector<uint8_t> Table (Size);
           if (!mFw.M.Read (Buffer, Table.data (), Size)) {
@@ -94,12 +93,17 @@ AcpiTables::AcpiTables (Firmware &Fw) : mFw (Fw) {
           if (Le32 (Table, 4) != Size) {
             return efi::InvalidParameter;   // buffer size and table Length disagree
           }
+          // The driver clears the key before it tries the install, and
+          // writes the key it gave the table even when it then refuses a
+          // second FADT, FACS or DSDT.
           uint64_t Key = 0;
-          uint64_t Status = DoInstall (Table, mFw.CallerName (A.Caller ()), Key);
-          if (!efi::IsError (Status) && !mFw.M.Write (KeyPtr, &Key, 8)) {
+          if (!mFw.M.Write (KeyPtr, &Key, 8)) {
             mFw.Misuse ("InstallAcpiTable: TableKey is not writable memory");
             return efi::InvalidParameter;
           }
+          if (FailInstall) return *FailInstall;
+          uint64_t Status = DoInstall (Table, mFw.CallerName (A.Caller ()), Key);
+          mFw.M.Write (KeyPtr, &Key, 8);
           return Status;
         }},
        {"UninstallAcpiTable",
@@ -175,6 +179,8 @@ uint64_t AcpiTables::DoInstall (const std::vector<uint8_t> &Table, const std::st
     return efi::InvalidParameter;
   }
   if (Singleton (Signature) && Count (Signature) != 0) {
+    // The key is spent before the duplicate is noticed.
+    Key = mNextKey++;
     return efi::AccessDenied;
   }
   if (mTables.size () >= kXsdtCapacity) {

@@ -245,32 +245,32 @@ uint64_t BootManager::LocateDevicePath (const Guid &Protocol, const std::vector<
   return Best;
 }
 
-uint64_t BootManager::ReadThroughLoadFile (uint64_t Handle, uint64_t RemainingPath, bool BootPolicy,
+uint64_t BootManager::ReadThroughLoadFile (uint64_t Handle, uint64_t Interface, uint64_t RemainingPath, bool BootPolicy,
                                            std::vector<uint8_t> &Image) {
+  // As the DXE core's file reader: ask for the size with a NULL buffer;
+  // only EFI_BUFFER_TOO_SMALL leads to a pool buffer of that size and one
+  // more call. Anything else (an error, or success without a buffer)
+  // yields no file.
+  (void)Handle;
   Machine &M = mFw.M;
-  uint64_t Interface = mFw.InterfaceOn (Handle, LoadFileProtocol ()).value_or (0);
-  if (auto I2 = mFw.InterfaceOn (Handle, LoadFile2Protocol ()); I2 && !BootPolicy) Interface = *I2;
   uint64_t Function = M.Load<uint64_t> (Interface);
-  // First ask for the size (a NULL buffer), then read into a buffer of
-  // that size, as the firmware's image loader does.
   uint64_t SizeCell = mFw.Pool.AllocatePool (efi::BootServicesData, 8, 0);
   M.Store<uint64_t> (SizeCell, 0);
   uint64_t Status = M.Call (Function, {Interface, RemainingPath, BootPolicy ? 1u : 0u, SizeCell, 0});
-  uint64_t Size = M.Load<uint64_t> (SizeCell);
-  if (Status == efi::Success && Size == 0) Status = efi::LoadError;
-  if (Status == efi::BufferTooSmall) {
-    uint64_t Pages = (Size + 0xFFF) / 0x1000;
-    uint64_t Buffer = mFw.Pool.AllocatePages (efi::BootServicesData, Pages == 0 ? 1 : Pages, 0);
+  if (Status == efi::BufferTooSmall && !M.Stopped ()) {
+    uint64_t Size = M.Load<uint64_t> (SizeCell);
+    uint64_t Buffer = mFw.Pool.AllocatePool (efi::BootServicesData, Size, 0);
     if (Buffer == 0) {
       Status = efi::OutOfResources;
     } else {
       Status = M.Call (Function, {Interface, RemainingPath, BootPolicy ? 1u : 0u, SizeCell, Buffer});
-      Size = std::min (M.Load<uint64_t> (SizeCell), Pages * 0x1000);
-      if (Status == efi::Success) Image = M.ReadBytes (Buffer, Size);
-      mFw.Pool.Free (Buffer, false, Pages == 0 ? 1 : Pages);
+      if (Status == efi::Success) Image = M.ReadBytes (Buffer, std::min (M.Load<uint64_t> (SizeCell), Size));
+      if (!M.Stopped ()) mFw.Pool.Free (Buffer, true);
     }
+  } else if (!efi::IsError (Status)) {
+    Status = efi::NotFound;
   }
-  mFw.Pool.Free (SizeCell, true);
+  if (!M.Stopped ()) mFw.Pool.Free (SizeCell, true);
   return M.Stopped () ? efi::Aborted : Status;
 }
 
@@ -286,10 +286,16 @@ uint64_t BootManager::LoadImage (CallArgs &A) {
     Loads.push_back (Record);
     return efi::InvalidParameter;
   }
-  mFw.M.Store<uint64_t> (HandleOut, 0);
+  // The handle is written only for an image that was loaded (also one the
+  // security policy forbids starting); a policy that denies the image
+  // outright writes NULL; any other failure leaves it as it was.
   ImageRecord *Image = nullptr;
   uint64_t Status = Load (BootPolicy, Parent, ParentImage->Name, A[2], A[3], A[4], Image);
-  if (Image != nullptr) mFw.M.Store<uint64_t> (HandleOut, Image->Handle);
+  if (Image != nullptr) {
+    mFw.M.Store<uint64_t> (HandleOut, Image->Handle);
+  } else if (Status == efi::AccessDenied) {
+    mFw.M.Store<uint64_t> (HandleOut, 0);
+  }
   return Status;
 }
 
@@ -345,25 +351,44 @@ uint64_t BootManager::Load (bool BootPolicy, uint64_t Parent, const std::string 
   uint64_t DeviceHandle = 0;
   std::vector<uint8_t> FilePath = Path;
   if (Source != 0) {
+    if (SourceSize == 0) return Finish (efi::LoadError);
     Bytes = M.ReadBytes (Source, SourceSize);
   } else if (PathAddress == 0) {
-    return Finish (efi::NotFound);
+    return Finish (efi::InvalidParameter);
   } else {
     // A firmware volume holding the file is tried first, then a file system
     // on the device (this board has none). Without the boot policy
-    // LoadFile2 comes before LoadFile.
+    // LoadFile2 comes before LoadFile, which is tried when LoadFile2 gives
+    // nothing. Whatever a device answers, a file that cannot be read is
+    // EFI_NOT_FOUND to the caller.
     size_t Used = 0;
-    uint64_t Handle = 0, Status = 0;
+    uint64_t Handle = 0, Status = efi::NotFound;
     if (!ReadFromVolume (Path, Used, Handle, Status, Bytes)) {
-      Handle = BootPolicy ? 0 : LocateDevicePath (LoadFile2Protocol (), Path, Used);
-      if (Handle == 0) Handle = LocateDevicePath (LoadFileProtocol (), Path, Used);
-      if (Handle == 0) return Finish (efi::NotFound);
-      Status = ReadThroughLoadFile (Handle, PathAddress + Used, BootPolicy, Bytes);
+      Handle = 0;
+      if (!BootPolicy) {
+        uint64_t H2 = LocateDevicePath (LoadFile2Protocol (), Path, Used);
+        if (H2 != 0) {
+          Status = ReadThroughLoadFile (H2, *mFw.InterfaceOn (H2, LoadFile2Protocol ()), PathAddress + Used, false, Bytes);
+          Handle = H2;
+        }
+      }
+      if (M.Stopped ()) return Finish (efi::Aborted);
+      if (Handle == 0 || efi::IsError (Status)) {
+        Handle = LocateDevicePath (LoadFileProtocol (), Path, Used);
+        if (Handle == 0) return Finish (efi::NotFound);
+        Status = ReadThroughLoadFile (Handle, *mFw.InterfaceOn (Handle, LoadFileProtocol ()), PathAddress + Used, BootPolicy,
+                                      Bytes);
+      }
     }
-    if (efi::IsError (Status)) return Finish (Status);
+    if (M.Stopped ()) return Finish (efi::Aborted);
+    if (efi::IsError (Status)) return Finish (efi::NotFound);
     DeviceHandle = Handle;
     FilePath.assign (Path.begin () + static_cast<long> (Used), Path.end ());
   }
+
+  // The platform's security policy sees the file before it is loaded.
+  uint64_t Security = mFw.AuthenticateImage (Path, Bytes, BootPolicy);
+  if (efi::IsError (Security) && Security != efi::SecurityViolation) return Finish (Security);
 
   std::unique_ptr<PeImage> Pe;
   std::string Origin = "image loaded through " + devpath::Text (Path);
@@ -375,14 +400,26 @@ uint64_t BootManager::Load (bool BootPolicy, uint64_t Parent, const std::string 
     Name = Name.empty () ? "LoadedImage" : Name.substr (Slash + 1, Dot - Slash - 1);
     Pe = std::make_unique<PeImage> (Bytes, Name, Origin);
   } catch (const std::exception &) {
-    return Finish (efi::LoadError);
+    // Headers the PE/COFF loader does not accept (no MZ or PE signature,
+    // another machine, not PE32+, cut short) are unsupported to the core.
+    return Finish (efi::Unsupported);
   }
   if (Pe->Subsystem () < kApplication || Pe->Subsystem () > kRuntimeDriver) return Finish (efi::Unsupported);
-  ImageRecord &Image = mFw.LoadImage (std::move (Pe), DeviceHandle, mFw.HostCopy (FilePath.data (), FilePath.size ()));
+  ImageRecord *Loaded = nullptr;
+  try {
+    Loaded = &mFw.LoadImage (std::move (Pe), DeviceHandle, mFw.HostCopy (FilePath.data (), FilePath.size ()));
+  } catch (const std::exception &) {
+    // A section outside the file or a relocation it cannot apply.
+    return Finish (efi::LoadError);
+  }
+  ImageRecord &Image = *Loaded;
   M.Store<uint64_t> (Image.LoadedImage + kLoadedImageParent, Parent);
+  // A security violation still hands out the loaded image; it may only be
+  // unloaded, never started.
+  Image.LoadStatus = Security;
   Record.Image = Image.Name;
   Out = &Image;
-  return Finish (efi::Success);
+  return Finish (Security);
 }
 
 uint64_t BootManager::Run (ImageRecord &Image, uint64_t &ExitDataSize, uint64_t &ExitData) {
@@ -412,6 +449,7 @@ uint64_t BootManager::StartImage (CallArgs &A) {
   Machine &M = mFw.M;
   ImageRecord *Image = ImageByHandle (A[0]);
   if (Image == nullptr || Image->Started) return efi::InvalidParameter;
+  if (efi::IsError (Image->LoadStatus)) return Image->LoadStatus;
   uint64_t ExitDataSize = 0, ExitData = 0;
   uint64_t Status = Run (*Image, ExitDataSize, ExitData);
   StartCall Record{Image->Name, mFw.CallerName (A.Caller ()), Status, ExitDataSize,
@@ -439,12 +477,28 @@ uint64_t BootManager::Exit (CallArgs &A) {
     return efi::Success;
   }
   if (mRunning.empty () || mRunning.back ().Image != Image) return efi::InvalidParameter;
-  if (A[3] != 0 && mFw.Pool.Find (A[3]) == nullptr) {
-    mFw.Misuse ("Exit: the exit data at " + mFw.Describe (A[3]) + " is not a buffer from AllocatePool");
-    return efi::InvalidParameter;
+  // The core keeps a copy of the exit data in a pool buffer of its own,
+  // which StartImage hands to its caller; the exiting image's buffer stays
+  // where it was (and is the image's to account for).
+  uint64_t Copy = 0;
+  if (A[3] != 0) {
+    if (mFw.Pool.Find (A[3]) == nullptr) {
+      mFw.Findings.push_back (Image->Name + " passed Exit data at " + mFw.Describe (A[3]) + " that is not a buffer from AllocatePool");
+    }
+    std::vector<uint8_t> Data;
+    if (A[2] != 0) {
+      Data.resize (A[2]);
+      if (!mFw.M.Read (A[3], Data.data (), Data.size ())) {
+        mFw.Misuse ("Exit: the exit data at " + mFw.Describe (A[3]) + " is not readable memory");
+        return efi::InvalidParameter;
+      }
+    }
+    Copy = mFw.Pool.AllocatePool (efi::BootServicesData, A[2], 0);
+    if (Copy == 0) return efi::OutOfResources;
+    if (!Data.empty ()) mFw.M.Write (Copy, Data.data (), Data.size ());
   }
   mRunning.back ().ExitDataSize = A[3] != 0 ? A[2] : 0;
-  mRunning.back ().ExitData = A[3];
+  mRunning.back ().ExitData = Copy;
   mFw.M.Unwind (mRunning.back ().Depth, A[1]);
   return A[1];
 }
@@ -503,6 +557,13 @@ std::vector<BootManager::Attempt> BootManager::BootFromOrder () {
     }
     ImageRecord *Image = nullptr;
     A.LoadStatus = Load (true, 0, "boot manager", mFw.HostCopy (P->FilePath.data (), P->FilePath.size ()), 0, 0, Image);
+    if (Image != nullptr && A.LoadStatus == efi::SecurityViolation) {
+      // Loaded but not to be started: the boot manager unloads it rather
+      // than leave it resident.
+      A.Note = "refused by the image security policy";
+      Unload (*Image);
+      Image = nullptr;
+    }
     if (Image != nullptr) {
       A.Image = Image->Name;
       A.Started = true;

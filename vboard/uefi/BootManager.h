@@ -131,7 +131,8 @@ class BootManager {
   // LocateDevicePath: the handle with Protocol whose device path is the
   // longest prefix of Path; Consumed is the length of that prefix.
   uint64_t LocateDevicePath (const Guid &Protocol, const std::vector<uint8_t> &Path, size_t &Consumed);
-  uint64_t ReadThroughLoadFile (uint64_t Handle, uint64_t RemainingPath, bool BootPolicy, std::vector<uint8_t> &Image);
+  uint64_t ReadThroughLoadFile (uint64_t Handle, uint64_t Interface, uint64_t RemainingPath, bool BootPolicy,
+                               std::vector<uint8_t> &Image);
 
   Firmware &mFw;
   struct Running {

@@ -65,8 +65,15 @@ uint64_t Dispatcher::AddVolume (std::vector<uint8_t> Bytes, const std::string &O
 
 bool Dispatcher::Installed (const Guid &Protocol) const { return !Fw.HandlesWith (Protocol).empty (); }
 
-bool Dispatcher::Ready (const Driver &D) const {
-  if (D.State != DriverState::Dormant) return false;
+bool Dispatcher::Dependent (const Driver &D) const {
+  // Discovered, not yet queued or run, and not waiting for a Schedule ()
+  // call; BEFORE/AFTER drivers are dependent but only ever queued next to
+  // the file they name.
+  if (D.State != DriverState::Dormant || D.Queued) return false;
+  return !D.Expression || !D.Expression->ScheduleOnRequest () || D.Requested;
+}
+
+bool Dispatcher::Schedulable (Driver &D) {
   if (!D.Expression) {
     // No dependency expression: the driver needs every architectural protocol.
     for (const std::string &Arch : ArchitecturalProtocols ()) {
@@ -74,43 +81,47 @@ bool Dispatcher::Ready (const Driver &D) const {
     }
     return true;
   }
-  const Depex &E = *D.Expression;
-  if (E.BeforeFile () || E.AfterFile ()) return false;   // started next to the file it names
-  if (E.ScheduleOnRequest () && !D.Requested) return false;
-  return E.Evaluate ([this] (const Guid &G) { return Installed (G); });
+  return D.Expression->Evaluate ([this] (const Guid &G) { return Installed (G); });
 }
 
 size_t Dispatcher::Dispatch () {
+  // A driver's entry point that asks for dispatch gets nothing started:
+  // the running dispatcher picks up whatever it made ready at its next scan.
+  if (mRunning) return 0;
+  mRunning = true;
   size_t Started = 0;
-  // Each round starts the first ready driver in volume order; a driver runs
-  // at most once, so this ends after at most one round per driver.
-  for (size_t Round = 0; Round <= mDrivers.size () && !Fw.M.Stopped (); Round++) {
-    size_t Before = mOrder.size ();
+  while (!Fw.M.Stopped ()) {
+    std::vector<size_t> Queue;
     for (size_t I = 0; I < mDrivers.size (); I++) {
-      if (Ready (mDrivers[I])) {
-        DispatchWithNeighbours (I, 0);
-        break;
-      }
+      if (Dependent (mDrivers[I]) && Schedulable (mDrivers[I])) Enqueue (I, Queue, 0);
     }
-    if (mOrder.size () == Before) break;
-    Started += mOrder.size () - Before;
+    if (Queue.empty ()) break;
+    for (size_t I : Queue) {
+      mDrivers[I].Queued = false;
+      if (Fw.M.Stopped ()) continue;
+      Start (mDrivers[I]);
+      Started++;
+    }
   }
+  mRunning = false;
   return Started;
 }
 
-void Dispatcher::DispatchWithNeighbours (size_t Index, int Depth) {
-  // BEFORE drivers run immediately ahead of the file they name, AFTER
-  // drivers immediately behind it, recursively.
-  if (Depth > kMaxBeforeAfterDepth || Fw.M.Stopped ()) return;
+void Dispatcher::Enqueue (size_t Index, std::vector<size_t> &Queue, int Depth) {
+  // BEFORE drivers go immediately ahead of the file they name, AFTER
+  // drivers immediately behind it, recursively. The depth bound only stops
+  // a ring of files that share GUIDs.
+  if (Depth > kMaxBeforeAfterDepth) return;
   Guid Self = mDrivers[Index].File->Name;
   for (size_t I = 0; I < mDrivers.size (); I++) {
     const Driver &B = mDrivers[I];
-    if (B.State == DriverState::Dormant && B.Expression && B.Expression->BeforeFile () == Self) DispatchWithNeighbours (I, Depth + 1);
+    if (I != Index && Dependent (B) && B.Expression && B.Expression->BeforeFile () == Self) Enqueue (I, Queue, Depth + 1);
   }
-  if (mDrivers[Index].State == DriverState::Dormant && !Fw.M.Stopped ()) Start (mDrivers[Index]);
+  mDrivers[Index].Queued = true;
+  Queue.push_back (Index);
   for (size_t I = 0; I < mDrivers.size (); I++) {
     const Driver &A = mDrivers[I];
-    if (A.State == DriverState::Dormant && A.Expression && A.Expression->AfterFile () == Self) DispatchWithNeighbours (I, Depth + 1);
+    if (I != Index && Dependent (A) && A.Expression && A.Expression->AfterFile () == Self) Enqueue (I, Queue, Depth + 1);
   }
 }
 
@@ -130,8 +141,36 @@ void Dispatcher::Start (Driver &D) {
     return;
   }
   std::vector<uint8_t> Dp = PiwgNode (6, D.File->Name);
-  ImageRecord &R = Fw.LoadImage (std::move (Image), mVolumes[D.Volume].Handle, Fw.HostCopy (Dp.data (), Dp.size ()));
+  // The DXE core loads a driver through the image security policy like
+  // any other image: a violation leaves it loaded and untrusted (never
+  // started), any other refusal leaves it out for good.
+  std::vector<uint8_t> FullPath;
+  if (mVolumes[D.Volume].Fv->Name ()) {
+    FullPath = PiwgNode (7, *mVolumes[D.Volume].Fv->Name ());
+    FullPath.resize (FullPath.size () - 4);
+  }
+  FullPath.insert (FullPath.end (), Dp.begin (), Dp.end ());
+  uint64_t Security = Fw.AuthenticateImage (FullPath, Pe->Data, false);
+  if (efi::IsError (Security) && Security != efi::SecurityViolation) {
+    D.State = DriverState::Failed;
+    D.Note = "refused by the image security policy (" + efi::StatusName (Security) + ")";
+    return;
+  }
+  ImageRecord *Loaded = nullptr;
+  try {
+    Loaded = &Fw.LoadImage (std::move (Image), mVolumes[D.Volume].Handle, Fw.HostCopy (Dp.data (), Dp.size ()));
+  } catch (const std::exception &E) {
+    D.State = DriverState::Failed;
+    D.Note = E.what ();
+    return;
+  }
+  ImageRecord &R = *Loaded;
   D.Image = &R;
+  if (Security == efi::SecurityViolation) {
+    R.LoadStatus = Security;
+    D.State = DriverState::Untrusted;
+    return;
+  }
   D.State = DriverState::Dispatched;
   mOrder.push_back (D.Name);
   D.Status = Fw.StartImage (R);
@@ -163,6 +202,7 @@ std::string Dispatcher::FileName (const Guid &File) const {
 }
 
 std::string Dispatcher::WaitingFor (const Driver &D) const {
+  if (D.State == DriverState::Untrusted) return "loaded, not started: the image security policy answered Security Violation";
   if (D.State != DriverState::Dormant) return "";
   if (!D.Expression) {
     std::string Missing;
@@ -177,8 +217,8 @@ std::string Dispatcher::WaitingFor (const Driver &D) const {
   if (E.AfterFile ()) return "AFTER " + FileName (*E.AfterFile ()) + ", which was never dispatched";
   if (E.ScheduleOnRequest () && !D.Requested) return "scheduled on request (SOR); nobody called Schedule";
   std::string Missing;
-  for (const Guid &G : E.Protocols ()) {
-    if (!Installed (G)) Missing += (Missing.empty () ? "" : ", ") + names::NameOf (G);
+  for (const Guid &G : E.Unsatisfied ([this] (const Guid &P) { return Installed (P); })) {
+    Missing += (Missing.empty () ? "" : ", ") + names::NameOf (G);
   }
   if (Missing.empty ()) return "expression false with every protocol it names installed (" + E.Text (names::NameOf) + ")";
   return "waits for " + Missing;
@@ -195,6 +235,9 @@ std::string Dispatcher::Report () const {
         break;
       case DriverState::Failed:
         Out << "not loaded: " << D.Note;
+        break;
+      case DriverState::Untrusted:
+        Out << WaitingFor (D);
         break;
       case DriverState::Dormant:
         Out << "not dispatched: " << WaitingFor (D);

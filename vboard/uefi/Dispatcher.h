@@ -1,8 +1,10 @@
 // The DXE dispatcher of the board: firmware volumes handed to it are
 // published with EFI_FIRMWARE_VOLUME2_PROTOCOL (and a device path) on a
 // handle of their own, their drivers are started when their dependency
-// expressions are satisfied, by the PI rules, and what never became ready is
-// reported with what it was waiting for.
+// expressions are satisfied, by the DXE core's rules (scan every discovered
+// driver, queue all that are ready with their BEFORE/AFTER neighbours, run
+// the queue, scan again), and what never became ready is reported with what
+// it was waiting for.
 #pragma once
 
 #include "images/Depex.h"
@@ -24,6 +26,7 @@ class Dispatcher {
     Dormant,       // not (yet) dispatched
     Dispatched,    // its entry point ran
     Failed,        // it could not be loaded
+    Untrusted,     // loaded, but the image security policy forbids starting it
   };
   struct Driver {
     size_t Volume = 0;
@@ -31,6 +34,7 @@ class Dispatcher {
     std::string Name;              // UI name, else the file GUID
     std::optional<Depex> Expression;   // none: the driver has no DXE_DEPEX section
     bool Requested = false;        // SOR drivers: Schedule () was called for it
+    bool Queued = false;           // in the batch being run
     DriverState State = DriverState::Dormant;
     ImageRecord *Image = nullptr;
     uint64_t Status = 0;           // entry point's status when dispatched
@@ -48,9 +52,11 @@ class Dispatcher {
   // handle. Throws std::runtime_error for bytes that are not a volume.
   uint64_t AddVolume (std::vector<uint8_t> Bytes, const std::string &Origin);
   uint64_t AddVolume (const std::string &Path);
-  // Starts every driver that is or becomes ready, one at a time, evaluating
-  // all expressions again after each start; stops early if the board stops.
-  // Returns how many drivers it started.
+  // Starts every driver that is or becomes ready: each scan of the driver
+  // list queues every driver whose expression holds at that moment (BEFORE
+  // and AFTER drivers around the file they name), the queue runs in order
+  // whatever its drivers install or uninstall, and the next scan follows.
+  // Stops early if the board stops. Returns how many drivers it started.
   size_t Dispatch ();
   // The SOR rule: a driver scheduled on request waits until this is called.
   bool Schedule (const Guid &VolumeName, const Guid &File);
@@ -70,9 +76,10 @@ class Dispatcher {
   static const std::vector<std::string> &ArchitecturalProtocols ();
 
  private:
-  bool Ready (const Driver &D) const;
+  bool Dependent (const Driver &D) const;
+  bool Schedulable (Driver &D);
   bool Installed (const Guid &Protocol) const;
-  void DispatchWithNeighbours (size_t Index, int Depth);
+  void Enqueue (size_t Index, std::vector<size_t> &Queue, int Depth);
   void Start (Driver &D);
   uint64_t MakeFv2Interface (size_t VolumeIndex);
   std::string FileName (const Guid &File) const;
@@ -81,6 +88,7 @@ class Dispatcher {
   std::vector<Volume> mVolumes;
   std::vector<Driver> mDrivers;
   std::vector<std::string> mOrder;
+  bool mRunning = false;
 };
 
 }  // namespace vboard

@@ -39,6 +39,9 @@ struct ImageRecord {
   bool Started = false;
   bool Unloaded = false;
   uint64_t EntryStatus = 0;
+  // What LoadImage returned for it: EFI_SECURITY_VIOLATION for an image
+  // the security policy let load but not start (StartImage returns it).
+  uint64_t LoadStatus = 0;
   std::unique_ptr<PeImage> Pe;
 };
 
@@ -158,15 +161,16 @@ class Firmware {
   // --- PCD database (Space empty: a local token number of the platform build)
   PcdDatabase Pcds{[this] (uint64_t Size) { return HostAlloc (Size == 0 ? 1 : Size, 8); }, Findings};
   void DefinePcd (std::optional<Guid> Space, uint64_t Token, PcdType Type, uint64_t Value, uint64_t MaxSize = 0,
-                  const std::string &Name = "") {
-    Pcds.Define (Space, Token, Type, Value, MaxSize, Name);
+                  const std::string &Name = "", std::optional<uint64_t> CurSize = std::nullopt) {
+    Pcds.Define (Space, Token, Type, Value, MaxSize, Name, CurSize);
   }
   PcdEntry *FindPcd (const std::optional<Guid> &Space, uint64_t Token) { return Pcds.Find (Space, Token); }
   uint64_t PcdValue (const std::optional<Guid> &Space, uint64_t Token) { return Pcds.Value (Space, Token); }
   void SetPcdValue (const std::optional<Guid> &Space, uint64_t Token, uint64_t Value) { Pcds.SetValue (Space, Token, Value); }
   const std::vector<PcdSet> &PcdSets () const { return Pcds.Sets (); }
-  void DefineLocalPcd (const std::string &Name, PcdType Type, uint64_t Value, uint64_t MaxSize = 0) {
-    Pcds.DefineLocal (Name, Type, Value, MaxSize);
+  void DefineLocalPcd (const std::string &Name, PcdType Type, uint64_t Value, uint64_t MaxSize = 0,
+                       std::optional<uint64_t> CurSize = std::nullopt) {
+    Pcds.DefineLocal (Name, Type, Value, MaxSize, CurSize);
   }
   PcdEntry *LocalPcd (const std::string &Name) { return Pcds.Local (Name); }
   std::optional<uint64_t> LocalToken (const std::string &Name) const { return Pcds.LocalToken (Name); }
@@ -194,6 +198,17 @@ class Firmware {
   // image's EFI_LOADED_IMAGE_PROTOCOL.
   ImageRecord &LoadImage (std::unique_ptr<PeImage> Pe, uint64_t DeviceHandle, uint64_t FilePath);
   uint64_t StartImage (ImageRecord &Image);      // runs the entry point; unloads on error
+  // The platform's image verification, answered as the Security2
+  // architectural protocol's FileAuthentication answers the DXE core: from
+  // the file's device path, its bytes and the boot policy. EFI_SUCCESS (or
+  // no policy) loads the image; EFI_SECURITY_VIOLATION loads it with a
+  // handle but it may not be started; any other error (EFI_ACCESS_DENIED,
+  // ...) refuses it without a handle. Tests set it.
+  std::function<uint64_t (const std::vector<uint8_t> &FilePath, const std::vector<uint8_t> &Image, bool BootPolicy)>
+      ImageSecurity;
+  uint64_t AuthenticateImage (const std::vector<uint8_t> &FilePath, const std::vector<uint8_t> &Image, bool BootPolicy) {
+    return ImageSecurity ? ImageSecurity (FilePath, Image, BootPolicy) : efi::Success;
+  }
   // The guest's image services (LoadImage, StartImage, Exit, UnloadImage),
   // served by the boot manager (uefi/BootManager) once it is installed.
   struct {

@@ -23,7 +23,14 @@ ImageRecord &Firmware::LoadImage (std::unique_ptr<PeImage> Pe, uint64_t DeviceHa
   Image->Base = (mImageNext + 0xFFFF) & ~0xFFFFULL;
   mImageNext = Image->Base + Image->Size + 0x10000;
   M.MapRam (Image->Base, Image->Size);
-  Image->Pe->Load (M, Image->Base);
+  try {
+    Image->Pe->Load (M, Image->Base);
+  } catch (...) {
+    // Sections or relocations the loader cannot apply: nothing of the
+    // image stays.
+    M.Unmap (Image->Base, Image->Size);
+    throw;
+  }
   if (!Image->Pe->BuildDir ().empty ()) {
     Pcds.BindLocalTokens (Image->Pe->BuildDir (), Image->Name);
   }
@@ -46,6 +53,8 @@ ImageRecord &Firmware::LoadImage (std::unique_ptr<PeImage> Pe, uint64_t DeviceHa
 }
 
 uint64_t Firmware::StartImage (ImageRecord &Image) {
+  // An image the security policy let load but not start stays unstarted.
+  if (efi::IsError (Image.LoadStatus)) return Image.LoadStatus;
   Image.Started = true;
   uint64_t Status = M.Call (Image.Base + Image.Pe->EntryRva (), {Image.Handle, SystemTable});
   if (M.Stopped ()) {

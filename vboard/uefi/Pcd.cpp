@@ -14,11 +14,28 @@ uint64_t Firmware::PcdGet (const std::optional<Guid> &Space, uint64_t Token, Pcd
     Misuse ("PCD " + PcdDatabase::TokenText (Space, Token) + " read by " + CallerName (Caller) + " is not in the PCD database");
     return 0;
   }
-  if (E->Type != Want) {
-    Misuse ("PCD " + PcdDatabase::TokenText (Space, Token) + " is " + PcdDatabase::TypeName (E->Type) + ", read as " + PcdDatabase::TypeName (Want));
+  if (Want == PcdType::Ptr) {
+    // GetPtr hands out the datum's address whatever its type; the board
+    // keeps scalar data on the host and has no address to give.
+    if (E->Type != PcdType::Ptr) {
+      Misuse ("PCD " + PcdDatabase::TokenText (Space, Token) + " is " + PcdDatabase::TypeName (E->Type) + ", read as VOID*");
+      return 0;
+    }
+    return E->Buffer;
+  }
+  // The PCD driver checks only the size of what is read (an assertion in a
+  // debug build): a BOOLEAN read as UINT8 gives the stored byte.
+  if (PcdDatabase::SizeOf (*E) != PcdDatabase::SizeOf (Want)) {
+    Misuse ("PCD " + PcdDatabase::TokenText (Space, Token) + " is " + PcdDatabase::TypeName (E->Type) + " of " +
+            std::to_string (PcdDatabase::SizeOf (*E)) + " bytes, read as " + PcdDatabase::TypeName (Want));
     return 0;
   }
-  return E->Type == PcdType::Ptr ? E->Buffer : E->Value;
+  if (E->Type == PcdType::Ptr) {
+    uint64_t Value = 0;
+    M.Read (E->Buffer, &Value, E->CurSize);
+    return Value;
+  }
+  return E->Value;
 }
 
 uint64_t Firmware::PcdSetValue (const std::optional<Guid> &Space, uint64_t Token, PcdType Want, uint64_t Value,
@@ -28,11 +45,20 @@ uint64_t Firmware::PcdSetValue (const std::optional<Guid> &Space, uint64_t Token
     Misuse ("PCD " + PcdDatabase::TokenText (Space, Token) + " set by " + CallerName (Caller) + " is not in the PCD database");
     return efi::NotFound;
   }
-  if (E->Type != Want) {
+  // As the PCD driver: a write whose size is not the PCD's current size is
+  // refused; one of the right size stores its bytes as given (a BOOLEAN
+  // keeps the byte written, 0xFF included).
+  uint64_t Size = PcdDatabase::SizeOf (Want);
+  if (PcdDatabase::SizeOf (*E) != Size) {
     return efi::InvalidParameter;
   }
-  E->Value = PcdDatabase::Truncate (E->Type, Value);
-  Pcds.RecordSet (Space, Token, E->Value, CallerName (Caller));
+  Value = PcdDatabase::Truncate (Want, Value);
+  if (E->Type == PcdType::Ptr) {
+    M.Write (E->Buffer, &Value, Size);
+  } else {
+    E->Value = Value;
+  }
+  Pcds.RecordSet (Space, Token, Value, CallerName (Caller));
   return efi::Success;
 }
 
@@ -76,12 +102,19 @@ void Firmware::AddPcdProtocols () {
       if (T != PcdType::Ptr) {
         return PcdSetValue (Space, Token, T, A[First + 1], A.Caller ());
       }
+      // SetPtr: a size above the declared maximum is refused with the
+      // maximum written back; otherwise the bytes are copied and the
+      // current size becomes the size given.
       PcdEntry *E = Pcds.Find (Space, Token);
       uint64_t SizePtr = A[First + 1], Buffer = A[First + 2];
       if (E == nullptr || E->Type != PcdType::Ptr || SizePtr == 0) return efi::InvalidParameter;
       uint64_t Size = M.Load<uint64_t> (SizePtr);
       if (Size > E->MaxSize) {
         M.Store<uint64_t> (SizePtr, E->MaxSize);
+        return efi::InvalidParameter;
+      }
+      if (Size != 0 && Buffer == 0) {
+        Misuse ("PcdSetPtr of " + std::to_string (Size) + " bytes from a NULL buffer");
         return efi::InvalidParameter;
       }
       std::vector<uint8_t> Bytes = M.ReadBytes (Buffer, Size);

@@ -1,5 +1,6 @@
 #include "uefi/PcdDatabase.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <fstream>
@@ -27,21 +28,23 @@ uint64_t PcdDatabase::Truncate (PcdType T, uint64_t V) {
     case PcdType::U8: return V & 0xFF;
     case PcdType::U16: return V & 0xFFFF;
     case PcdType::U32: return V & 0xFFFFFFFF;
-    case PcdType::Bool: return (V & 0xFF) != 0;
+    case PcdType::Bool: return V & 0xFF;
     default: return V;
   }
 }
 
-uint64_t PcdDatabase::SizeOf (const PcdEntry &E) {
-  switch (E.Type) {
+uint64_t PcdDatabase::SizeOf (PcdType T) {
+  switch (T) {
     case PcdType::U8: case PcdType::Bool: return 1;
     case PcdType::U16: return 2;
     case PcdType::U32: return 4;
     case PcdType::U64: return 8;
-    case PcdType::Ptr: return E.CurSize;
+    case PcdType::Ptr: return 0;
   }
   return 0;
 }
+
+uint64_t PcdDatabase::SizeOf (const PcdEntry &E) { return E.Type == PcdType::Ptr ? E.CurSize : SizeOf (E.Type); }
 
 std::string PcdDatabase::TokenText (const std::optional<Guid> &Space, uint64_t Token) {
   char Buf[32];
@@ -49,13 +52,14 @@ std::string PcdDatabase::TokenText (const std::optional<Guid> &Space, uint64_t T
   return (Space ? Space->ToString () + ":" : std::string ("local token ")) + Buf;
 }
 
-PcdEntry PcdDatabase::MakeEntry (PcdType Type, uint64_t Value, uint64_t MaxSize, const std::string &Name) {
+PcdEntry PcdDatabase::MakeEntry (PcdType Type, uint64_t Value, uint64_t MaxSize, const std::string &Name,
+                                 std::optional<uint64_t> CurSize) {
   PcdEntry E;
   E.Type = Type;
   E.Name = Name;
   if (Type == PcdType::Ptr) {
     E.MaxSize = MaxSize;
-    E.CurSize = MaxSize;
+    E.CurSize = std::min (CurSize.value_or (MaxSize), MaxSize);
     E.Buffer = mGuestMemory (MaxSize);
   } else {
     E.Value = Truncate (Type, Value);
@@ -64,8 +68,8 @@ PcdEntry PcdDatabase::MakeEntry (PcdType Type, uint64_t Value, uint64_t MaxSize,
 }
 
 void PcdDatabase::Define (std::optional<Guid> Space, uint64_t Token, PcdType Type, uint64_t Value, uint64_t MaxSize,
-                          const std::string &Name) {
-  PcdEntry E = MakeEntry (Type, Value, MaxSize, Name);
+                          const std::string &Name, std::optional<uint64_t> CurSize) {
+  PcdEntry E = MakeEntry (Type, Value, MaxSize, Name, CurSize);
   mEntries[{Space, Token}] = E;
 }
 
@@ -80,8 +84,9 @@ PcdEntry *PcdDatabase::Find (const std::optional<Guid> &Space, uint64_t Token) {
   return It == mEntries.end () ? nullptr : &It->second;
 }
 
-void PcdDatabase::DefineLocal (const std::string &Name, PcdType Type, uint64_t Value, uint64_t MaxSize) {
-  PcdEntry E = MakeEntry (Type, Value, MaxSize, Name);
+void PcdDatabase::DefineLocal (const std::string &Name, PcdType Type, uint64_t Value, uint64_t MaxSize,
+                               std::optional<uint64_t> CurSize) {
+  PcdEntry E = MakeEntry (Type, Value, MaxSize, Name, CurSize);
   mLocalPcds[Name] = E;
 }
 

@@ -20,9 +20,9 @@ enum class PcdType { U8, U16, U32, U64, Bool, Ptr };
 struct PcdEntry {
   PcdType Type = PcdType::U32;
   uint64_t Value = 0;          // scalar types
-  uint64_t Buffer = 0;         // guest buffer for Ptr
-  uint64_t MaxSize = 0;        // Ptr capacity
-  uint64_t CurSize = 0;        // Ptr current size
+  uint64_t Buffer = 0;         // guest buffer for Ptr, MaxSize bytes
+  uint64_t MaxSize = 0;        // Ptr: the size the platform declared, the most SetPtr accepts
+  uint64_t CurSize = 0;        // Ptr: the size of the current value (GetSize), at most MaxSize
   std::string Name;            // "PcdCpuTemperature"; "" when the board does not know it
 };
 
@@ -40,15 +40,19 @@ class PcdDatabase {
   // Findings receives what the board notices (builds that disagree).
   PcdDatabase (std::function<uint64_t (uint64_t)> GuestMemory, std::vector<std::string> &Findings);
 
-  // Space empty: a local token number of the platform build.
+  // Space empty: a local token number of the platform build. A VOID* PCD
+  // gets a zeroed buffer of MaxSize bytes whose current size is CurSize
+  // (MaxSize when absent), as a platform declares a longer maximum than
+  // its initial value.
   void Define (std::optional<Guid> Space, uint64_t Token, PcdType Type, uint64_t Value, uint64_t MaxSize = 0,
-               const std::string &Name = "");
+               const std::string &Name = "", std::optional<uint64_t> CurSize = std::nullopt);
   PcdEntry *Find (const std::optional<Guid> &Space, uint64_t Token);
   uint64_t Value (const std::optional<Guid> &Space, uint64_t Token);
   void SetValue (const std::optional<Guid> &Space, uint64_t Token, uint64_t Value);
   std::string Name (const std::optional<Guid> &Space, uint64_t Token) const;
 
-  void DefineLocal (const std::string &Name, PcdType Type, uint64_t Value, uint64_t MaxSize = 0);
+  void DefineLocal (const std::string &Name, PcdType Type, uint64_t Value, uint64_t MaxSize = 0,
+                    std::optional<uint64_t> CurSize = std::nullopt);
   PcdEntry *Local (const std::string &Name);
   std::optional<uint64_t> LocalToken (const std::string &Name) const;
   // Reads BuildDir/AutoGen.h of an image and binds the local token numbers
@@ -60,12 +64,16 @@ class PcdDatabase {
   const std::vector<PcdSet> &Sets () const { return mSets; }
 
   static const char *TypeName (PcdType T);
+  // The value as the PCD's datum holds it: a BOOLEAN is the byte written,
+  // not normalised to 0/1.
   static uint64_t Truncate (PcdType T, uint64_t V);
+  // The size GetSize reports: the datum's size, a VOID* PCD's current size.
   static uint64_t SizeOf (const PcdEntry &E);
+  static uint64_t SizeOf (PcdType T);
   static std::string TokenText (const std::optional<Guid> &Space, uint64_t Token);
 
  private:
-  PcdEntry MakeEntry (PcdType Type, uint64_t Value, uint64_t MaxSize, const std::string &Name);
+  PcdEntry MakeEntry (PcdType Type, uint64_t Value, uint64_t MaxSize, const std::string &Name, std::optional<uint64_t> CurSize);
 
   std::function<uint64_t (uint64_t)> mGuestMemory;
   std::vector<std::string> &mFindings;

@@ -48,7 +48,7 @@ void SmbiosService::Install (uint8_t Major, uint8_t Minor) {
   mMinor = Minor;
   mInterface = mFw.MakeHostInterface ("Smbios", {
       {"Add", [this] (CallArgs &A) { return DoAdd (A); }},
-      {"UpdateString", nullptr},
+      {"UpdateString", [this] (CallArgs &A) { return DoUpdateString (A); }},
       {"Remove", [this] (CallArgs &A) { return DoRemove (A); }},
       {"GetNext", [this] (CallArgs &A) { return DoGetNext (A); }},
   }, 0, 8);
@@ -65,45 +65,49 @@ void SmbiosService::Uninstall () {
   }
 }
 
-std::optional<uint64_t> SmbiosService::StructureSize (uint64_t Address, std::string &Why) const {
+std::optional<uint64_t> SmbiosService::StructureSize (uint64_t Address, std::string &Why, uint64_t *Strings) const {
+  // The walk of EDK II's SMBIOS driver: from the end of the formatted area
+  // (whatever its Length says) up to two NULs in a row, each string at most
+  // as long as the version allows; an empty string among them is passed
+  // over like a separator.
   uint8_t Length;
   if (!mFw.M.Read (Address + 1, &Length, 1)) {
     Why = "the record is not readable memory";
     return std::nullopt;
   }
-  if (Length < 4) {
-    Why = "formatted length " + std::to_string (Length) + " is shorter than the header";
-    return std::nullopt;
-  }
-  // The string set follows the formatted area: non-empty NUL-terminated
-  // strings, then one more NUL. Without strings the formatted area is
-  // followed by two NULs.
-  uint64_t End = Address + Length;
+  uint64_t MaxLen = mMajor < 2 || (mMajor == 2 && mMinor < 7) ? 64 : mMajor < 3 ? 0xFFFF : 0xFFFFFFFFull;
   auto ByteAt = [&] (uint64_t At, uint8_t &C) {
-    if (At - Address >= kMaxStructure) {
-      Why = "no double NUL ends the structure within 64 KiB";
-      return false;
-    }
     if (!mFw.M.Read (At, &C, 1)) {
       Why = "the string set runs into unreadable memory";
       return false;
     }
     return true;
   };
-  uint8_t C = 0, Next = 0;
-  if (!ByteAt (End, C) || !ByteAt (End + 1, Next)) return std::nullopt;
-  if (C == 0) {
-    if (Next == 0) return Length + 2;
-    Why = "the string set starts with an empty string";
-    return std::nullopt;
-  }
+  uint64_t Size = Length, Count = 0;
+  uint64_t At = Address + Length;
   for (;;) {
-    do {
-      if (!ByteAt (End++, C)) return std::nullopt;
-    } while (C != 0);
-    if (!ByteAt (End, C)) return std::nullopt;
-    if (C == 0) return End + 1 - Address;
+    uint8_t C, Next;
+    if (!ByteAt (At, C) || !ByteAt (At + 1, Next)) return std::nullopt;
+    if (C == 0 && Next == 0) break;
+    if (C == 0) {
+      Size++;
+      At++;
+    }
+    uint64_t Len = 0;
+    for (; Len < MaxLen; Len++) {
+      if (!ByteAt (At + Len, C)) return std::nullopt;
+      if (C == 0) break;
+    }
+    if (Len == MaxLen) {
+      Why = "a string is longer than " + std::to_string (MaxLen) + " bytes";
+      return std::nullopt;
+    }
+    At += Len;
+    Size += Len;
+    Count++;
   }
+  if (Strings != nullptr) *Strings = Count;
+  return Size + 2;
 }
 
 bool SmbiosService::HandleInUse (uint16_t Handle) const {
@@ -113,29 +117,42 @@ bool SmbiosService::HandleInUse (uint16_t Handle) const {
   return false;
 }
 
+bool SmbiosService::CheckThis (uint64_t This, const char *Member) {
+  // The driver finds its instance from This (an assertion in a debug build).
+  if (This != mInterface) {
+    mFw.Misuse (std::string ("Smbios.") + Member + " called with a This that is not the SMBIOS protocol");
+    return false;
+  }
+  return true;
+}
+
 uint64_t SmbiosService::DoAdd (CallArgs &A) {
   uint64_t HandlePtr = A[2], Record = A[3];
+  if (!CheckThis (A[0], "Add")) return efi::InvalidParameter;
   if (FailAdd) return *FailAdd;
-  if (HandlePtr == 0 || Record == 0) return efi::InvalidParameter;
+  if (HandlePtr == 0) return efi::InvalidParameter;
   uint16_t Handle;
   if (!mFw.M.Read (HandlePtr, &Handle, 2)) {
     mFw.Misuse ("Smbios.Add: SmbiosHandle is not readable memory");
     return efi::InvalidParameter;
   }
+  if (Handle != kAssignHandle && HandleInUse (Handle)) return efi::AlreadyStarted;
   if (Handle == kAssignHandle) {
-    for (Handle = 0; Handle <= kMaxHandle && HandleInUse (Handle); Handle++) {
+    // The lowest free handle below the highest valid one.
+    for (Handle = 0; Handle < MaxHandle () && HandleInUse (Handle); Handle++) {
     }
-    if (Handle > kMaxHandle) return efi::OutOfResources;
-  } else if (HandleInUse (Handle)) {
-    return efi::AlreadyStarted;
-  } else if (Handle > kMaxHandle) {
+    if (Handle == MaxHandle ()) return efi::OutOfResources;
+  } else if (Handle > MaxHandle ()) {
     return efi::InvalidParameter;
   }
   std::string Why;
-  auto Size = StructureSize (Record, Why);
+  uint64_t Strings = 0;
+  auto Size = Record == 0 ? std::nullopt : StructureSize (Record, Why, &Strings);
   if (!Size) {
     // A real firmware would fault reading memory that is not there.
-    if (Why.find ("unreadable") != std::string::npos) mFw.Misuse ("Smbios.Add: " + Why);
+    if (Record == 0 || Why.find ("unreadable") != std::string::npos) {
+      mFw.Misuse ("Smbios.Add: " + (Record == 0 ? std::string ("Record is NULL") : Why));
+    }
     return efi::InvalidParameter;
   }
 
@@ -144,6 +161,16 @@ uint64_t SmbiosService::DoAdd (CallArgs &A) {
   R.ProducerHandle = A[1];
   R.Producer = mFw.CallerName (A.Caller ());
   R.Bytes = mFw.M.ReadBytes (Record, *Size);
+  // Accepted as the driver accepts them, but no consumer can read them
+  // right: noted, not refused.
+  if (R.Length () < 4) {
+    mFw.Findings.push_back (R.Producer + " added an SMBIOS structure whose formatted length " + std::to_string (R.Length ()) +
+                            " is shorter than its header");
+  } else if (R.Bytes.size () > R.Length () + 2u && R.Bytes[R.Length ()] == 0) {
+    mFw.Findings.push_back (R.Producer + " added an SMBIOS structure (type " + std::to_string (R.Type ()) +
+                            ") whose string set starts with an empty string");
+  }
+  R.NumberOfStrings = Strings;
   std::memcpy (R.Bytes.data () + 2, &Handle, 2);
   R.GuestCopy = mFw.HostCopy (R.Bytes.data (), R.Bytes.size ());
   mRecords.push_back (std::move (R));
@@ -151,8 +178,47 @@ uint64_t SmbiosService::DoAdd (CallArgs &A) {
   return efi::Success;
 }
 
+uint64_t SmbiosService::DoUpdateString (CallArgs &A) {
+  // (This, *SmbiosHandle, *StringNumber, String)
+  uint16_t Handle;
+  uint64_t StringNumber;
+  if (!mFw.M.Read (A[1], &Handle, 2) || !mFw.M.Read (A[2], &StringNumber, 8)) {
+    mFw.Misuse ("Smbios.UpdateString: SmbiosHandle or StringNumber is not readable memory");
+    return efi::InvalidParameter;
+  }
+  if (Handle > MaxHandle ()) return efi::InvalidParameter;
+  if (A[3] == 0) return efi::Aborted;
+  if (StringNumber == 0) return efi::NotFound;
+  std::string String = mFw.M.ReadAscii (A[3], 0x10000);
+  uint64_t MaxLen = mMajor < 2 || (mMajor == 2 && mMinor < 7) ? 64 : mMajor < 3 ? 0xFFFF : 0xFFFFFFFFull;
+  if (String.size () > MaxLen) return efi::Unsupported;
+  if (!CheckThis (A[0], "UpdateString")) return efi::InvalidParameter;
+  for (SmbiosRecord &R : mRecords) {
+    if (R.Handle != Handle) continue;
+    if (StringNumber > R.NumberOfStrings) return efi::NotFound;
+    // Step to the string as the driver does: count NULs from the end of
+    // the formatted area, stopping at the double NUL.
+    size_t At = R.Length ();
+    for (uint64_t Index = 1; Index < StringNumber; At++) {
+      if (R.Bytes[At] == 0) Index++;
+      if (R.Bytes[At] == 0 && R.Bytes[At + 1] == 0) return efi::NotFound;
+    }
+    if (R.Bytes[At] == 0) At++;
+    size_t OldLen = std::strlen (reinterpret_cast<const char *> (R.Bytes.data () + At));
+    R.Bytes.erase (R.Bytes.begin () + static_cast<long> (At), R.Bytes.begin () + static_cast<long> (At + OldLen));
+    R.Bytes.insert (R.Bytes.begin () + static_cast<long> (At), String.begin (), String.end ());
+    // GetNext hands out the driver's own copy, so a consumer sees the new
+    // string there too.
+    R.GuestCopy = mFw.HostCopy (R.Bytes.data (), R.Bytes.size ());
+    return efi::Success;
+  }
+  return efi::InvalidParameter;
+}
+
 uint64_t SmbiosService::DoRemove (CallArgs &A) {
   uint16_t Handle = static_cast<uint16_t> (A[1]);
+  if (Handle > MaxHandle ()) return efi::InvalidParameter;
+  if (!CheckThis (A[0], "Remove")) return efi::InvalidParameter;
   for (auto It = mRecords.begin (); It != mRecords.end (); ++It) {
     if (It->Handle == Handle) {
       mRecords.erase (It);
@@ -164,16 +230,22 @@ uint64_t SmbiosService::DoRemove (CallArgs &A) {
 
 uint64_t SmbiosService::DoGetNext (CallArgs &A) {
   uint64_t HandlePtr = A[1], TypePtr = A[2], RecordPtr = A[3], ProducerPtr = A[4];
-  if (HandlePtr == 0 || RecordPtr == 0) return efi::InvalidParameter;
+  if (HandlePtr == 0) return efi::InvalidParameter;
+  if (!CheckThis (A[0], "GetNext")) return efi::InvalidParameter;
   uint16_t From = mFw.M.Load<uint16_t> (HandlePtr);
+  // 0xFFFE starts at the first record; otherwise the walk starts after
+  // the record with that handle, and a handle no record has ends it.
   size_t Start = 0;
   if (From != kAssignHandle) {
     while (Start < mRecords.size () && mRecords[Start].Handle != From) Start++;
-    if (Start == mRecords.size ()) return efi::NotFound;
     Start++;
   }
   for (size_t I = Start; I < mRecords.size (); I++) {
     if (TypePtr != 0 && mRecords[I].Type () != mFw.M.Load<uint8_t> (TypePtr)) continue;
+    if (RecordPtr == 0) {
+      mFw.Misuse ("Smbios.GetNext: Record is NULL");
+      return efi::InvalidParameter;
+    }
     mFw.M.Store<uint16_t> (HandlePtr, mRecords[I].Handle);
     mFw.M.Store<uint64_t> (RecordPtr, mRecords[I].GuestCopy);
     if (ProducerPtr != 0) mFw.M.Store<uint64_t> (ProducerPtr, mRecords[I].ProducerHandle);
@@ -196,9 +268,9 @@ std::vector<uint8_t> SmbiosService::Table () const {
   for (const SmbiosRecord &R : mRecords) {
     Out.insert (Out.end (), R.Bytes.begin (), R.Bytes.end ());
   }
-  // SmbiosDxe gives its end-of-table structure the last handle a record can
-  // have (0xFEFF); the operating system sees that number.
-  const uint16_t End = 0xFEFF;
+  // The end-of-table structure carries the highest valid handle, as the
+  // SMBIOS driver builds it.
+  uint16_t End = MaxHandle ();
   const uint8_t EndOfTable[] = {kTypeEndOfTable, 4, static_cast<uint8_t> (End), static_cast<uint8_t> (End >> 8), 0, 0};
   Out.insert (Out.end (), std::begin (EndOfTable), std::end (EndOfTable));
   return Out;

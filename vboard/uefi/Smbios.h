@@ -1,13 +1,19 @@
-// EFI_SMBIOS_PROTOCOL served from the host, with the rules a PI DXE core's
-// SMBIOS driver applies:
+// EFI_SMBIOS_PROTOCOL served from the host, with the rules of EDK II's
+// SMBIOS driver:
 //   Add (This, ProducerHandle, *SmbiosHandle, Record)
-//     *SmbiosHandle 0xFFFE: the lowest free handle is assigned and returned;
-//     a handle in use: EFI_ALREADY_STARTED; above 0xFEFF: EFI_INVALID_PARAMETER;
-//     the structure's size is found by walking its formatted area (Length)
-//     and its string set up to the double NUL; a malformed one is refused.
-//   Remove (This, SmbiosHandle), GetNext (This, *SmbiosHandle, *Type, **Record,
-//     *ProducerHandle) over the records in the order they were added.
-//   UpdateString is not provided (a call reports an unimplemented service).
+//     *SmbiosHandle 0xFFFE: the lowest free handle below the highest valid
+//     one is assigned and returned; a handle in use: EFI_ALREADY_STARTED;
+//     above the highest valid handle (0xFEFF, 0xFFFE for SMBIOS 2.0):
+//     EFI_INVALID_PARAMETER. The structure's size is found by walking its
+//     formatted area (Length) and its strings up to the double NUL; a
+//     string longer than the version allows (64 bytes before SMBIOS 2.7)
+//     is refused.
+//   UpdateString (This, *SmbiosHandle, *StringNumber, String)
+//   Remove (This, SmbiosHandle), GetNext (This, *SmbiosHandle, *Type,
+//     **Record, *ProducerHandle) over the records in the order they were
+//     added.
+// A This that is not the protocol, or a record the driver would read or
+// write through a NULL or unmapped pointer, is reported as misuse.
 // The host keeps its own copy of every record (the guest may free its
 // buffer), can write the table in the file format `dmidecode --from-dump`
 // reads, and tells the leak check about memory the records point at (the
@@ -28,6 +34,7 @@ struct SmbiosRecord {
   uint64_t ProducerHandle = 0;
   std::string Producer;          // image that added it
   std::vector<uint8_t> Bytes;    // formatted area, strings, double NUL; Handle field filled in
+  uint64_t NumberOfStrings = 0;  // as the size walk counted them
   uint64_t GuestCopy = 0;        // the copy GetNext hands out
 
   uint8_t Type () const { return Bytes[0]; }
@@ -40,7 +47,6 @@ class SmbiosService {
   static const Guid kProtocol;                    // gEfiSmbiosProtocolGuid
   static constexpr uint16_t kAssignHandle = 0xFFFE;
   static constexpr uint16_t kMaxHandle = 0xFEFF;
-  static constexpr uint64_t kMaxStructure = 0x10000;
 
   explicit SmbiosService (Firmware &Fw);
 
@@ -63,13 +69,19 @@ class SmbiosService {
   void WriteDump (const std::string &Path) const;   // throws on I/O errors
 
   // Size of the structure at a guest address: formatted area, strings and
-  // the double NUL. Empty when malformed; Why then says how.
-  std::optional<uint64_t> StructureSize (uint64_t Address, std::string &Why) const;
+  // the double NUL, and how many strings it has. Empty when a string is
+  // longer than the version allows or the walk leaves readable memory; Why
+  // then says how.
+  std::optional<uint64_t> StructureSize (uint64_t Address, std::string &Why, uint64_t *Strings = nullptr) const;
+  // The highest handle a record may have.
+  uint16_t MaxHandle () const { return mMajor == 2 && mMinor == 0 ? 0xFFFE : kMaxHandle; }
 
  private:
   uint64_t DoAdd (CallArgs &A);
+  uint64_t DoUpdateString (CallArgs &A);
   uint64_t DoRemove (CallArgs &A);
   uint64_t DoGetNext (CallArgs &A);
+  bool CheckThis (uint64_t This, const char *Member);
   bool HandleInUse (uint16_t Handle) const;
 
   Firmware &mFw;

@@ -221,7 +221,8 @@ ShowBanner (
 
   @retval EFI_SUCCESS  The program was loaded (and started, and returned),
                        or LoadImage succeeded without an image handle.
-  @retval Others       The status of LoadImage.
+  @retval Others       The status of LoadImage; a program refused with
+                       EFI_SECURITY_VIOLATION has been unloaded again.
 **/
 EFI_STATUS
 BootNetworkOption (
@@ -238,6 +239,16 @@ BootNetworkOption (
 
   LoadedHandle = NULL;
   Status       = gBS->LoadImage (TRUE, ImageHandle, FilePath, NULL, 0, &LoadedHandle);
+  if ((Status == EFI_SECURITY_VIOLATION) && (LoadedHandle != NULL)) {
+    //
+    // The platform's security policy let the program load but forbids
+    // starting it: unload it rather than leave it resident, and report the
+    // refusal like any other load failure.
+    //
+    gBS->UnloadImage (LoadedHandle);
+    return Status;
+  }
+
   if (EFI_ERROR (Status) || (LoadedHandle == NULL)) {
     return Status;
   }

@@ -9,9 +9,14 @@
   at the block's own offsets. The platform declares and initialises that
   buffer; its first ten bytes are never written here.
 
-  The buffer is written in place through the pointer PcdGetPtr returns, so
-  its size stays as the platform declared it. That size is checked first: a
-  buffer too small for the layout is left untouched rather than overrun.
+  When the PCD's current value already spans the block's layout, the buffer
+  is written in place through the pointer PcdGetPtr returns and its size
+  stays as the platform declared it. A platform may declare a larger maximum
+  than its initial value; then the current value, extended with zeros to
+  the layout's size, receives the strings and is published with PcdSetPtrS,
+  which checks the declared maximum and makes the new size current. A PCD
+  whose maximum cannot hold the layout is left untouched rather than
+  overrun.
 
   Copyright (c) 2024, ArmServerFeaturePkg authors. All rights reserved.
   SPDX-License-Identifier: BSD-2-Clause-Patent
@@ -97,18 +102,38 @@ FindFirmwareIdBlock (
 }
 
 /**
+  Copies the block's strings into Target at the block's own offsets, the
+  CHAR16 field first, then the short and the long CHAR8 fields. A string
+  that does not fit its field, with its terminator, leaves that field as it
+  was; the other copies still happen.
+
+  @param[out]  Target  The PCD value to fill.
+  @param[in]   Block   The firmware-ID block found in flash.
+**/
+STATIC
+VOID
+CopyFirmwareIdStrings (
+  OUT FIRMWARE_ID_BLOCK        *Target,
+  IN  CONST FIRMWARE_ID_BLOCK  *Block
+  )
+{
+  StrCpyS (Target->UnicodeField, FID_UNICODE_FIELD_CHARS, Block->UnicodeField);
+  AsciiStrCpyS (Target->ShortAsciiField, FID_SHORT_ASCII_FIELD_SIZE, Block->ShortAsciiField);
+  AsciiStrCpyS (Target->AsciiField, FID_ASCII_FIELD_SIZE, Block->AsciiField);
+}
+
+/**
   Driver entry: finds the firmware-ID block and copies its strings into
-  PcdFirmwareIdData, the CHAR16 field first, then the short and the long
-  CHAR8 fields. A string that does not fit its field, with its terminator,
-  leaves that field of the PCD as it was; the other copies still happen.
+  PcdFirmwareIdData.
 
   @param[in]  ImageHandle  The image handle of the driver.
   @param[in]  SystemTable  The EFI system table.
 
   @retval EFI_SUCCESS           The block was found and its strings copied.
   @retval EFI_NOT_FOUND         No block in the window; the PCD is untouched.
-  @retval EFI_BAD_BUFFER_SIZE   The PCD buffer is smaller than the block's
-                                layout (or absent); it is left untouched.
+  @retval EFI_BAD_BUFFER_SIZE   The PCD's declared maximum is smaller than
+                                the block's layout (or it has no buffer); it
+                                is left untouched.
 **/
 extern "C"
 EFI_STATUS
@@ -121,6 +146,9 @@ StampreadEntryPoint (
   CONST FIRMWARE_ID_BLOCK  *Block;
   FIRMWARE_ID_BLOCK        *Pcd;
   UINTN                    PcdSize;
+  FIRMWARE_ID_BLOCK        Grown;
+  UINTN                    GrownSize;
+  EFI_STATUS               Status;
 
   Block = FindFirmwareIdBlock ();
   if (Block == NULL) {
@@ -129,20 +157,36 @@ StampreadEntryPoint (
 
   PcdSize = PcdGetSize (PcdFirmwareIdData);
   Pcd     = (FIRMWARE_ID_BLOCK *)PcdGetPtr (PcdFirmwareIdData);
-  if ((Pcd == NULL) || (PcdSize < sizeof (FIRMWARE_ID_BLOCK))) {
+  if (Pcd == NULL) {
+    DEBUG ((DEBUG_ERROR, "%a: PcdFirmwareIdData has no buffer; not written\n", __FUNCTION__));
+    return EFI_BAD_BUFFER_SIZE;
+  }
+
+  if (PcdSize >= sizeof (FIRMWARE_ID_BLOCK)) {
+    CopyFirmwareIdStrings (Pcd, Block);
+    return EFI_SUCCESS;
+  }
+
+  //
+  // The current value is shorter than the layout: keep its bytes, zero the
+  // rest, and let the PCD driver decide whether the declared maximum holds
+  // the whole layout.
+  //
+  ZeroMem (&Grown, sizeof (Grown));
+  CopyMem (&Grown, Pcd, PcdSize);
+  CopyFirmwareIdStrings (&Grown, Block);
+  GrownSize = sizeof (Grown);
+  Status    = PcdSetPtrS (PcdFirmwareIdData, &GrownSize, &Grown);
+  if (EFI_ERROR (Status)) {
     DEBUG ((
       DEBUG_ERROR,
       "%a: PcdFirmwareIdData holds %u bytes, %u needed; not written\n",
       __FUNCTION__,
-      (UINT32)PcdSize,
+      (UINT32)GrownSize,
       (UINT32)sizeof (FIRMWARE_ID_BLOCK)
       ));
     return EFI_BAD_BUFFER_SIZE;
   }
-
-  StrCpyS (Pcd->UnicodeField, FID_UNICODE_FIELD_CHARS, Block->UnicodeField);
-  AsciiStrCpyS (Pcd->ShortAsciiField, FID_SHORT_ASCII_FIELD_SIZE, Block->ShortAsciiField);
-  AsciiStrCpyS (Pcd->AsciiField, FID_ASCII_FIELD_SIZE, Block->AsciiField);
 
   return EFI_SUCCESS;
 }
