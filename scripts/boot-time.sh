@@ -10,9 +10,8 @@
 set -euo pipefail
 . "$(dirname "$0")/aavmf-lib.sh"
 VBOARD="$REPO/build/vboard/vboard"
-BUILD="$REPO/build/edk2-ws/Build"
-FV="$BUILD/ArmServerFeaturePkg/DEBUG_GCC5/FV/ARMSERVERFEATUREFV.Fv"
-SERVED="$BUILD/ArmServerFeaturePkgTest/DEBUG_GCC5/AARCH64/NetBootProbe.efi"
+FV="$ASFP_BUILD/ArmServerFeaturePkg/DEBUG_$ASFP_TOOLCHAIN/FV/ARMSERVERFEATUREFV.Fv"
+SERVED="$ASFP_BUILD/ArmServerFeaturePkgTest/DEBUG_$ASFP_TOOLCHAIN/AARCH64/NetBootProbe.efi"
 aavmf_require "$VBOARD" "$FV" "$SERVED" -- dmidecode iasl
 LOG="$REPO/build/logs/boot-time-aavmf.log"
 OUT="$REPO/build/logs/boot-time.txt"
