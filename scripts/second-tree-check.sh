@@ -16,9 +16,9 @@ set -euo pipefail
 REPO=$(cd "$(dirname "$0")/.." && pwd)
 SECOND="${ASFP_EDK2_SECOND:-}"
 if [ -z "$SECOND" ]; then
-  echo "skipped: no second EDK II tree configured. Set ASFP_EDK2_SECOND=/path/to/edk2 (a tree of"
-  echo "another generation, for example edk2-stable202605) to build the package with it and compare"
-  echo "the board's published state with this build's."
+  echo "skipped: no second EDK II tree configured (ASFP_EDK2_SECOND is unset)."
+  echo "  Set ASFP_EDK2_SECOND=/path/to/edk2 (a tree of another generation, for example"
+  echo "  edk2-stable202605) to build the package with it and compare the published state."
   exit 77
 fi
 [ $# -eq 3 ] || { echo "usage: $0 VBOARD DEFAULT-FV SERVED-PROGRAM" >&2; exit 2; }
