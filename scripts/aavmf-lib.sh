@@ -3,7 +3,9 @@
 # qemu-efi-aarch64), the log directory, and a check that everything a run
 # needs is there, failing clearly when a file or tool is missing.
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-AAVMF_BUILD="$REPO/build/edk2-ws/Build/ArmServerFeaturePkgAavmf/DEBUG_GCC5"
+# shellcheck source=edk2-env.sh
+. "$REPO/scripts/edk2-env.sh"
+AAVMF_BUILD="$ASFP_BUILD/ArmServerFeaturePkgAavmf/DEBUG_$ASFP_TOOLCHAIN"
 IMAGES="$AAVMF_BUILD/AARCH64"
 FIRMWARE=/usr/share/qemu-efi-aarch64/QEMU_EFI.fd
 mkdir -p "$REPO/build/logs"

@@ -30,7 +30,10 @@
 set -euo pipefail
 
 REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-EDK2_DIR="$("$REPO/scripts/setup.sh" | tail -n 1)"
+# Always Debian's EDK II, whatever EDK2_DIR says: the platform of a current
+# tree needs its libfdt and OpenSSL submodules, which a tree without
+# submodules lacks.
+EDK2_DIR="$(EDK2_DIR='' "$REPO/scripts/setup.sh" | tail -n 1)"
 [ -f "$EDK2_DIR/ArmVirtPkg/ArmVirtQemu.dsc" ] || { echo "no ArmVirtQemu in '$EDK2_DIR'" >&2; exit 1; }
 CACHE="$(dirname "$EDK2_DIR")"
 WS="${ASFP_PLATFORM_WS:-$CACHE/armvirtqemu-$(printf '%s' "$REPO" | sha256sum | cut -c1-12)}"

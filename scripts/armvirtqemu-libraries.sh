@@ -14,7 +14,7 @@
 set -euo pipefail
 REPO=$(cd "$(dirname "$0")/.." && pwd)
 FD=$("$REPO/scripts/armvirtqemu-build.sh" | tail -n 1)
-EDK2_DIR="$("$REPO/scripts/setup.sh" | tail -n 1)"
+EDK2_DIR="$(EDK2_DIR='' "$REPO/scripts/setup.sh" | tail -n 1)"   # Debian's, as armvirtqemu-build.sh
 PATCHED="$(dirname "$(dirname "$FD")")/AARCH64"
 WS="$(cd "$PATCHED/../../../.." && pwd)"
 STOCK="$WS/stock/Build/ArmVirtQemu-AARCH64/DEBUG_GCC5/AARCH64"

@@ -11,9 +11,8 @@
 set -euo pipefail
 . "$(dirname "$0")/aavmf-lib.sh"
 VBOARD="$REPO/build/vboard/vboard"
-BUILD="$REPO/build/edk2-ws/Build"
-FV="$BUILD/ArmServerFeaturePkg/DEBUG_GCC5/FV/ARMSERVERFEATUREFV.Fv"
-SERVED="$BUILD/ArmServerFeaturePkgTest/DEBUG_GCC5/AARCH64/NetBootProbe.efi"
+FV="$ASFP_BUILD/ArmServerFeaturePkg/DEBUG_$ASFP_TOOLCHAIN/FV/ARMSERVERFEATUREFV.Fv"
+SERVED="$ASFP_BUILD/ArmServerFeaturePkgTest/DEBUG_$ASFP_TOOLCHAIN/AARCH64/NetBootProbe.efi"
 aavmf_require "$VBOARD" "$FV" "$SERVED" -- dmidecode iasl
 LOG="$REPO/build/logs/boot-time-aavmf.log"
 OUT="$REPO/build/logs/boot-time.txt"
@@ -60,7 +59,8 @@ grep -q 'started Wirelaunch, did not return' "$dir/out.txt" || { echo "the boot 
 
 # The same package under EDK II's own DXE core on the board (the board's
 # platform firmware): DXE core, every driver, BDS, Wirelaunch, PXE.
-PLATFORM="$BUILD/ArmServerBoard/DEBUG_GCC5/FV/FVMAIN.Fv"
+PLATFORM="$ASFP_BUILD/ArmServerBoard/DEBUG_GCC5/FV/FVMAIN.Fv"
+[ -f "$PLATFORM" ] || { echo "no board platform firmware at $PLATFORM (it is built with Debian's EDK II tree)" >&2; exit 1; }
 "$VBOARD" --core edk2 --fv "$PLATFORM" --network "serve:$SERVED" >"$dir/edk2.txt" || {
   cat "$dir/edk2.txt"; echo "the board's boot under EDK II's DXE core failed" >&2; exit 1; }
 grep -q '^---- board halted: PSCI SYSTEM_OFF from NetBootProbe' "$dir/edk2.txt" || {

@@ -9,7 +9,9 @@ REPO=$(cd "$(dirname "$0")/.." && pwd)
 "$REPO/scripts/prepare.sh" || exit 1
 FUZZ="$REPO/build/fuzz/vboard_fuzz"
 VBOARD="$REPO/build/vboard/vboard"
-IMAGES="$REPO/build/edk2-ws/Build/ArmServerFeaturePkg/DEBUG_GCC5/AARCH64"
+# shellcheck source=edk2-env.sh
+. "$REPO/scripts/edk2-env.sh"
+IMAGES="$ASFP_BUILD/ArmServerFeaturePkg/DEBUG_$ASFP_TOOLCHAIN/AARCH64"
 SECS=${ASFP_FUZZ_SECONDS:-300}
 TARGETS=${ASFP_FUZZ_TARGETS:-$("$VBOARD" --fuzz-list | cut -d: -f1 | grep -v '^planted$')}
 

@@ -9,11 +9,13 @@
 set -euo pipefail
 REPO=$(cd "$(dirname "$0")/.." && pwd)
 "$REPO/scripts/prepare.sh"
+# shellcheck source=edk2-env.sh
+. "$REPO/scripts/edk2-env.sh"
 
-BUILD="$REPO/build/edk2-ws/Build"
-PKG="$BUILD/ArmServerFeaturePkg"
+T="$ASFP_TOOLCHAIN"
+PKG="$ASFP_BUILD/ArmServerFeaturePkg"
 VBOARD="$REPO/build/vboard/vboard"
-SERVED="$BUILD/ArmServerFeaturePkgTest/DEBUG_GCC5/AARCH64/NetBootProbe.efi"
+SERVED="$ASFP_BUILD/ArmServerFeaturePkgTest/DEBUG_$T/AARCH64/NetBootProbe.efi"
 OUT="$REPO/build/board"
 mkdir -p "$OUT"
 
@@ -21,7 +23,7 @@ mkdir -p "$OUT"
 MODULES=$(sed -n 's/^ *INF *ArmServerFeaturePkg\/.*\/\([A-Za-z0-9]*\)\.inf *$/\1/p' "$REPO/ArmServerFeaturePkg/ArmServerFeaturePkg.fdf.inc")
 sizes=""
 for m in $MODULES; do
-  sizes+="$m $(stat -c %s "$PKG/RELEASE_GCC5/AARCH64/$m.efi")"$'\n'
+  sizes+="$m $(stat -c %s "$PKG/RELEASE_$T/AARCH64/$m.efi")"$'\n'
 done
 count=$(printf '%s' "$sizes" | grep -c .)
 total=$(printf '%s' "$sizes" | awk '{ s += $2 } END { print s }')
@@ -34,7 +36,7 @@ echo "== RELEASE images: $count, $total bytes in all; largest: $largest"
 printf '%s' "$sizes" | awk '{ printf "  %-13s %6d", $1, $2; if (NR % 4 == 0) printf "\n" } END { if (NR % 4) printf "\n" }'
 
 boot () {   # TARGET: boots that volume, keeps its artefacts and published state in build/board/TARGET
-  "$VBOARD" --fv "$PKG/${1}_GCC5/FV/ARMSERVERFEATUREFV.Fv" --network "serve:$SERVED" \
+  "$VBOARD" --fv "$PKG/${1}_$T/FV/ARMSERVERFEATUREFV.Fv" --network "serve:$SERVED" \
     --report-dir "$OUT/$1" --published "$OUT/$1/published.txt"
 }
 status=0
@@ -56,7 +58,11 @@ echo "   artefacts (report.txt, smbios.bin, acpi/, flash.bin) in $(realpath --re
 
 # The same package under EDK II's own DXE core: the board's platform firmware
 # (vboard/platform) with the package in its volume, booted through BDS.
-PLATFORM="$REPO/build/edk2-ws/Build/ArmServerBoard/DEBUG_GCC5/FV/FVMAIN.Fv"
+PLATFORM="$ASFP_BUILD/ArmServerBoard/DEBUG_GCC5/FV/FVMAIN.Fv"
+if [ ! -f "$PLATFORM" ]; then
+  echo "== EDK II's DXE core: not booted (the board's platform firmware is built with Debian's EDK II tree only)"
+  exit "$status"
+fi
 mkdir -p "$OUT/edk2"
 edk2=0
 "$VBOARD" --core edk2 --fv "$PLATFORM" --network "serve:$SERVED" --dump-smbios "$OUT/edk2/smbios.bin" \

@@ -4,4 +4,8 @@ set -euo pipefail
 REPO=$(cd "$(dirname "$0")/.." && pwd)
 "$REPO/scripts/prepare.sh"
 cd "$REPO/build/vboard"
-ctest --output-on-failure -j "${ASFP_JOBS:-2}" "$@"
+status=0
+ctest --output-on-failure -j "${ASFP_JOBS:-2}" "$@" || status=$?
+# CTest names a skipped test without its output; say why it was skipped.
+grep -A2 '^skipped: ' Testing/Temporary/LastTest.log 2>/dev/null | grep -v '^--$' || true
+exit "$status"

@@ -5,7 +5,6 @@
 #include "board/FirmwareIdBlock.h"
 
 #include "uefi/GuidNames.h"
-#include "uefi/Hii.h"
 
 #include "board/FlashLayout.h"
 
@@ -31,7 +30,6 @@ Board::Board () : Fw (M) {
   Console.Install (ConIn.Handles ().front ());
   Boot.Install ();
   Nic.Install ();
-  InstallHiiServices (Fw);
   M.MapDevice (kUart0, 0x1000, &Uart0);
   M.MapDevice (kUart1, 0x1000, &Uart1);
   for (Pl011 *Uart : {&Uart0, &Uart1}) {
