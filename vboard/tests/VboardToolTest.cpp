@@ -65,6 +65,8 @@ TEST (VboardTool, OptionsARunWouldIgnoreAreRefused) {
       {" --help" + Fv, "--help takes nothing else"},
       {" --fuzz-list --fuzz-modules event-log", "--fuzz-list takes nothing else"},
       {" --frobnicate" + Image, "unknown option --frobnicate"},
+      {Fv + " --report-dir a --report-dir b", "--report-dir is given more than once"},
+      {Image + " --ready-to-boot 1 --ready-to-boot 2", "--ready-to-boot is given more than once"},
   };
   for (const Case &C : Cases) {
     SCOPED_TRACE (C.Arguments);

@@ -19,6 +19,7 @@
 #include <fstream>
 #include <cstdlib>
 #include <iostream>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -46,7 +47,7 @@ struct OptionInfo {
 const OptionInfo kOptions[] = {
     {"--fv", "FILE", kVolumes | kScenario,
      "boot a firmware volume, its drivers dispatched by their dependency expressions, and print the whole-board "
-     "report; repeatable (the exit status is 1 when a driver was not dispatched, faulted or leaked)"},
+     "report (the exit status is 1 when a driver was not dispatched, faulted or leaked)"},
     {"--bare", nullptr, kVolumes, "with --fv: the board without its factory state (no setup variables, no boot options, no "
                                   "boot manager pass)"},
     {"--report-dir", "DIR", kVolumes | kScenario,
@@ -80,7 +81,7 @@ const OptionInfo kOptions[] = {
     {"--boot-order", "N,N,...", kBoards, "BootOrder, hex option numbers"},
     {"--network", "STATE", kBoards | kScenario,
      "what the network device's PXE clients meet: serve:FILE, nolink, noserver (the default) or nofile"},
-    {"--app", "FILE", kBoards, "after ReadyToBoot, start this UEFI application as the boot manager does (repeatable)"},
+    {"--app", "FILE", kBoards, "after ReadyToBoot, start this UEFI application as the boot manager does"},
 };
 
 // Commands that are a run of their own and take nothing else.
@@ -99,6 +100,15 @@ const CommandInfo kCommands[] = {
     {"--fuzz-write-seeds", " DIR", 1, "write each fuzz target's seed inputs to DIR/TARGET/"},
     {"--fuzz-modules", " TARGET", 1, "list the modules whose code counts as the fuzz target's coverage"},
 };
+
+// Options that may be given more than once, each time with its own effect.
+// Any other option with a value takes it once: a second value would
+// silently replace the first.
+bool Repeatable (const OptionInfo &O) {
+  static const std::set<std::string> kRepeatable = {"--fv",     "--app",         "--setup",      "--setup-size",
+                                                    "--pcd",    "--temperature", "--silent-socket", "--boot-option"};
+  return O.Value == nullptr || kRepeatable.count (O.Name) != 0;
+}
 
 const OptionInfo *FindOption (const std::string &Name) {
   for (const OptionInfo &O : kOptions) {
@@ -136,7 +146,8 @@ void PrintHelp (std::ostream &Out) {
       Runs += std::string (Runs.empty () ? "" : ", ") + (R == kImages ? "images" : R == kApps ? "apps" : R == kVolumes ? "fv" : "scenario");
     }
     std::string Name = std::string (O.Name) + (O.Value != nullptr ? std::string (" ") + O.Value : "");
-    std::snprintf (Line, sizeof (Line), "  %-30s %s [%s]\n", Name.c_str (), O.Help, Runs.c_str ());
+    std::snprintf (Line, sizeof (Line), "  %-30s %s%s [%s]\n", Name.c_str (), O.Help,
+                   O.Value != nullptr && Repeatable (O) ? "; repeatable" : "", Runs.c_str ());
     Out << Line;
   }
 }
@@ -451,6 +462,9 @@ int main (int Argc, char **Argv) {
   unsigned Run = !ScenarioFile.empty () ? kScenario : !Volumes.empty () ? kVolumes : !Images.empty () ? kImages : kApps;
   for (const std::string &Name : Given) {
     const OptionInfo *O = FindOption (Name);
+    if (!Repeatable (*O) && std::count (Given.begin (), Given.end (), Name) > 1) {
+      Usage (Name + " is given more than once; it takes one value");
+    }
     if ((O->Runs & Run) != 0) continue;
     std::string Reason;
     if (Run == kScenario) Reason = ": each boot of a scenario is set up by the scenario file";
