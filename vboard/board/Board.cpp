@@ -36,6 +36,7 @@ Board::Board () : Fw (M) {
     Uart->OnMisuse = [this] (const std::string &What) { M.RaiseFault (FaultKind::DeviceMisuse, What); };
   }
   M.MapDevice (NorFlashController::kBase, NorFlashController::kWindow, &NorController);
+  NorController.OnMisuse = [this] (const std::string &What) { M.RaiseFault (FaultKind::DeviceMisuse, What); };
   WriteDefaultFirmwareId (Flash);
   WriteDefaultExtraAcpiData (Flash);
 

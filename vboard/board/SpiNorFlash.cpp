@@ -25,8 +25,15 @@ size_t SpiNorFlash::LockIndex (uint64_t Address) {
   return 16 + (Block - 1);
 }
 
+bool SpiNorFlash::StatusWritable () const {
+  if ((mSr[1] & kSr2Srl) != 0) return false;
+  bool PinProtects = (mSr[1] & kSr2Qe) == 0 && WriteProtectPinLow;
+  return !((mSr[0] & kSr1Srp) != 0 && PinProtects);
+}
+
 void SpiNorFlash::PowerOn () {
   mLocks.fill (true);
+  mSr[1] &= static_cast<uint8_t> (~kSr2Srl);
   mWel = false;
   mBusyUntil = 0;
   mOnDone = nullptr;
@@ -109,7 +116,7 @@ std::vector<uint8_t> SpiNorFlash::Execute (uint8_t Opcode, std::optional<uint32_
       mWel = false;
       break;
     case 0x01: case 0x31: case 0x11: {
-      if (NeedsWel () || Out.empty ()) { Record.Ignored = true; break; }
+      if (NeedsWel () || Out.empty () || !StatusWritable ()) { Record.Ignored = true; break; }
       int Index = Opcode == 0x01 ? 0 : Opcode == 0x31 ? 1 : 2;
       uint8_t Value = static_cast<uint8_t> ((mSr[Index] & ~kWritable[Index]) | (Out[0] & kWritable[Index]));
       // The new value is in force once the non-volatile write completes.
@@ -121,13 +128,11 @@ std::vector<uint8_t> SpiNorFlash::Execute (uint8_t Opcode, std::optional<uint32_
     }
     case 0x36: case 0x39:
       if (NeedsWel () || !Address) { Record.Ignored = true; break; }
-      mLocks[LockIndex (*Address)] = Opcode == 0x36;
-      mWel = false;
+      mLocks[LockIndex (*Address)] = Opcode == 0x36;   // WEL stays set
       break;
     case 0x7E: case 0x98:
       if (NeedsWel ()) { Record.Ignored = true; break; }
       mLocks.fill (Opcode == 0x7E);
-      mWel = false;
       break;
     case 0x3D:
       if (IsBusy || !Address) { Record.Ignored = true; break; }
@@ -213,6 +218,7 @@ bool SpiNorFlash::LoadStateIfPresent (const std::string &Path) {
   if (!Seen[0] || !Seen[1] || !Seen[2]) throw std::runtime_error ("the flash status file " + Path + " lacks a register");
   mSr = Sr;
   mSr[0] &= static_cast<uint8_t> (~(kSr1Busy | kSr1Wel));   // volatile bits
+  mSr[1] &= static_cast<uint8_t> (~kSr2Srl);                // cleared by the power cycle
   return true;
 }
 

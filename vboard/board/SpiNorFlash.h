@@ -14,7 +14,23 @@
 // Status Register-1 BUSY reads 1 until an operation's time has passed in
 // simulated time; while busy the part ignores every instruction but the
 // status reads. Status writes, program, erase and the lock instructions need
-// WEL set and clear it when they complete; Write Disable clears it at once.
+// WEL set. WEL is cleared by Write Disable, at power-on, and when a page
+// program, an erase or a status-register write completes; the individual and
+// global block lock and unlock instructions leave it set (the W25Q128JV
+// datasheet lists the instructions that end in the write-disable state, and
+// they are not among them).
+//
+// Status-register protection: SRP (Status Register-1 bit 7), SRL (Status
+// Register-2 bit 0) and the /WP pin decide whether a Write Status Register
+// instruction is accepted:
+//   SRL = 1                    power-supply lock-down: every status write is
+//                              refused until the next power-on, which clears
+//                              SRL
+//   SRL = 0, SRP = 1, /WP low  hardware protected: refused
+//   otherwise                  accepted after Write Enable
+// With QE (Status Register-2 bit 1) set the /WP pin is IO2 of the quad
+// interface and does not protect. A refused write changes nothing and
+// leaves WEL as it was.
 //
 // Protection: with Status Register-3 WPS = 1, each 64 KiB block has a lock
 // bit, except the bottom and the top block, which have one per 4 KiB sector.
@@ -48,6 +64,9 @@ class SpiNorFlash {
   static constexpr uint8_t kSr1Busy = 0x01;
   static constexpr uint8_t kSr1Wel = 0x02;
   static constexpr uint8_t kSr3Wps = 0x04;
+  static constexpr uint8_t kSr1Srp = 0x80;
+  static constexpr uint8_t kSr2Srl = 0x01;
+  static constexpr uint8_t kSr2Qe = 0x02;
   // Factory settings: nothing protected by BP bits, output drive 25%.
   static constexpr uint8_t kFactorySr1 = 0x00, kFactorySr2 = 0x00, kFactorySr3 = 0x60;
   // Typical times from the W25Q datasheet (tW, tPP, tSE, tBE1), in ns.
@@ -70,6 +89,11 @@ class SpiNorFlash {
   // status-register write stays busy this long instead of tW.
   bool IgnoreWriteEnable = false;
   uint64_t StatusWriteNs = kStatusWriteNs;
+  // The /WP pin driven low by the board (boards usually pull it high).
+  bool WriteProtectPinLow = false;
+  // Whether a Write Status Register instruction would be accepted now (WEL
+  // aside): SRP, SRL and the /WP pin as above.
+  bool StatusWritable () const;
 
   // One instruction as the controller shifts it: opcode, address (for
   // addressed instructions), data bytes out to the part, and how many bytes
@@ -101,7 +125,8 @@ class SpiNorFlash {
   bool EraseBlock (uint64_t Address);
 
   // Power cycle: volatile state back to its power-on values (every lock bit
-  // set, WEL clear, idle); the status registers keep their values.
+  // set, WEL clear, SRL clear, idle); the status registers keep their other
+  // values.
   void PowerOn ();
   // The non-volatile status registers in a small text file. LoadStateIfPresent
   // leaves the factory values when the file is absent; both throw on a bad
@@ -112,6 +137,7 @@ class SpiNorFlash {
   void SetNonVolatileStatus (const std::array<uint8_t, 3> &Sr) {
     mSr = Sr;
     mSr[0] &= static_cast<uint8_t> (~(kSr1Busy | kSr1Wel));
+    mSr[1] &= static_cast<uint8_t> (~kSr2Srl);   // a lock-down lasts until power-off
   }
   bool LoadStateIfPresent (const std::string &Path);
   static std::string StatePath (const std::string &ImagePath) { return ImagePath + ".status"; }

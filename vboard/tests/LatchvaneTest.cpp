@@ -8,6 +8,8 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include <unistd.h>
@@ -50,6 +52,65 @@ struct TempFlash {
   }
 };
 
+// The controller's register accesses as the operations they make up, each
+// exactly as the driver must send it: "I" JEDEC ID, "1"/"3" status reads,
+// "E"/"D" Write Enable/Disable each followed by its status read, "W<hex>"
+// Write Status Register-3 (data-high 0, then the value), "U<hex>" an
+// Individual Block/Sector Unlock. Repeated polls collapse into one token.
+// Any other access fails the test.
+std::string Operations (const Board &B, size_t From = 0) {
+  using Nor = NorFlashController;
+  const auto &A = B.NorController.Accesses;
+  auto Is = [&] (size_t I, bool Write, uint64_t Offset, std::optional<uint32_t> Value = {}) {
+    return I < A.size () && A[I].Write == Write && A[I].Offset == Offset && (!Value || A[I].Value == *Value);
+  };
+  std::vector<std::string> Ops;
+  auto Push = [&] (const std::string &Op) {
+    // A poll repeats {command, status read}: keep one.
+    if (Op == "1" && !Ops.empty () && (Ops.back () == "E" || Ops.back () == "D" || Ops.back () == "1")) return;
+    Ops.push_back (Op);
+  };
+  char Hex[16];
+  for (size_t I = From; I < A.size ();) {
+    if (Is (I, true, Nor::kCmd, 0x9F000020) && Is (I + 1, false, Nor::kDataLo)) {
+      Push ("I"), I += 2;
+    } else if (Is (I, true, Nor::kCmd, 0x00000501) && Is (I + 1, false, Nor::kDataLo)) {
+      Push ("1"), I += 2;
+    } else if (Is (I, true, Nor::kCmd, 0x00001501) && Is (I + 1, false, Nor::kDataLo)) {
+      Push ("3"), I += 2;
+    } else if ((Is (I, true, Nor::kCmd, 0x00000600) || Is (I, true, Nor::kCmd, 0x00000400)) && Is (I + 1, true, Nor::kDataLo, 1)) {
+      std::string Op = A[I].Value == 0x00000600 ? "E" : "D";
+      if (Ops.empty () || Ops.back () != Op) Ops.push_back (Op);
+      I += 2;
+    } else if (Is (I, true, Nor::kCmd, 0x00001101) && Is (I + 1, true, Nor::kDataHi, 0) && Is (I + 2, true, Nor::kDataLo)) {
+      std::snprintf (Hex, sizeof (Hex), "W%x", A[I + 2].Value);
+      Push (Hex), I += 3;
+    } else if (Is (I, true, Nor::kAddrCmd, 0x00003944) && Is (I + 1, true, Nor::kAddr) && Is (I + 2, true, Nor::kDataLo, 1)) {
+      std::snprintf (Hex, sizeof (Hex), "U%x", A[I + 1].Value);
+      Push (Hex), I += 3;
+    } else {
+      ADD_FAILURE () << "access " << I << " (" << (A[I].Write ? "write of 0x" : "read of 0x") << std::hex << A[I].Value
+                     << " at +0x" << A[I].Offset << ") is not part of a command the driver sends";
+      return "";
+    }
+  }
+  std::string Text;
+  for (const std::string &Op : Ops) Text += (Text.empty () ? "" : " ") + Op;
+  return Text;
+}
+
+// The unlock pass over everything outside the volumes, as Operations shows it.
+std::string UnlockPass () {
+  std::string Text;
+  char Op[16];
+  for (uint64_t A : LockUnits ()) {
+    if (A >= kProtectedFrom && A < kProtectedTo) continue;
+    std::snprintf (Op, sizeof (Op), " E U%llx D", static_cast<unsigned long long> (A));
+    Text += Op;
+  }
+  return Text;
+}
+
 size_t CountOpcode (const Board &B, uint8_t Opcode) {
   size_t N = 0;
   for (const auto &I : B.NorFlash.Instructions) N += I.Opcode == Opcode && !I.Ignored;
@@ -75,6 +136,11 @@ TEST_F (LatchvaneTest, DefaultBootLocksTheVolumesAndTheNextPowerOnKeepsWps) {
   // The entry point runs the pass (ReadyToBoot repeats it; see below).
   ASSERT_EQ (B.Run (test::ModuleImage ("Latchvane")), efi::Success);
   ASSERT_FALSE (B.M.Faulted ()) << B.FaultReport ();
+
+  // Every command word and data value on the controller, in order: the ID,
+  // Status Register-3 twice, WEL set, the status write, the BUSY poll, the
+  // read-back, and each unlock between its Write Enable and Write Disable.
+  EXPECT_EQ (Operations (B), "I 3 3 E W64 1 3" + UnlockPass ());
 
   // Status Register-3 went from its factory 0x60 to 0x64 with one write.
   EXPECT_EQ (B.NorFlash.Status (3), 0x64);
@@ -120,8 +186,10 @@ TEST_F (LatchvaneTest, DefaultBootLocksTheVolumesAndTheNextPowerOnKeepsWps) {
                  ") FvSectionProtect = Success\r\n");
 
   // ReadyToBoot runs the pass again: the unlocks only.
+  size_t FirstPass = B.NorController.Accesses.size ();
   B.SignalReadyToBoot ();
   ASSERT_FALSE (B.M.Faulted ()) << B.FaultReport ();
+  EXPECT_EQ (Operations (B, FirstPass), "I 3" + UnlockPass ());
   EXPECT_EQ (CountOpcode (B, 0x11), 1u);
   EXPECT_EQ (CountOpcode (B, 0x39), 442u);
   ExpectVolumesLocked (B);
@@ -214,6 +282,53 @@ TEST_F (LatchvaneTest, PartThatStaysBusyTimesOutWithoutUnlocking) {
   B.Fw.PassTime (10ULL * 1000000000);
   EXPECT_EQ (B.NorFlash.Status (3), 0x64);
   for (uint64_t A : LockUnits ()) ASSERT_TRUE (B.NorFlash.Protected (A)) << std::hex << A;
+}
+
+TEST_F (LatchvaneTest, PartWithLockedStatusRegistersIsReportedNotProtected) {
+  // WPS clear and the status registers locked, so the write that would set
+  // WPS is ignored by the part: by SRP with /WP held low, or by a lock-down
+  // (SRL) that earlier firmware set in this power cycle.
+  struct Case {
+    const char *What;
+    std::function<void (Board &)> Lock;
+  } Cases[] = {
+      {"SRP with /WP low",
+       [] (Board &W) {
+         W.NorFlash.SetNonVolatileStatus ({SpiNorFlash::kSr1Srp, 0, SpiNorFlash::kFactorySr3});
+         W.NorFlash.WriteProtectPinLow = true;
+       }},
+      {"SRL lock-down",
+       [] (Board &W) {
+         W.NorController.Write (NorFlashController::kCmd, 4, 0x00000600);
+         W.NorController.Write (NorFlashController::kDataLo, 4, 1);
+         W.NorController.Write (NorFlashController::kCmd, 4, 0x00003101);
+         W.NorController.Write (NorFlashController::kDataLo, 4, SpiNorFlash::kSr2Srl);
+         W.Fw.PassTime (2 * SpiNorFlash::kStatusWriteNs);
+         W.NorController.Accesses.clear ();
+         W.NorFlash.Instructions.clear ();
+       }},
+  };
+  for (const Case &C : Cases) {
+    SCOPED_TRACE (C.What);
+    Board W;
+    C.Lock (W);
+    EXPECT_EQ (Boot (W), efi::Success);
+    EXPECT_EQ (W.NorFlash.Status (3), 0x60) << "the part took the status write";
+    // Each pass (dispatch, ReadyToBoot) tries once, finds WPS still clear,
+    // clears WEL again, unlocks nothing and says the volumes are unprotected.
+    std::string Pass = "I 3 3 E W64 1 3 D";
+    EXPECT_EQ (Operations (W), Pass + " " + Pass);
+    EXPECT_EQ (W.NorFlash.Status (1) & SpiNorFlash::kSr1Wel, 0);
+    EXPECT_EQ (CountOpcode (W, 0x39), 0u);
+    for (uint64_t A : LockUnits ()) ASSERT_FALSE (W.NorFlash.Protected (A)) << std::hex << A;
+    std::string Uart = W.Uart0.Text ();
+    EXPECT_NE (Uart.find ("FvSectionProtect: the part did not take WPS (Status Register-3 = 0x60, status registers "
+                          "locked?): the firmware volumes are not write-protected\r\n"),
+               std::string::npos)
+        << Uart;
+    EXPECT_NE (Uart.find (") FvSectionProtect = Device Error\r\n"), std::string::npos) << Uart;
+    EXPECT_EQ (Uart.find ("W25QSectionProtect"), std::string::npos) << Uart;
+  }
 }
 
 TEST_F (LatchvaneTest, LockedBlocksRefuseProgramAndEraseThroughEveryPath) {

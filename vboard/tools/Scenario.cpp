@@ -110,6 +110,12 @@ void ApplyDirective (Board &B, const std::string &Verb, const std::string &R) {
       B.Flash.FailErase = Number (Arg);
     } else if (What == "ignore-write-enable") {
       B.NorFlash.IgnoreWriteEnable = true;
+    } else if (What == "wp-low") {
+      B.NorFlash.WriteProtectPinLow = true;
+    } else if (What == "srp") {
+      std::array<uint8_t, 3> Sr = B.NorFlash.NonVolatileStatus ();
+      Sr[0] |= SpiNorFlash::kSr1Srp;
+      B.NorFlash.SetNonVolatileStatus (Sr);
     } else {
       throw std::invalid_argument ("unknown flash directive " + What);
     }

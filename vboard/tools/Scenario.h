@@ -17,6 +17,9 @@
 //   flash fail-write STATUS         every flash-access write fails with STATUS
 //   flash fail-erase STATUS         every flash-access erase fails with STATUS
 //   flash ignore-write-enable       the W25Q part ignores Write Enable
+//   flash wp-low                    the board holds the part's /WP pin low
+//   flash srp                       the part's Status Register Protect bit is set
+//                                   (non-volatile: later boots keep it)
 //   boot-option N=KIND              as vboard --boot-option
 //   boot-order N,N,...              as vboard --boot-order
 //   network STATE                   as vboard --network (serve:FILE, nolink, noserver, nofile)

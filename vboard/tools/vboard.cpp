@@ -1,70 +1,8 @@
-// vboard: boots a list of AARCH64 DXE images on the default virtual board and
-// prints what the UARTs received, what each image published, and any fault.
-//
-//   vboard [options] IMAGE.efi...
-//   vboard [options] --fv VOLUME.Fv [--fv ...]
-//   vboard --board-map                 the board's devices and their addresses
-//   vboard --fuzz-replay TARGET FILE   run one fuzz input on a fresh board as the
-//                                      fuzzer did, and print the fault report
-//   vboard --fuzz-list                 the fuzz targets and their input surfaces
-//   vboard --fuzz-write-seeds DIR      write each target's seed inputs to DIR/TARGET/
-//   vboard --fuzz-modules TARGET       the modules whose code counts as the target's coverage
-//     --fv FILE                   boot a firmware volume: its drivers are dispatched by
-//                                 their dependency expressions (repeatable; IMAGE.efi
-//                                 arguments then are not allowed). The board starts in its
-//                                 factory state (board/BoardMap.h), the boot manager runs
-//                                 the boot options after ReadyToBoot, and the run ends
-//                                 with the whole-board report; the exit status is 1 when a
-//                                 driver was not dispatched, faulted or leaked
-//     --bare                      with --fv: the board without its factory state (no setup
-//                                 variables, no boot options, no boot manager pass)
-//     --report-dir DIR            with --fv: keep the report's artefacts in DIR (created if
-//                                 needed): smbios.bin, acpi/*.dat and *.dsl, flash.bin,
-//                                 report.txt
-//     --scenario FILE             with --fv: run the scenario in FILE (tools/Scenario.h):
-//                                 board state, several boots with what survives a power
-//                                 cycle carried over, and checks of what each boot left;
-//                                 exit status 1 when a check fails. Other board options
-//                                 on the command line are not used, but --network is
-//                                 each boot's default
-//     --published FILE            with --fv: write what the boot published (protocols, PCDs,
-//                                 SMBIOS, ACPI, variables, BMC, flash) in a form that does
-//                                 not depend on where images landed, for comparing builds
-//     --setup NAME.OFFSET=VALUE   set one byte of a setup variable (the variable
-//                                 is created zero-filled at its full size)
-//     --setup-size NAME=BYTES     store the setup variable with this many bytes
-//     --pcd NAME=VALUE            PcdSerialPortBaseAddress, PcdRecoveryParameter
-//     --debug-mask VALUE          install EFI_DEBUG_MASK_PROTOCOL with this mask
-//     --ready-to-boot N           signal ReadyToBoot N times after the images (default 1)
-//     --run-seconds N             let N seconds of simulated time pass at the end
-//     --budget N                  instruction budget per call (default 400000000)
-//     --spcr N                    SPCR tables the platform installs (default 1; 0 or 2)
-//     --dump-acpi DIR             write each installed ACPI table to DIR/<signature>.dat
-//                                 (and the XSDT to xsdt.dat), for iasl -d
-//     --flash FILE                keep the 16 MiB boot flash in FILE: loaded at start when
-//                                 it exists, written back at exit (also after a halt); the
-//                                 part's non-volatile status registers go to FILE.status
-//     --dump-smbios FILE          write the SMBIOS table for dmidecode --from-dump FILE
-//     --flash-layout ENTRIES      the flash-layout table HOB: W0:W1:W2:W3 entries separated
-//                                 by commas, "empty" for a HOB without entries, "none" for no HOB
-//     --flash-layout-summary V    the layout-summary HOB: V0:V1, or "none" for no HOB
-//     --sockets N                 CPU sockets on the board, 1 or 2 (default 2): one
-//                                 system-control processor each, and the count in the
-//                                 parameter block
-//     --temperature SOCKET=C      what that socket's SCP reads for sensor 0 (default 40)
-//     --silent-socket SOCKET      that socket's SCP never answers
-//     --run-before-ready-to-boot S  let S seconds of simulated time pass after the
-//                                 images start and before ReadyToBoot
-//     --boot-option N=KIND        store the load option Boot#### with hex number N: KIND is
-//                                 pxe4 or pxe6 (the network device's PXE paths), disk, or
-//                                 http:URI; an "inactive:" prefix clears LOAD_OPTION_ACTIVE
-//     --boot-order N,N,...        BootOrder, hex option numbers
-//     --network STATE             what the network device's PXE clients meet: serve:FILE
-//                                 (a DHCP and TFTP server offering FILE), nolink, noserver
-//                                 (the default) or nofile
-//     --app FILE                  after ReadyToBoot, start this UEFI application as the
-//                                 boot manager does (repeatable); the console's screen and
-//                                 the LoadImage calls are printed
+// vboard: boots a list of AARCH64 DXE images, or the firmware volumes of the
+// package, on the default virtual board and prints what the UARTs received,
+// what each image published, and any fault. `vboard --help` lists every
+// option with what it does and the runs it applies to (kOptions below); an
+// option given to a run it does nothing for is refused.
 #include "board/Board.h"
 #include "board/BoardMap.h"
 #include "tools/Report.h"
@@ -83,6 +21,7 @@
 #include <fstream>
 #include <cstdlib>
 #include <iostream>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -91,15 +30,135 @@ using namespace vboard;
 
 namespace {
 
+// The kinds of run. An option applies to some of them.
+enum RunKind : unsigned {
+  kImages = 1,     // IMAGE.efi arguments (and --app applications after them)
+  kApps = 2,       // --app applications alone
+  kVolumes = 4,    // --fv volumes and the whole-board report
+  kScenario = 8,   // --fv volumes with --scenario
+};
+constexpr unsigned kBoards = kImages | kApps | kVolumes;
+
+struct OptionInfo {
+  const char *Name;
+  const char *Value;   // nullptr: the option takes no value
+  unsigned Runs;       // the runs it applies to
+  const char *Help;
+};
+
+const OptionInfo kOptions[] = {
+    {"--fv", "FILE", kVolumes | kScenario,
+     "boot a firmware volume, its drivers dispatched by their dependency expressions, and print the whole-board "
+     "report (the exit status is 1 when a driver was not dispatched, faulted or leaked)"},
+    {"--core", "board|edk2", kVolumes,
+     "the core that boots the --fv volumes: the board's own (the default), or EDK II's DXE phase from the board's "
+     "platform firmware (vboard/platform), whose volume comes first"},
+    {"--bare", nullptr, kVolumes, "with --fv: the board without its factory state (no setup variables, no boot options, no "
+                                  "boot manager pass)"},
+    {"--report-dir", "DIR", kVolumes | kScenario,
+     "keep the report and its artefacts (report.txt, smbios.bin, acpi/*.dat and *.dsl, flash.bin) in DIR"},
+    {"--scenario", "FILE", kScenario, "with --fv: run the scenario in FILE (several boots and their checks; tools/Scenario.h)"},
+    {"--published", "FILE", kVolumes, "with --fv: write what the boot published in a form that does not depend on where "
+                                      "images landed"},
+    {"--setup", "NAME.OFFSET=VALUE", kBoards, "set one byte of a setup variable (created zero-filled at its full size)"},
+    {"--setup-size", "NAME=BYTES", kBoards, "store the setup variable with this many bytes"},
+    {"--pcd", "NAME=VALUE", kBoards, "set PcdSerialPortBaseAddress or PcdRecoveryParameter"},
+    {"--debug-mask", "VALUE", kBoards, "install EFI_DEBUG_MASK_PROTOCOL with this mask"},
+    {"--ready-to-boot", "N", kImages | kVolumes, "signal ReadyToBoot N times after the drivers start (default 1)"},
+    {"--run-before-ready-to-boot", "S", kImages | kVolumes,
+     "let S seconds of simulated time pass after the drivers start and before ReadyToBoot"},
+    {"--run-seconds", "N", kBoards, "let N seconds of simulated time pass at the end"},
+    {"--budget", "N", kBoards, "instruction budget per call into the firmware (default 400000000)"},
+    {"--spcr", "N", kBoards, "SPCR tables the platform installs (default 1; 0 or 2)"},
+    {"--dump-acpi", "DIR", kBoards, "write each installed ACPI table to DIR/<signature>.dat (and the XSDT), for iasl -d"},
+    {"--dump-smbios", "FILE", kBoards, "write the SMBIOS table to FILE, for dmidecode --from-dump"},
+    {"--flash", "FILE", kBoards,
+     "keep the 16 MiB boot flash in FILE: loaded at start when it exists, written back at exit; the part's status "
+     "registers go to FILE.status"},
+    {"--flash-layout", "ENTRIES", kBoards,
+     "the flash-layout table HOB: W0:W1:W2:W3 entries separated by commas, \"empty\", or \"none\" for no HOB"},
+    {"--flash-layout-summary", "V0:V1", kBoards, "the layout-summary HOB, or \"none\" for no HOB"},
+    {"--sockets", "N", kBoards, "CPU sockets, 1 or 2 (default 2): one system-control processor each"},
+    {"--temperature", "SOCKET=C", kBoards, "what that socket's SCP reads for sensor 0 (default 40); give --sockets first"},
+    {"--silent-socket", "SOCKET", kBoards, "that socket's SCP never answers"},
+    {"--boot-option", "N=KIND", kBoards,
+     "store Boot#### (N hex): KIND is pxe4, pxe6, disk or http:URI; an \"inactive:\" prefix clears LOAD_OPTION_ACTIVE"},
+    {"--boot-order", "N,N,...", kBoards, "BootOrder, hex option numbers"},
+    {"--network", "STATE", kBoards | kScenario,
+     "what the network device's PXE clients meet: serve:FILE, nolink, noserver (the default) or nofile"},
+    {"--app", "FILE", kBoards, "after ReadyToBoot, start this UEFI application as the boot manager does"},
+};
+
+// Commands that are a run of their own and take nothing else.
+struct CommandInfo {
+  const char *Name;
+  const char *Values;
+  int Count;   // how many values
+  const char *Help;
+};
+
+const CommandInfo kCommands[] = {
+    {"--help", "", 0, "print this list and exit"},
+    {"--board-map", "", 0, "list the board's devices and their addresses"},
+    {"--fuzz-list", "", 0, "list the fuzz targets and their input surfaces"},
+    {"--fuzz-replay", " TARGET FILE", 2, "run one fuzz input on a fresh board as the fuzzer did and print the fault report"},
+    {"--fuzz-write-seeds", " DIR", 1, "write each fuzz target's seed inputs to DIR/TARGET/"},
+    {"--fuzz-modules", " TARGET", 1, "list the modules whose code counts as the fuzz target's coverage"},
+};
+
+// Options that may be given more than once, each time with its own effect.
+// Any other option with a value takes it once: a second value would
+// silently replace the first.
+bool Repeatable (const OptionInfo &O) {
+  static const std::set<std::string> kRepeatable = {"--fv",     "--app",         "--setup",      "--setup-size",
+                                                    "--pcd",    "--temperature", "--silent-socket", "--boot-option"};
+  return O.Value == nullptr || kRepeatable.count (O.Name) != 0;
+}
+
+const OptionInfo *FindOption (const std::string &Name) {
+  for (const OptionInfo &O : kOptions) {
+    if (Name == O.Name) return &O;
+  }
+  return nullptr;
+}
+
+const char *RunName (unsigned Run) {
+  switch (Run) {
+    case kImages: return "IMAGE.efi arguments";
+    case kApps: return "--app applications alone";
+    case kVolumes: return "--fv volumes";
+    default: return "--scenario";
+  }
+}
+
+void PrintHelp (std::ostream &Out) {
+  Out << "usage: vboard [options] IMAGE.efi...        start the images, then ReadyToBoot and the --app applications\n"
+         "       vboard [options] --app FILE...       start applications on the board\n"
+         "       vboard [options] --fv VOLUME.Fv...   boot firmware volumes and print the whole-board report\n"
+         "       vboard --fv VOLUME.Fv... --scenario FILE [--network STATE] [--report-dir DIR]\n";
+  for (const CommandInfo &C : kCommands) Out << "       vboard " << C.Name << C.Values << "\n";
+  Out << "\ncommands (nothing else on the command line):\n";
+  char Line[512];
+  for (const CommandInfo &C : kCommands) {
+    std::snprintf (Line, sizeof (Line), "  %-30s %s\n", (std::string (C.Name) + C.Values).c_str (), C.Help);
+    Out << Line;
+  }
+  Out << "\noptions (the runs each applies to in brackets; elsewhere it is refused):\n";
+  for (const OptionInfo &O : kOptions) {
+    std::string Runs;
+    for (unsigned R : {kImages, kApps, kVolumes, kScenario}) {
+      if ((O.Runs & R) == 0) continue;
+      Runs += std::string (Runs.empty () ? "" : ", ") + (R == kImages ? "images" : R == kApps ? "apps" : R == kVolumes ? "fv" : "scenario");
+    }
+    std::string Name = std::string (O.Name) + (O.Value != nullptr ? std::string (" ") + O.Value : "");
+    std::snprintf (Line, sizeof (Line), "  %-30s %s%s [%s]\n", Name.c_str (), O.Help,
+                   O.Value != nullptr && Repeatable (O) ? "; repeatable" : "", Runs.c_str ());
+    Out << Line;
+  }
+}
+
 [[noreturn]] void Usage (const std::string &Why) {
-  std::cerr << "vboard: " << Why << "\nusage: vboard [--setup NAME.OFFSET=VALUE] [--setup-size NAME=BYTES] "
-               "[--pcd NAME=VALUE] [--debug-mask VALUE] [--ready-to-boot N] [--run-seconds N] "
-               "[--spcr N] [--dump-acpi DIR] "
-               "[--flash FILE] [--dump-smbios FILE] [--flash-layout ENTRIES] "
-               "[--flash-layout-summary V0:V1] [--sockets N] [--temperature SOCKET=C] "
-               "[--silent-socket SOCKET] [--run-before-ready-to-boot S] [--boot-option N=KIND] "
-               "[--boot-order N,N,...] [--network STATE] [--app FILE] IMAGE.efi...\n"
-               "       vboard [options] [--bare] [--report-dir DIR] [--published FILE] [--scenario FILE] --fv VOLUME.Fv...\n";
+  std::cerr << "vboard: " << Why << "\n(vboard --help lists the options)\n";
   std::exit (2);
 }
 
@@ -207,10 +266,30 @@ int BootEdk2 (Board &B, const std::vector<std::string> &Volumes, const std::stri
   return Exit;
 }
 
+// --dump-acpi and --dump-smbios: the tables as the board holds them now.
+// Returns false (having said why) when a file cannot be written.
+bool DumpTables (Board &B, const std::string &AcpiDir, const std::string &SmbiosFile) {
+  try {
+    if (!AcpiDir.empty ()) {
+      std::filesystem::create_directories (AcpiDir);
+      for (const std::string &Name : B.Acpi.Dump (AcpiDir)) std::cout << "dumped " << AcpiDir << "/" << Name << "\n";
+    }
+    if (!SmbiosFile.empty ()) {
+      B.Smbios.WriteDump (SmbiosFile);
+      std::cout << "SMBIOS table written to " << SmbiosFile << "\n";
+    }
+  } catch (const std::exception &E) {
+    std::cerr << "vboard: " << E.what () << "\n";
+    return false;
+  }
+  return true;
+}
+
 // The whole-board boot of firmware volumes and its report.
 int BootVolumes (Board &B, const std::vector<std::string> &Volumes, unsigned ReadyToBoot, const std::vector<std::string> &Apps,
                  uint64_t RunSeconds, std::string ReportDir, const std::string &FlashFile,
-                 const std::string &PublishedFile, std::chrono::steady_clock::time_point Started) {
+                 const std::string &PublishedFile, const std::string &DumpAcpiDir, const std::string &DumpSmbiosFile,
+                 std::chrono::steady_clock::time_point Started) {
   try {
     B.BootVolumes (Volumes, ReadyToBoot);
     for (const std::string &App : Apps) {
@@ -258,6 +337,7 @@ int BootVolumes (Board &B, const std::vector<std::string> &Volumes, unsigned Rea
     std::cerr << "vboard: " << E.what () << "\n";
     Exit = 2;
   }
+  if (!DumpTables (B, DumpAcpiDir, DumpSmbiosFile)) Exit = 2;
   if (!std::cout) {
     std::cerr << "vboard: the report could not be written to standard output\n";
     Exit = 2;
@@ -266,6 +346,20 @@ int BootVolumes (Board &B, const std::vector<std::string> &Volumes, unsigned Rea
 }
 
 int main (int Argc, char **Argv) {
+  // A command is the whole command line.
+  for (int I = 1; I < Argc; I++) {
+    for (const CommandInfo &C : kCommands) {
+      if (std::string (Argv[I]) != C.Name) continue;
+      if (I != 1 || Argc != 2 + C.Count) {
+        Usage (std::string (C.Name) + (C.Count == 0 ? " takes nothing else on the command line"
+                                                    : std::string (" takes exactly") + C.Values + " and nothing else"));
+      }
+    }
+  }
+  if (Argc == 2 && std::string (Argv[1]) == "--help") {
+    PrintHelp (std::cout);
+    return 0;
+  }
   if (Argc == 4 && std::string (Argv[1]) == "--fuzz-replay") return FuzzReplay (Argv[2], Argv[3]);
   if (Argc == 3 && std::string (Argv[1]) == "--fuzz-write-seeds") {
     for (const fuzz::Target &T : fuzz::Targets ()) {
@@ -321,9 +415,11 @@ int main (int Argc, char **Argv) {
   uint64_t RunSeconds = 0;
   std::string DumpAcpiDir;
   std::string FlashFile, DumpSmbiosFile;
+  std::vector<std::string> Given;   // the options on the command line, in order
   try {
     for (int I = 1; I < Argc; I++) {
       std::string A = Argv[I];
+      if (FindOption (A) != nullptr) Given.push_back (A);
       auto Value = [&] () -> std::string {
         if (I + 1 >= Argc) Usage (A + " needs a value");
         return Argv[++I];
@@ -429,28 +525,39 @@ int main (int Argc, char **Argv) {
   } catch (const std::exception &E) {
     Usage (std::string ("bad value: ") + E.what ());
   }
+  if (!ScenarioFile.empty () && Volumes.empty ()) Usage ("--scenario needs --fv volumes");
+  if (!Images.empty () && !Volumes.empty ()) Usage ("give either images or --fv volumes");
+  if (Images.empty () && Volumes.empty () && Apps.empty ()) Usage ("give images, --fv volumes or --app applications");
+  unsigned Run = !ScenarioFile.empty () ? kScenario : !Volumes.empty () ? kVolumes : !Images.empty () ? kImages : kApps;
+  for (const std::string &Name : Given) {
+    const OptionInfo *O = FindOption (Name);
+    if (!Repeatable (*O) && std::count (Given.begin (), Given.end (), Name) > 1) {
+      Usage (Name + " is given more than once; it takes one value");
+    }
+    if ((O->Runs & Run) != 0) continue;
+    std::string Reason;
+    if (Run == kScenario) Reason = ": each boot of a scenario is set up by the scenario file";
+    if (Run == kApps) Reason = ": nothing signals ReadyToBoot when no images or volumes start";
+    Usage (Name + " does nothing with " + RunName (Run) + Reason);
+  }
   if (Core == "edk2" && !ScenarioFile.empty ()) Usage ("--scenario runs under the board's own core only (yet)");
   if (!ScenarioFile.empty ()) {
-    if (Volumes.empty ()) Usage ("--scenario needs --fv volumes");
     scenario::Options O;
     O.Volumes = Volumes;
     O.Network = Network;
     O.ReportDir = ReportDir;
     return scenario::Run (ScenarioFile, O, std::cout, std::cerr);
   }
-  if (!Images.empty () && !Volumes.empty ()) Usage ("give either images or --fv volumes");
   if (Core == "edk2") {
     if (Volumes.empty () || !Images.empty () || !Apps.empty () || !ReportDir.empty () || !PublishedFile.empty () ||
-        !FlashFile.empty ()) {
+        !FlashFile.empty () || std::count (Given.begin (), Given.end (), "--ready-to-boot") != 0 ||
+        std::count (Given.begin (), Given.end (), "--run-before-ready-to-boot") != 0) {
       Usage ("--core edk2 boots --fv volumes, the board platform's first; it takes no images, --app, --report-dir, "
-             "--published or --flash yet");
+             "--published, --flash, --ready-to-boot or --run-before-ready-to-boot (BDS signals ReadyToBoot after "
+             "its own timeout)");
     }
     return BootEdk2 (B, Volumes, DumpSmbiosFile, DumpAcpiDir, Started);
   }
-  if (Volumes.empty () && (Bare || !ReportDir.empty () || !PublishedFile.empty ())) {
-    Usage ("--bare, --report-dir and --published go with --fv");
-  }
-  if (Images.empty () && Volumes.empty () && Apps.empty ()) Usage ("give images, --fv volumes or --app applications");
   try {
     if (!FlashFile.empty () && B.Flash.LoadIfPresent (FlashFile)) std::cout << "flash image loaded from " << FlashFile << "\n";
   } catch (const std::exception &E) {
@@ -458,7 +565,8 @@ int main (int Argc, char **Argv) {
     return 2;
   }
 
-  if (!Volumes.empty ()) return BootVolumes (B, Volumes, ReadyToBoot, Apps, RunSeconds, ReportDir, FlashFile, PublishedFile, Started);
+  if (!Volumes.empty ()) return BootVolumes (B, Volumes, ReadyToBoot, Apps, RunSeconds, ReportDir, FlashFile, PublishedFile, DumpAcpiDir,
+                       DumpSmbiosFile, Started);
 
   int Exit = 0;
   try {
@@ -500,15 +608,7 @@ int main (int Argc, char **Argv) {
   for (const AcpiTable &T : B.Acpi.Tables ()) {
     std::cout << T.Signature << ": " << B.Acpi.Bytes (T).size () << " bytes, installed by " << T.Installer << "\n";
   }
-  if (!DumpAcpiDir.empty ()) {
-    try {
-      std::filesystem::create_directories (DumpAcpiDir);
-      for (const std::string &Name : B.Acpi.Dump (DumpAcpiDir)) std::cout << "dumped " << DumpAcpiDir << "/" << Name << "\n";
-    } catch (const std::exception &E) {
-      std::cerr << "vboard: --dump-acpi: " << E.what () << "\n";
-      Exit = 2;
-    }
-  }
+  if (!DumpTables (B, DumpAcpiDir, "")) Exit = 2;
   std::cout << "---- IPMI commands sent to the BMC\n";
   for (const IpmiSent &S : B.Ipmi.Sent) std::cout << Describe (S) << "\n";
   try {
@@ -516,14 +616,11 @@ int main (int Argc, char **Argv) {
       B.Flash.Save (FlashFile);
       std::cout << "flash image written to " << FlashFile << "\n";
     }
-    if (!DumpSmbiosFile.empty ()) {
-      B.Smbios.WriteDump (DumpSmbiosFile);
-      std::cout << "SMBIOS table written to " << DumpSmbiosFile << "\n";
-    }
   } catch (const std::exception &E) {
     std::cerr << "vboard: " << E.what () << "\n";
     Exit = 2;
   }
+  if (!DumpTables (B, "", DumpSmbiosFile)) Exit = 2;
   for (const std::string &M : B.Scp.Malformed ()) std::cout << "---- SCMI request malformed: " << M << "\n";
   for (const std::string &S : B.Registers.Stray) std::cout << "---- stray platform-register access: " << S << "\n";
   if (B.M.Halted ()) {

@@ -229,8 +229,10 @@ NorWriteDisable (
 
 /**
   Unlocks the block or sector holding one flash address: Write Enable,
-  Individual Block/Sector Unlock, Write Disable. The part clears WEL itself
-  once the unlock is done, so the Write Disable loop is the only wait.
+  Individual Block/Sector Unlock, Write Disable. The unlock takes effect at
+  once and leaves WEL set (only program, erase and status-register writes
+  end in the write-disable state), so the Write Disable clears it; its loop
+  is the only wait.
 
   When WEL cannot be set the unlock is not sent; a Write Disable still
   follows so the latch is not left set should it set late.
@@ -324,6 +326,11 @@ W25QSectionProtect (
   @retval EFI_TIMEOUT      The part did not answer a status poll in time;
                            the pass stopped there and what it had not yet
                            unlocked stays locked.
+  @retval EFI_DEVICE_ERROR WPS was clear and the part did not take the
+                           status-register write that sets it (its status
+                           registers are locked: SRP with /WP low, or SRL):
+                           nothing is write-protected and nothing was
+                           unlocked.
 **/
 STATIC
 EFI_STATUS
@@ -373,7 +380,23 @@ FvSectionProtect (
       return Status;
     }
 
-    NorReadStatus (3);
+    //
+    // A part whose status registers are locked (SRP with /WP low, or SRL)
+    // ignores the write without an error; only WPS reading back set shows it
+    // was taken. Without WPS the lock bits protect nothing, so the volumes
+    // are not protected: report it rather than succeed.
+    //
+    Status3 = (UINT8)NorReadStatus (3);
+    if ((Status3 & NOR_SR3_WPS) == 0) {
+      NorWriteDisable ();
+      DEBUG ((
+        DEBUG_ERROR,
+        "%a: the part did not take WPS (Status Register-3 = 0x%x, status registers locked?): the firmware volumes are not write-protected\n",
+        __FUNCTION__,
+        Status3
+        ));
+      return EFI_DEVICE_ERROR;
+    }
   }
 
   for (Index = 0; Index + 1 < FV_PROTECT_REGION_COUNT; Index++) {
