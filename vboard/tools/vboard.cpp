@@ -9,6 +9,9 @@
 //   vboard --fuzz-list                 the fuzz targets and their input surfaces
 //   vboard --fuzz-write-seeds DIR      write each target's seed inputs to DIR/TARGET/
 //   vboard --fuzz-modules TARGET       the modules whose code counts as the target's coverage
+//   vboard --bench [RUNS]              the board's speed: construction, the DEBUG and RELEASE
+//                                      volume boots, each fuzz target's runs per second
+//                                      (median of RUNS runs, default 5), as a table
 //     --fv FILE                   boot a firmware volume: its drivers are dispatched by
 //                                 their dependency expressions (repeatable; IMAGE.efi
 //                                 arguments then are not allowed). The board starts in its
@@ -67,6 +70,7 @@
 //                                 the LoadImage calls are printed
 #include "board/Board.h"
 #include "board/BoardMap.h"
+#include "tools/Bench.h"
 #include "tools/Report.h"
 #include "tools/Scenario.h"
 #include "fuzz/FuzzTargets.h"
@@ -227,6 +231,15 @@ int main (int Argc, char **Argv) {
     if (T == nullptr) Usage (std::string ("no fuzz target ") + Argv[2]);
     for (const std::string &M : T->Modules) std::cout << M << "\n";
     return 0;
+  }
+  if ((Argc == 2 || Argc == 3) && std::string (Argv[1]) == "--bench") {
+    unsigned Runs = 5;
+    try {
+      if (Argc == 3) Runs = static_cast<unsigned> (Number (Argv[2]));
+    } catch (const std::exception &) {
+      Usage (std::string ("bad run count ") + Argv[2]);
+    }
+    return bench::Run (Runs, std::cout);
   }
   if (Argc == 2 && std::string (Argv[1]) == "--board-map") {
     for (const boardmap::Device &D : boardmap::kDevices) {
