@@ -4,6 +4,7 @@
 #include "board/BoardMap.h"
 #include "fuzz/FuzzTargets.h"
 #include "tools/Scenario.h"
+#include "host/Snapshot.h"
 
 #include <algorithm>
 #include <chrono>
@@ -84,7 +85,8 @@ std::string Replace (std::string Text, const std::string &From, const std::strin
 
 }  // namespace
 
-int Run (unsigned Runs, std::ostream &Out) {
+int Run (unsigned Runs, std::ostream &Out, const std::string &Only) {
+  auto Wanted = [&Only] (const std::string &Row) { return Row.compare (0, Only.size (), Only) == 0; };
   if (Runs == 0) Runs = 1;
   int Status = 0;
   char Line[160];
@@ -95,16 +97,32 @@ int Run (unsigned Runs, std::ostream &Out) {
   Out << "median of " << Runs << " runs\n";
 
   std::vector<double> Build;
-  for (unsigned R = 0; R < std::max (Runs, 10u); R++) {
+  for (unsigned R = 0; Wanted ("board construction") && R < std::max (Runs, 10u); R++) {
     auto Start = Clock::now ();
     { Board B; }
     Build.push_back (Seconds (Start));
   }
-  Row ("board construction", Median (Build) * 1000, "ms", "(construct and destroy)");
+  if (!Build.empty ()) Row ("board construction", Median (Build) * 1000, "ms", "(construct and destroy)");
+  // What the engine and the host charge for the means of a saved state.
+  if (Wanted ("engine")) {
+    Board B;
+    std::vector<double> Copy, Context, Map;
+    for (unsigned R = 0; R < std::max (Runs, 10u); R++) {
+      auto Start = Clock::now ();
+      RunInCopy ([] { return std::string (); });
+      Copy.push_back (Seconds (Start));
+      Start = Clock::now ();
+      for (int I = 0; I < 100; I++) B.M.MapRam (0x30000000, 0x1000), B.M.Unmap (0x30000000, 0x1000);
+      Map.push_back (Seconds (Start) / 100);
+    }
+    Row ("engine: process copy, empty run", Median (Copy) * 1000, "ms", "(fork, exit, wait)");
+    Row ("engine: map+unmap of 4 KiB", Median (Map) * 1e6, "us", "(" + std::to_string (B.M.RegionCount ()) + " regions mapped)");
+  }
 
   std::string Debug = fuzz::ImagesDir () + "/../FV/ARMSERVERFEATUREFV.Fv";
   std::string Release = Replace (Debug, "DEBUG_", "RELEASE_");
   for (const auto &[Name, Volume] : {std::pair<std::string, std::string>{"DEBUG", Debug}, {"RELEASE", Release}}) {
+    if (!Wanted (Name)) continue;
     std::vector<double> Wall, Rate;
     uint64_t Instructions = 0;
     for (unsigned R = 0; R < Runs; R++) {
@@ -122,6 +140,7 @@ int Run (unsigned Runs, std::ostream &Out) {
   }
 
   for (const fuzz::Target &T : fuzz::Targets ()) {
+    if (!Wanted (std::string ("fuzz ") + T.Name)) continue;
     std::vector<std::vector<uint8_t>> Inputs = FuzzInputs (T);
     std::vector<double> Rate;
     unsigned Faults = 0;
@@ -130,7 +149,7 @@ int Run (unsigned Runs, std::ostream &Out) {
       auto Start = Clock::now ();
       for (const auto &In : Inputs) {
         // Coverage on, as the fuzzer runs a target.
-        std::string Fault = fuzz::RunOne (T, In.data (), In.size (), [&Blocks] (const std::string &, uint64_t) { Blocks++; });
+        std::string Fault = fuzz::RunOne (T, In.data (), In.size (), [&Blocks] (const std::string &, uint64_t, uint64_t Count) { Blocks += Count; });
         Faults += !Fault.empty ();
       }
       Rate.push_back (Inputs.size () / Seconds (Start));

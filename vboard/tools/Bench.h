@@ -6,11 +6,14 @@
 #pragma once
 
 #include <iosfwd>
+#include <string>
 
 namespace vboard::bench {
 
-// Runs every measurement Runs times and prints the table to Out. Returns 0,
-// or 1 when a boot did not complete cleanly (the figures would mean little).
-int Run (unsigned Runs, std::ostream &Out);
+// Runs every measurement Runs times and prints the table to Out; with Only
+// set, just the rows whose name starts with it (for profiling one of them).
+// Returns 0, or 1 when a boot did not complete cleanly (the figures would
+// mean little).
+int Run (unsigned Runs, std::ostream &Out, const std::string &Only = "");
 
 }  // namespace vboard::bench

@@ -9,9 +9,10 @@
 //   vboard --fuzz-list                 the fuzz targets and their input surfaces
 //   vboard --fuzz-write-seeds DIR      write each target's seed inputs to DIR/TARGET/
 //   vboard --fuzz-modules TARGET       the modules whose code counts as the target's coverage
-//   vboard --bench [RUNS]              the board's speed: construction, the DEBUG and RELEASE
+//   vboard --bench [RUNS [ROW]]        the board's speed: construction, the DEBUG and RELEASE
 //                                      volume boots, each fuzz target's runs per second
-//                                      (median of RUNS runs, default 5), as a table
+//                                      (median of RUNS runs, default 5), as a table; with
+//                                      ROW, only the rows whose name starts with it
 //     --fv FILE                   boot a firmware volume: its drivers are dispatched by
 //                                 their dependency expressions (repeatable; IMAGE.efi
 //                                 arguments then are not allowed). The board starts in its
@@ -232,14 +233,14 @@ int main (int Argc, char **Argv) {
     for (const std::string &M : T->Modules) std::cout << M << "\n";
     return 0;
   }
-  if ((Argc == 2 || Argc == 3) && std::string (Argv[1]) == "--bench") {
+  if (Argc >= 2 && Argc <= 4 && std::string (Argv[1]) == "--bench") {
     unsigned Runs = 5;
     try {
-      if (Argc == 3) Runs = static_cast<unsigned> (Number (Argv[2]));
+      if (Argc >= 3) Runs = static_cast<unsigned> (Number (Argv[2]));
     } catch (const std::exception &) {
       Usage (std::string ("bad run count ") + Argv[2]);
     }
-    return bench::Run (Runs, std::cout);
+    return bench::Run (Runs, std::cout, Argc == 4 ? Argv[3] : "");
   }
   if (Argc == 2 && std::string (Argv[1]) == "--board-map") {
     for (const boardmap::Device &D : boardmap::kDevices) {
