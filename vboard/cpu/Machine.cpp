@@ -94,19 +94,23 @@ Machine::~Machine () {
   if (mUc != nullptr) {
     uc_close (mUc);
   }
+  for (const auto &R : mRamPages) GiveRamPages (R.second.first, R.second.second);
 }
 
 void Machine::MapRam (uint64_t Address, uint64_t Size, bool Writable, bool Executable) {
   uint32_t Perms = UC_PROT_READ | (Writable ? UC_PROT_WRITE : 0) | (Executable ? UC_PROT_EXEC : 0);
-  Check (uc_mem_map (mUc, Address, Size, Perms), "uc_mem_map");
+  uint8_t *Pages = TakeRamPages (Size);
+  uc_err Err = uc_mem_map_ptr (mUc, Address, Size, Perms, Pages);
+  if (Err != UC_ERR_OK) GiveRamPages (Pages, Size);
+  Check (Err, "uc_mem_map");
+  mRamPages[Address] = {Pages, Size};
   mRegions.push_back ({Address, Size});
 }
 
 void Machine::MapFilled (uint64_t Address, uint64_t Size, uint8_t Fill, bool Writable, bool Executable) {
   uint32_t Perms = UC_PROT_READ | (Writable ? UC_PROT_WRITE : 0) | (Executable ? UC_PROT_EXEC : 0);
-  std::unique_ptr<uint8_t[]> Buffer (new uint8_t[Size]);
-  std::memset (Buffer.get (), Fill, Size);
-  Check (uc_mem_map_ptr (mUc, Address, Size, Perms, Buffer.get ()), "uc_mem_map_ptr");
+  HostMapping Buffer (Size, Fill);
+  Check (uc_mem_map_ptr (mUc, Address, Size, Perms, Buffer.Data ()), "uc_mem_map_ptr");
   mHostBacked[Address] = std::move (Buffer);
   mRegions.push_back ({Address, Size});
 }
@@ -121,6 +125,13 @@ void Machine::MapDevice (uint64_t Address, uint64_t Size, MmioDevice *Device) {
 void Machine::Unmap (uint64_t Address, uint64_t Size) {
   Check (uc_mem_unmap (mUc, Address, Size), "uc_mem_unmap");
   mHostBacked.erase (Address);
+  auto Ram = mRamPages.find (Address);
+  if (Ram != mRamPages.end ()) {
+    // Part of a region leaves its pages with the part still mapped: they
+    // are not recycled.
+    if (Ram->second.second == Size) GiveRamPages (Ram->second.first, Size);
+    mRamPages.erase (Ram);
+  }
   mRegions.erase (std::remove_if (mRegions.begin (), mRegions.end (),
                                   [&] (const Region &R) { return R.Base == Address; }),
                   mRegions.end ());

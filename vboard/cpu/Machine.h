@@ -8,6 +8,8 @@
 // uc_emu_start is never nested.
 #pragma once
 
+#include "cpu/HostMemory.h"
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -82,9 +84,9 @@ class Machine {
 
   // Address space.
   void MapRam (uint64_t Address, uint64_t Size, bool Writable = true, bool Executable = true);
-  // RAM backed by a host buffer that starts out filled with Fill: far
-  // cheaper than writing a large region through the emulator (an erased
-  // 16 MiB flash, say).
+  // Memory that reads Fill until written, backed by a host mapping that
+  // shares one image of the fill and copies a page only when it is first
+  // written: an erased 16 MiB flash costs nothing until it is programmed.
   void MapFilled (uint64_t Address, uint64_t Size, uint8_t Fill, bool Writable, bool Executable);
   void MapDevice (uint64_t Address, uint64_t Size, MmioDevice *Device);
   // Register accesses to each mapped device by the code that made them:
@@ -99,6 +101,7 @@ class Machine {
   std::map<MmioKey, uint64_t> MmioAccesses;
   void Unmap (uint64_t Address, uint64_t Size);
   bool IsMapped (uint64_t Address) const;
+  size_t RegionCount () const { return mRegions.size (); }
   // Size bytes at Address are plain memory (RAM or flash), which the host
   // may read without side effects; device registers are not.
   bool IsMemory (uint64_t Address, uint64_t Size) const;
@@ -220,7 +223,8 @@ class Machine {
   bool TakeIrq (uint64_t Pc);
 
   uc_struct *mUc = nullptr;
-  std::map<uint64_t, std::unique_ptr<uint8_t[]>> mHostBacked;   // by base address
+  std::map<uint64_t, HostMapping> mHostBacked;   // by base address
+  std::map<uint64_t, std::pair<uint8_t *, size_t>> mRamPages;   // recycled host pages of RAM regions, by base
   std::vector<Trap> mTraps;
   uint64_t mReturnTrap = 0;
   int64_t mPendingTrap = -1;

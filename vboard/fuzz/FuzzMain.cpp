@@ -7,6 +7,7 @@
 // (replay it with `vboard --fuzz-replay TARGET FILE`).
 #include "fuzz/FuzzTargets.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -48,9 +49,9 @@ extern "C" int LLVMFuzzerInitialize (int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size) {
-  std::string Fault = vboard::fuzz::RunOne (*gTarget, Data, Size, [] (const std::string &Module, uint64_t Offset) {
+  std::string Fault = vboard::fuzz::RunOne (*gTarget, Data, Size, [] (const std::string &Module, uint64_t Offset, uint64_t Count) {
     uint8_t &C = gCounters[Slot (Module, Offset)];
-    if (C != 0xFF) C++;
+    C = static_cast<uint8_t> (std::min<uint64_t> (0xFF, C + Count));
     gBlocks.insert ({Module, Offset});
   });
   if (!Fault.empty ()) {

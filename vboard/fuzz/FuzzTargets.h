@@ -50,9 +50,10 @@ struct Target {
 const std::vector<Target> &Targets ();
 const Target *FindTarget (const std::string &Name);
 
-// Called for each guest code block entered in one of the target's modules:
-// the module's name and the block's offset in its image.
-using BlockSink = std::function<void (const std::string &Module, uint64_t Offset)>;
+// Called for each guest code block of one of the target's modules that a
+// run entered: the module's name, the block's offset in its image and how
+// many times the run entered it.
+using BlockSink = std::function<void (const std::string &Module, uint64_t Offset, uint64_t Count)>;
 
 // Runs one input on a fresh board. Returns "" when the run was clean, else
 // the board's fault report or the leaks found.

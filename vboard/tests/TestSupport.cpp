@@ -1,12 +1,15 @@
 #include "tests/TestSupport.h"
 
+#include "host/Snapshot.h"
 #include "uefi/GuidNames.h"
 
 #include <gtest/gtest.h>
+#include <gtest/gtest-spi.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 namespace vboard::test {
@@ -62,6 +65,36 @@ int RunCommand (const std::string &Command, std::string &Output) {
   char Buf[4096];
   for (size_t N; (N = fread (Buf, 1, sizeof (Buf), Pipe)) > 0;) Output.append (Buf, N);
   return pclose (Pipe);
+}
+
+void InCopy (Board &B, const std::function<void (Board &)> &Body) {
+  CopyOutcome O = RunInCopy ([&B, &Body] {
+    // The copy's results go back as "FILE\nLINE\nMESSAGE\0" each; the
+    // caller reports them.
+    ::testing::TestPartResultArray Results;
+    {
+      ::testing::ScopedFakeTestPartResultReporter Reporter (
+          ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &Results);
+      Body (B);
+    }
+    std::string Failures;
+    for (int I = 0; I < Results.size (); I++) {
+      const ::testing::TestPartResult &R = Results.GetTestPartResult (I);
+      if (!R.failed ()) continue;
+      Failures += std::string (R.file_name () != nullptr ? R.file_name () : "?") + "\n" +
+                  std::to_string (R.line_number ()) + "\n" + R.message () + '\0';
+    }
+    return Failures;
+  });
+  if (!O.Result) {
+    ADD_FAILURE () << "the copy failed: " << O.Failure;
+    return;
+  }
+  std::istringstream In (*O.Result);
+  std::string File, Line, Message;
+  while (std::getline (In, File) && std::getline (In, Line) && std::getline (In, Message, '\0')) {
+    ADD_FAILURE_AT (File.c_str (), std::stoi (Line)) << Message;
+  }
 }
 
 uint64_t RunFaultProbe (Board &B, uint8_t Mode) {

@@ -4,6 +4,7 @@
 
 #include "board/Board.h"
 
+#include <functional>
 #include <string>
 
 namespace vboard::test {
@@ -49,6 +50,12 @@ int RunCommand (const std::string &Command, std::string &Output);
 // hold Sections, in this order. A failing tool fails the test and gives an
 // empty result.
 std::vector<uint8_t> RawSectionVolume (const Guid &File, const std::vector<std::vector<uint8_t>> &Sections);
+
+// Runs Body on B in a copy of the process (host/Snapshot.h), so that B
+// stays as it was: one board, built and set up once, serves many cases.
+// Every failed expectation inside Body is reported in the running test at
+// its own file and line; a copy that crashes or throws fails the test.
+void InCopy (Board &B, const std::function<void (Board &)> &Body);
 
 // Runs the FaultProbe test image on B in the given mode (its
 // "FaultProbeMode" variable); returns the entry point's status.

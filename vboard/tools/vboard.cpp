@@ -5,6 +5,7 @@
 // option given to a run it does nothing for is refused.
 #include "board/Board.h"
 #include "board/BoardMap.h"
+#include "tools/Bench.h"
 #include "tools/Report.h"
 #include "edk2/Edk2Dxe.h"
 #include "uefi/GuidNames.h"
@@ -93,7 +94,7 @@ const OptionInfo kOptions[] = {
 struct CommandInfo {
   const char *Name;
   const char *Values;
-  int Count;   // how many values
+  int Count;   // how many values; -N: up to N
   const char *Help;
 };
 
@@ -104,6 +105,9 @@ const CommandInfo kCommands[] = {
     {"--fuzz-replay", " TARGET FILE", 2, "run one fuzz input on a fresh board as the fuzzer did and print the fault report"},
     {"--fuzz-write-seeds", " DIR", 1, "write each fuzz target's seed inputs to DIR/TARGET/"},
     {"--fuzz-modules", " TARGET", 1, "list the modules whose code counts as the fuzz target's coverage"},
+    {"--bench", " [RUNS [ROW]]", -2, "time the board: construction, the DEBUG and RELEASE volume boots, each fuzz "
+                                     "target's runs per second (median of RUNS runs, default 5), as a table; with ROW, "
+                                     "only the rows whose name starts with it"},
 };
 
 // Options that may be given more than once, each time with its own effect.
@@ -350,7 +354,7 @@ int main (int Argc, char **Argv) {
   for (int I = 1; I < Argc; I++) {
     for (const CommandInfo &C : kCommands) {
       if (std::string (Argv[I]) != C.Name) continue;
-      if (I != 1 || Argc != 2 + C.Count) {
+      if (I != 1 || (C.Count >= 0 ? Argc != 2 + C.Count : Argc > 2 - C.Count)) {
         Usage (std::string (C.Name) + (C.Count == 0 ? " takes nothing else on the command line"
                                                     : std::string (" takes exactly") + C.Values + " and nothing else"));
       }
@@ -384,6 +388,15 @@ int main (int Argc, char **Argv) {
     if (T == nullptr) Usage (std::string ("no fuzz target ") + Argv[2]);
     for (const std::string &M : T->Modules) std::cout << M << "\n";
     return 0;
+  }
+  if (Argc >= 2 && Argc <= 4 && std::string (Argv[1]) == "--bench") {
+    unsigned Runs = 5;
+    try {
+      if (Argc >= 3) Runs = static_cast<unsigned> (Number (Argv[2]));
+    } catch (const std::exception &) {
+      Usage (std::string ("bad run count ") + Argv[2]);
+    }
+    return bench::Run (Runs, std::cout, Argc == 4 ? Argv[3] : "");
   }
   if (Argc == 2 && std::string (Argv[1]) == "--board-map") {
     for (const boardmap::Device &D : boardmap::kDevices) {
