@@ -12,6 +12,12 @@
 #             _ZTI* _ZTS* (type info)  _ZTV* _ZTT* (vtables)
 #             _Znw* _Zna* _Zdl* _Zda* (operator new/delete)
 #
+# The image alone is not enough: the link drops .init_array and the static
+# initialiser with --gc-sections, so a global constructor leaves no trace in
+# the .debug file and simply never runs. Each image's link map (Name.map
+# under the build tree next to DIR) is read too, for those discarded input
+# sections.
+#
 # Usage: image-scan.sh DIR...   (each DIR holds the .debug files of one
 # build: the package's DEBUG and RELEASE images, the test images). Exits 1
 # listing every finding, or when a directory holds no image at all.
@@ -20,6 +26,7 @@ set -u
 READELF=${READELF:-aarch64-linux-gnu-readelf}
 NM=${NM:-aarch64-linux-gnu-nm}
 BAD_SECTIONS='^\.(init_array|fini_array|preinit_array|ctors|dtors|eh_frame|eh_frame_hdr|gcc_except_table)$'
+BAD_MAP_LINES='^ \.(init_array|fini_array|preinit_array|ctors|dtors)([ .]|$)|_GLOBAL__sub_[ID]_'
 BAD_SYMBOLS='^(__cxa_|__gxx_personality|_Unwind_|__dso_handle|_GLOBAL__sub_[ID]_|_ZT[ISVT]|_Znw|_Zna|_Zdl|_Zda)'
 
 findings=0
@@ -42,6 +49,16 @@ for dir in "$@"; do
       echo "$dir/$name: symbol $symbol"
       findings=$((findings + 1))
     done < <("$NM" -a "$image" | awk '{ print $NF }' | grep -E "$BAD_SYMBOLS" | sort -u)
+    map=$(find "$dir" -name "$name.map" 2>/dev/null | head -n 1)
+    if [ -z "$map" ]; then
+      echo "$dir/$name: no link map"
+      findings=$((findings + 1))
+    else
+      while read -r line; do
+        echo "$dir/$name: link map: $line"
+        findings=$((findings + 1))
+      done < <(grep -E "$BAD_MAP_LINES" "$map" | sed 's/^ *//' | sort -u)
+    fi
   done
   if [ "$count" -eq 0 ]; then
     echo "$dir: no .debug image to scan"
