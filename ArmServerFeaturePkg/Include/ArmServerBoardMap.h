@@ -85,6 +85,10 @@
 #define BOARD_PLATFORM_REG_A004  0x2000A004
 #define BOARD_PLATFORM_REG_31D0  0x380031D0
 
+#define BOARD_PLATFORM_REG_31D0_FIELD_MASK   0x0000001F   ///< bits 4:0, set to 1
+#define BOARD_PLATFORM_REG_31D0_FIELD_VALUE  0x00000001
+#define BOARD_PLATFORM_REG_A00X_BIT          0x10000000   ///< bit 28: set in A004, cleared in A000
+
 //
 // SCMI mailbox channel of the system-control processor of socket 0. The
 // channel of socket N is at the same addresses plus N * 2^44.
@@ -92,6 +96,9 @@
 #define BOARD_SCMI_CONTROL_BASE        0x38001500
 #define BOARD_SCMI_DOORBELL_BASE       0x38001120
 #define BOARD_SCMI_SHARED_MEMORY_BASE  0x38004C00
+
+#define BOARD_SCMI_CONTROL_START_OFFSET  0x0C   ///< in the control block: written 1 as an exchange starts
+#define BOARD_SCMI_DOORBELL_OFFSET       0x08   ///< in the doorbell block: written with the message header
 #define BOARD_SOCKET_ADDRESS_SHIFT     44
 #define BOARD_SOCKET_STRIDE            (1ULL << BOARD_SOCKET_ADDRESS_SHIFT)
 

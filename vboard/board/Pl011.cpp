@@ -27,6 +27,9 @@ uint64_t Pl011::Read (uint64_t Offset, unsigned Size) {
   }
   if (Offset == kFr) {
     mFlagReads++;
+    if (mStuck && mBytesBeforeStuck == 0) {
+      return kFrTxff | kFrBusy | kFrRxfe;
+    }
     if (mBusyLeft > 0) {
       mBusyLeft--;
       return kFrTxff | kFrRxfe;
@@ -47,9 +50,12 @@ void Pl011::Write (uint64_t Offset, unsigned Size, uint64_t Value) {
             ": only the data register is written after the UART is set up");
     return;
   }
-  if (mBusyLeft > 0) {
+  if (mBusyLeft > 0 || (mStuck && mBytesBeforeStuck == 0)) {
     mDropped++;
     return;
+  }
+  if (mStuck) {
+    mBytesBeforeStuck--;
   }
   mText.push_back (static_cast<char> (Value & 0xFF));
   mBusyLeft = mBusyReads;

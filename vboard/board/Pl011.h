@@ -1,8 +1,10 @@
 // A PL011 UART as the debug output sees it: the data register at +0x00 and
 // the flag register at +0x18. Transmitted bytes are captured per port. The
 // transmit FIFO can be made to report "full" for a number of flag reads after
-// each byte, and a byte written while it reports full is dropped and counted,
-// as a real FIFO would drop it.
+// each byte, or full for good (a transmitter that never drains, as a UART
+// held off for ever, or a flag register that reads busy whatever happens);
+// a byte written while it reports full is dropped and counted, as a real
+// FIFO would drop it.
 //
 // The registers are 32 bits wide and accessed as words (the Arm generic-UART
 // subset of the PL011). The UART is set up by earlier firmware, so a DXE
@@ -27,6 +29,7 @@ class Pl011 : public MmioDevice {
   static constexpr uint32_t kFrTxff = 1u << 5;
   static constexpr uint32_t kFrRxfe = 1u << 4;
   static constexpr uint32_t kFrTxfe = 1u << 7;
+  static constexpr uint32_t kFrBusy = 1u << 3;
 
   explicit Pl011 (uint64_t Base) : mBase (Base) {}
   uint64_t Base () const { return mBase; }
@@ -38,6 +41,12 @@ class Pl011 : public MmioDevice {
   void Clear () { mText.clear (); }
   // After each transmitted byte the FIFO reports full for this many flag reads.
   void SetBusyReads (unsigned Reads) { mBusyReads = Reads; }
+  // The transmitter stops: the FIFO takes AfterBytes more bytes, then
+  // reports full (and busy) on every flag read from then on.
+  void NeverDrain (unsigned AfterBytes = 0) {
+    mStuck = true;
+    mBytesBeforeStuck = AfterBytes;
+  }
   unsigned FlagReads () const { return mFlagReads; }
   unsigned Dropped () const { return mDropped; }
 
@@ -50,6 +59,8 @@ class Pl011 : public MmioDevice {
   uint64_t mBase;
   std::string mText;
   unsigned mBusyReads = 0;
+  bool mStuck = false;
+  unsigned mBytesBeforeStuck = 0;
   unsigned mBusyLeft = 0;
   unsigned mFlagReads = 0;
   unsigned mDropped = 0;

@@ -174,16 +174,23 @@ void SystemControlProcessor::Respond () {
   Payload[0] = static_cast<uint32_t> (Status);
   uint32_t Length = 8;
   if (Status == scmi::kSuccess) {
-    Payload[1] = TemperatureC;
-    Payload[2] = 0;
+    const uint64_t Value = static_cast<uint64_t> (TemperatureC);
+    Payload[1] = static_cast<uint32_t> (Value);
+    Payload[2] = static_cast<uint32_t> (Value >> 32);
     Length = 16;
   }
   if (Mode == Reply::Length) {
     Length = ReplyLength;
   }
   mShared[scmi::kLength / 4] = Length;
+  if (Mode == Reply::WrongHeader) {
+    mShared[scmi::kHeader / 4] = ReplyHeader;
+  }
   if (ReplyOverride) {
     ReplyOverride (mShared, scmi::kSharedMemorySize / 4);
+  }
+  if (Mode == Reply::ChannelError) {
+    mShared[scmi::kStatus / 4] |= scmi::kStatusError;
   }
   mShared[scmi::kStatus / 4] |= scmi::kStatusFree;
   mInFlight = false;

@@ -20,9 +20,17 @@
 // is recorded there too. Every access is logged, in order, with the
 // simulated time it happened at.
 //
+// The reading is the sensor protocol's signed 64-bit sensor value
+// (sensor_value_low, then sensor_value_high), so a reading below zero
+// arrives in two's complement.
+//
 // Fault injection: the SCP can be silent (it takes the request and never
-// answers), answer with a negative SCMI status, or answer with a length
-// field of any value.
+// answers), answer with a negative SCMI status, answer with a length field
+// of any value, hand the channel back with the channel-error bit set (a
+// transport error: the payload is not a reply), or answer under a message
+// header other than the request's (a reply to another message). The
+// channel-error bit, once set, stays set until the caller clears it when it
+// posts its next message.
 #pragma once
 
 #include "cpu/Machine.h"
@@ -69,7 +77,7 @@ struct ScmiAccess {
 
 class SystemControlProcessor {
  public:
-  enum class Reply { Reading, Never, ErrorStatus, Length };
+  enum class Reply { Reading, Never, ErrorStatus, Length, ChannelError, WrongHeader };
 
   SystemControlProcessor (Machine &M, unsigned Socket);
   ~SystemControlProcessor ();
@@ -82,11 +90,14 @@ class SystemControlProcessor {
   uint64_t SharedMemory () const { return scmi::SocketAddress (scmi::kSharedMemoryBase, mSocket); }
 
   // How it answers.
-  uint32_t TemperatureC = 40;
+  int64_t TemperatureC = 40;
   uint64_t ReplyDelayNs = 100000;          // 100 us after the doorbell
   Reply Mode = Reply::Reading;
   int32_t ErrorStatus = scmi::kBusy;       // Reply::ErrorStatus
   uint32_t ReplyLength = 16;               // Reply::Length: the length field it writes
+  // Reply::WrongHeader: the header it answers under (the request's with
+  // token 1 by default).
+  uint32_t ReplyHeader = scmi::kSensorReadingGetHeader | (1u << 18);
   // Rewrites the channel's words after a reply is composed and before the
   // channel is handed back (a faulty or hostile SCP); empty by default.
   std::function<void (uint32_t *Words, size_t Count)> ReplyOverride;

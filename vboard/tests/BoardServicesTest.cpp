@@ -120,6 +120,17 @@ TEST_F (BoardServices, ProtocolNotifyHandsOutEachNewInterfaceOnce) {
   EXPECT_EQ (Bs (LocateProtocol, {GuidPtr (P), Key, Iface}), efi::NotFound) << "handed out twice";
   EXPECT_EQ (Bs (LocateProtocol, {GuidPtr (P), 0, Iface}), efi::Success) << "a plain lookup still finds it";
 
+  // A second registration also hands out what was installed before it, but
+  // nothing signals its event for that.
+  Order.clear ();
+  uint64_t Late = NewEvent (efi::EvtNotifySignal, efi::TplCallback, Notify ("late"));
+  ASSERT_EQ (Bs (RegisterProtocolNotify, {GuidPtr (P), Late, Reg}), efi::Success);
+  uint64_t LateKey = B.M.Load<uint64_t> (Reg);
+  EXPECT_TRUE (Order.empty ());
+  EXPECT_EQ (Bs (LocateProtocol, {GuidPtr (P), LateKey, Iface}), efi::Success);
+  EXPECT_EQ (B.M.Load<uint64_t> (Iface), 0x1234u);
+  EXPECT_EQ (Bs (LocateProtocol, {GuidPtr (P), LateKey, Iface}), efi::NotFound);
+
   // The same protocol twice on one handle is refused and signals nothing.
   Order.clear ();
   EXPECT_EQ (Bs (InstallProtocolInterface, {Handle, GuidPtr (P), 0, 0x5678}), efi::InvalidParameter);

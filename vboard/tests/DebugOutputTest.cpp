@@ -66,6 +66,30 @@ TEST (DebugOutput, WaitsWhileTheTransmitFifoIsFull) {
   EXPECT_EQ (B.Uart0.FlagReads (), 4 * kDefaultMaskText.size () - 3);
 }
 
+TEST (DebugOutput, AUartThatNeverDrainsCostsEachMessageOnlyItsTimeOut) {
+  // The flag register reads busy from the start: every message gives up
+  // after the bounded wait, nothing is written into the full FIFO, and the
+  // driver finishes.
+  constexpr uint64_t kTimeOutNs = 20000000, kMessages = 5;
+  Board B;
+  B.Uart0.NeverDrain ();
+  uint64_t Start = B.Fw.NowNs ();
+  EXPECT_EQ (test::RunFaultProbe (B, Messages), efi::Success) << B.FaultReport ();
+  uint64_t Spent = B.Fw.NowNs () - Start;
+  EXPECT_EQ (B.Uart0.Text (), "");
+  EXPECT_EQ (B.Uart0.Dropped (), 0u);
+  EXPECT_GE (Spent, kMessages * kTimeOutNs);
+  EXPECT_LT (Spent, kMessages * kTimeOutNs * 5 / 4) << "one time-out per message, not per byte";
+
+  // A transmitter that stops in the middle of the first message: the rest
+  // of it is dropped, and so is every later message.
+  Board Mid;
+  Mid.Uart0.NeverDrain (5);
+  EXPECT_EQ (test::RunFaultProbe (Mid, Messages), efi::Success) << Mid.FaultReport ();
+  EXPECT_EQ (Mid.Uart0.Text (), "probe");
+  EXPECT_EQ (Mid.Uart0.Dropped (), 0u);
+}
+
 TEST (DebugOutput, AssertionText) {
   Board B;
   test::RunFaultProbe (B, Assert);

@@ -92,8 +92,7 @@ TEST (Dispatcher, DriversWhoseProtocolsNeverComeAreReportedAndNotStarted) {
 struct GateCase {
   const char *What;
   std::map<size_t, uint8_t> Bytes;          // SystemSetupConfig offsets set
-  std::set<std::string> Markers;            // marker GUID names installed, in this order:
-  std::vector<std::string> InstallOrder;
+  std::vector<std::string> InstallOrder;   // marker GUID names installed, in this order
   std::set<std::string> Ran;                // probes dispatched
 };
 
@@ -103,24 +102,24 @@ const char *const kProbes[] = {"GatedMode1",        "GatedMode2",     "GatedOpti
 
 TEST (Dispatcher, GatewardenGatesTheProbesByTheirRealDependencyExpressions) {
   const GateCase Cases[] = {
-      {"mode 0", {{64, 0}, {65, 1}, {67, 1}}, {}, {}, {}},
+      {"mode 0", {{64, 0}, {65, 1}, {67, 1}}, {}, {}},
       {"mode 1, options off", {{64, 1}},
-       {}, {"gNetworkMode1DepexProtocolGuid", "gNetworkUndiDepexProtocolGuid"},
+       {"gNetworkMode1DepexProtocolGuid", "gNetworkUndiDepexProtocolGuid"},
        {"GatedMode1", "GatedUndi", "DepexAfterMode1", "DepexBeforeUndi"}},
       {"mode 1, A and B", {{64, 1}, {65, 1}, {67, 1}},
-       {}, {"gNetworkMode1DepexProtocolGuid", "gNetworkOptionADepexProtocolGuid", "gNetworkOptionBDepexProtocolGuid", "gNetworkUndiDepexProtocolGuid"},
+       {"gNetworkMode1DepexProtocolGuid", "gNetworkOptionADepexProtocolGuid", "gNetworkOptionBDepexProtocolGuid", "gNetworkUndiDepexProtocolGuid"},
        {"GatedMode1", "GatedOptionA", "GatedOptionB", "GatedUndi", "GatedMode1OptionA", "DepexAnyOption", "DepexAfterMode1", "DepexBeforeUndi"}},
       {"mode 1, A only", {{64, 1}, {65, 1}, {68, 1}},
-       {}, {"gNetworkMode1DepexProtocolGuid", "gNetworkOptionADepexProtocolGuid", "gNetworkUndiDepexProtocolGuid"},
+       {"gNetworkMode1DepexProtocolGuid", "gNetworkOptionADepexProtocolGuid", "gNetworkUndiDepexProtocolGuid"},
        {"GatedMode1", "GatedOptionA", "GatedUndi", "GatedMode1OptionA", "DepexAnyOption", "DepexOptionAOnly", "DepexAfterMode1", "DepexBeforeUndi"}},
       {"mode 2, only the mode-1 byte of A set", {{64, 2}, {65, 1}, {66, 0}, {68, 1}},
-       {}, {"gNetworkMode2DepexProtocolGuid", "gNetworkOptionBDepexProtocolGuid", "gNetworkUndiDepexProtocolGuid"},
+       {"gNetworkMode2DepexProtocolGuid", "gNetworkOptionBDepexProtocolGuid", "gNetworkUndiDepexProtocolGuid"},
        {"GatedMode2", "GatedOptionB", "GatedUndi", "DepexAnyOption", "DepexBeforeUndi"}},
       {"mode 2, option bytes of 2 are off", {{64, 2}, {66, 2}, {68, 2}},
-       {}, {"gNetworkMode2DepexProtocolGuid", "gNetworkUndiDepexProtocolGuid"},
+       {"gNetworkMode2DepexProtocolGuid", "gNetworkUndiDepexProtocolGuid"},
        {"GatedMode2", "GatedUndi", "DepexBeforeUndi"}},
       {"mode 3", {{64, 3}, {65, 1}, {66, 1}, {67, 1}, {68, 1}},
-       {}, {"gNetworkUndiDepexProtocolGuid"},
+       {"gNetworkUndiDepexProtocolGuid"},
        {"GatedUndi", "DepexBeforeUndi"}},
   };
   for (const GateCase &C : Cases) {

@@ -33,7 +33,8 @@ std::vector<Access> Accesses (const SystemControlProcessor &Scp) {
 std::vector<Access> ExpectedExchange (uint32_t Celsius) {
   return {{true, "control", 1},   {true, "payload[0]", 0}, {true, "payload[1]", 0},  {true, "length", 12},
           {true, "flags", 0},     {true, "header", 0x5406}, {false, "status", 1},     {true, "status", 0},
-          {false, "header", 0x5406}, {true, "doorbell", 0x5406}, {false, "status", 1}, {false, "length", 16},
+          {false, "header", 0x5406}, {true, "doorbell", 0x5406}, {false, "status", 1}, {false, "header", 0x5406},
+          {false, "length", 16},
           {false, "payload[0]", 0}, {false, "payload[1]", Celsius}, {false, "payload[2]", 0}};
 }
 
@@ -220,6 +221,68 @@ TEST_F (Heatwatch, ErrorStatusesAndBrokenLengthsEndThePassWithoutPublishing) {
   ExpectClean ();
 }
 
+TEST_F (Heatwatch, ChannelErrorsAndRepliesToOtherMessagesAreNoReadings) {
+  SetTemperatures ({90, 40});
+  Start ();
+  // The SCP hands the channel back with the error bit set: no reading.
+  B.Scp[0].Mode = SystemControlProcessor::Reply::ChannelError;
+  Pass ();
+  EXPECT_EQ (PcdSets (), 0u);
+  EXPECT_TRUE (B.Fw.ResetCalls.empty ());
+  EXPECT_EQ (Count ("Scmi channel error, channel status 0x3\r\n"), 1u) << B.UartText ();
+  EXPECT_TRUE (B.Scp[1].Accesses.empty ()) << "the pass ends at the first failed socket";
+  // The next exchange clears the bit as it posts, and its reply counts.
+  B.Scp[0].Mode = SystemControlProcessor::Reply::Reading;
+  B.Scp[0].TemperatureC = 50;
+  Pass ();
+  EXPECT_EQ (Pcd (), 50000u);
+  // A reply under another header (another token, message, or type) answers
+  // some other message.
+  B.Scp[0].TemperatureC = 95;
+  B.Scp[1].Mode = SystemControlProcessor::Reply::WrongHeader;
+  for (uint32_t Header : {0x5406u | (1u << 18), 0x5407u, 0x5406u | (3u << 8)}) {
+    SCOPED_TRACE (Header);
+    B.Scp[1].ReplyHeader = Header;
+    Pass ();
+    EXPECT_EQ (PcdSets (), 1u);
+    EXPECT_TRUE (B.Fw.ResetCalls.empty ());
+    char Text[96];
+    std::snprintf (Text, sizeof (Text), "Scmi response header 0x%x does not answer request 0x5406\r\n", Header);
+    EXPECT_EQ (Count (Text), 1u) << B.UartText ();
+  }
+  ExpectClean ();
+}
+
+TEST (HeatwatchReadings, SignedReadingsSaturateIntoThePcd) {
+  // Readings in degrees as the SCPs send them (64-bit two's complement):
+  // what the pass publishes, and whether it powers the machine off.
+  struct Case {
+    std::vector<int64_t> Celsius;
+    uint32_t Published;
+    bool PowersOff;
+  } Cases[] = {
+      {{-5, 30}, 30000, false},                // below zero is cold, not the highest
+      {{-40, -3}, 0, false},                   // every socket below zero
+      {{84, -1}, 84000, false},
+      {{4294967, 20}, 4294967000u, true},      // the largest that fits in thousandths
+      {{4294968}, 0xFFFFFFFFu, true},          // would wrap to 704 in 32 bits
+      {{0x7FFFFFFF, 60}, 0xFFFFFFFFu, true},
+  };
+  for (const Case &C : Cases) {
+    SCOPED_TRACE (C.Celsius[0]);
+    Board B;
+    B.SetSockets (static_cast<unsigned> (C.Celsius.size ()));
+    for (unsigned S = 0; S < C.Celsius.size (); S++) B.Scp[S].TemperatureC = C.Celsius[S];
+    ASSERT_EQ (B.Run (ModuleImage ("Tallyvault")), efi::Success);
+    ASSERT_EQ (B.Run (ModuleImage ("Heatwatch")), efi::Success);
+    B.Fw.AdvanceTime (kSecond);
+    EXPECT_EQ (B.Fw.PcdValue (platform::kThermalTokenSpace, platform::kPcdCpuTemperature), C.Published);
+    EXPECT_EQ (B.Fw.ResetCalls, C.PowersOff ? std::vector<uint32_t>{kShutdown} : std::vector<uint32_t>{});
+    EXPECT_EQ (B.Flash.Operations.size (), C.PowersOff ? 1u : 0u) << "the over-temperature record";
+    EXPECT_FALSE (B.M.Faulted ()) << B.FaultReport ();
+  }
+}
+
 TEST_F (Heatwatch, BrokenParameterBlocks) {
   SetTemperatures ({60, 72});
   Start ();
@@ -297,26 +360,31 @@ TEST_F (Heatwatch, ReadyToBootSetsTheRegistersOnceAndResetsTextInputEveryTime) {
   EXPECT_FALSE (Bare.M.Stopped ()) << Bare.FaultReport ();
 }
 
-TEST_F (Heatwatch, OnePassCostsTheSameEveryRun) {
-  // Emulated instructions of one pass with SCPs answering within 100 us,
-  // for the DEBUG and RELEASE images, one and two sockets, two runs each.
-  for (const std::string &Image : {ModuleImage ("Heatwatch"), ReleaseImage ("Heatwatch")}) {
-    for (unsigned Sockets : {1u, 2u}) {
-      uint64_t Cost[2];
-      for (uint64_t &C : Cost) {
-        Board Run;
-        Run.SetSockets (Sockets);
-        ASSERT_EQ (Run.Run (Image), efi::Success);
-        Run.Fw.AdvanceTime (kSecond);   // the first pass (library set-up on first use)
-        uint64_t Before = Run.M.Instructions ();
-        Run.Fw.AdvanceTime (kSecond);
-        C = Run.M.Instructions () - Before;
-        ASSERT_EQ (Run.Fw.PcdSets ().size (), 2u);
-      }
-      EXPECT_EQ (Cost[0], Cost[1]);
-      std::printf ("[ measured ] %s, %u socket(s): one pass costs %llu instructions\n", Image.c_str (), Sockets,
-                   static_cast<unsigned long long> (Cost[0]));
-    }
+TEST (HeatwatchCost, OnePassStaysWithinItsInstructionBudget) {
+  // Emulated instructions of one pass with SCPs answering within 100 us
+  // (the first 1 ms poll), DEBUG and RELEASE images, one and two sockets.
+  // Measured: 6723 and 13110 (DEBUG), 6554 and 12794 (RELEASE); most of it
+  // is the 1 ms delay's turns on the counter. The bounds leave 15%: a pass
+  // that polls more, copies more or asks a socket twice exceeds them.
+  struct Case {
+    std::string Image;
+    unsigned Sockets;
+    uint64_t Bound;
+  } Cases[] = {{ModuleImage ("Heatwatch"), 1, 7700}, {ModuleImage ("Heatwatch"), 2, 15100},
+               {ReleaseImage ("Heatwatch"), 1, 7500}, {ReleaseImage ("Heatwatch"), 2, 14700}};
+  for (const Case &C : Cases) {
+    SCOPED_TRACE (C.Image + ", " + std::to_string (C.Sockets) + " socket(s)");
+    Board Run;
+    Run.SetSockets (C.Sockets);
+    ASSERT_EQ (Run.Run (C.Image), efi::Success);
+    Run.Fw.AdvanceTime (kSecond);   // the first pass (library set-up on first use)
+    uint64_t Before = Run.M.Instructions ();
+    Run.Fw.AdvanceTime (kSecond);
+    uint64_t Cost = Run.M.Instructions () - Before;
+    ASSERT_EQ (Run.Fw.PcdSets ().size (), 2u);
+    EXPECT_LE (Cost, C.Bound);
+    std::printf ("[ measured ] %s, %u socket(s): one pass costs %llu instructions\n", C.Image.c_str (), C.Sockets,
+                 static_cast<unsigned long long> (Cost));
   }
 }
 
@@ -374,6 +442,35 @@ TEST (ScpModel, ReportsRequestsTheTransportDoesNotAllow) {
     }
   }
   EXPECT_TRUE (B.Scp[0].Accesses.empty ()) << "socket 1's channel is its own";
+
+  // The replies a faulty SCP or sensor gives. A reading below zero comes as
+  // a 64-bit two's complement value.
+  Scp.Malformed.clear ();
+  Scp.TemperatureC = -5;
+  Post (12, 0, true);
+  EXPECT_EQ (Answer (), scmi::kSuccess);
+  EXPECT_EQ (Load (Shm + scmi::kPayload + 4), 0xFFFFFFFBu);
+  EXPECT_EQ (Load (Shm + scmi::kPayload + 8), 0xFFFFFFFFu);
+  // The channel-error bit comes with the channel, and stays set while the
+  // caller posts without clearing it.
+  Scp.Mode = SystemControlProcessor::Reply::ChannelError;
+  Post (12, 0, true);
+  Answer ();
+  EXPECT_EQ (Load (Shm + scmi::kStatus), scmi::kStatusFree | scmi::kStatusError);
+  Scp.Mode = SystemControlProcessor::Reply::Reading;
+  Post (12, 0, true);
+  Answer ();
+  EXPECT_EQ (Load (Shm + scmi::kStatus), scmi::kStatusFree | scmi::kStatusError);
+  Store (Shm + scmi::kStatus, 0);   // busy, error cleared
+  Post (12, 0, false);
+  Answer ();
+  EXPECT_EQ (Load (Shm + scmi::kStatus), scmi::kStatusFree);
+  // A reply under another header.
+  Scp.Mode = SystemControlProcessor::Reply::WrongHeader;
+  Post (12, 0, true);
+  Answer ();
+  EXPECT_EQ (Load (Shm + scmi::kHeader), 0x5406u | (1u << 18));
+  EXPECT_EQ (Scp.Malformed, std::vector<std::string>{});
   EXPECT_FALSE (B.M.Stopped ()) << B.FaultReport ();
 }
 

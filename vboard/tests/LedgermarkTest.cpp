@@ -158,6 +158,26 @@ TEST_F (LedgermarkTest, RegistersASignalEventAtCallbackForTheTrigger) {
   EXPECT_EQ (E->NotifyFunction, Create->Arg (2));
 }
 
+TEST (LedgermarkEntry, ATriggerInstalledBeforeTheDriverIsPublishedOnce) {
+  // The trigger's producer was dispatched first: the driver publishes the
+  // log at its start, and a later installation adds one structure, not two.
+  Board B;
+  ASSERT_EQ (EventLogClient (B).Start (), efi::Success);
+  ASSERT_EQ (B.InstallEventLogTrigger (), efi::Success);
+  ASSERT_EQ (B.Run (ModuleImage ("Ledgermark")), efi::Success) << B.FaultReport ();
+  EXPECT_EQ (B.Smbios.OfType (15).size (), 1u);
+  ASSERT_EQ (B.InstallEventLogTrigger (), efi::Success);
+  EXPECT_EQ (B.Smbios.OfType (15).size (), 2u);
+  // The driver first: nothing at its start, one structure per installation.
+  Board A;
+  ASSERT_EQ (EventLogClient (A).Start (), efi::Success);
+  ASSERT_EQ (A.Run (ModuleImage ("Ledgermark")), efi::Success);
+  EXPECT_TRUE (A.Smbios.OfType (15).empty ());
+  ASSERT_EQ (A.InstallEventLogTrigger (), efi::Success);
+  EXPECT_EQ (A.Smbios.OfType (15).size (), 1u);
+  EXPECT_FALSE (A.M.Faulted () || B.M.Faulted ());
+}
+
 TEST (LedgermarkEntry, FailedCreateEventAssertsOrUnloadsTheDriver) {
   // A debug image stops in the assertion; a release image (assertions off)
   // returns the error, so the DXE core unloads a driver that could never

@@ -99,6 +99,15 @@ TEST_F (PortplateTest, ShortSetupWithoutTheOptionByteKeepsTheTemplateMask) {
   ASSERT_EQ (B.Smbios.Records ().size (), 1u);
   EXPECT_EQ (B.Smbios.Records ()[0].Bytes, Type251 (B.Smbios.Records ()[0].Handle, 0x00));
   EXPECT_EQ (B.UartText (), "Portplate: SystemSetupConfig holds 21 bytes, no Type251Option; option mask left 0\r\n");
+  // At the error level, like every message of the driver: shown under the
+  // error bit alone, not under the warning bit.
+  for (uint64_t Mask : {0x80000000ULL, 0x2ULL}) {
+    Board M;
+    M.InstallDebugMask (Mask);
+    M.SetSetup (platform::kSystemSetupConfig, std::vector<uint8_t> (21, 0));
+    ASSERT_EQ (M.Run (ModuleImage ("Portplate")), efi::Success);
+    EXPECT_EQ (M.UartText ().empty (), Mask != 0x80000000ULL) << std::hex << Mask;
+  }
 
   Board X;
   std::vector<uint8_t> Short (22, 0);

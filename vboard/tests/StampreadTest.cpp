@@ -168,7 +168,11 @@ TEST (StampreadTest, ShorterInitialValueGrowsWithinTheDeclaredMaximum) {
 TEST (StampreadTest, ScanCostInEmulatedInstructions) {
   // The cost of the scan with the block at the bottom of the window (every
   // candidate compared) and with no block at all, DEBUG and RELEASE images.
+  // Measured: 4.99 million (DEBUG) and 3.27 million (RELEASE) either way;
+  // the bounds leave 10%, so a scan that compares more per candidate or
+  // walks the window twice fails.
   for (const std::string &Image : {test::ModuleImage ("Stampread"), test::ReleaseImage ("Stampread")}) {
+    const bool Release = Image.find ("RELEASE") != std::string::npos;
     for (bool WithBlock : {true, false}) {
       Rig R;
       if (WithBlock) R.Place (0x500010, kDefaultFirmwareId);
@@ -177,7 +181,7 @@ TEST (StampreadTest, ScanCostInEmulatedInstructions) {
       uint64_t Cost = R.B.M.Instructions () - Before;
       std::cout << "Stampread scan (" << (Image.find ("RELEASE") != std::string::npos ? "RELEASE" : "DEBUG") << ", "
                 << (WithBlock ? "block at 0x500010" : "no block") << "): " << Cost << " instructions\n";
-      EXPECT_LT (Cost, 30000000u);
+      EXPECT_LE (Cost, Release ? 3600000u : 5500000u);
     }
   }
 }

@@ -88,7 +88,7 @@ TEST_F (TallyvaultTest, UnalignedRecordAtTheEndStaysInsideTheArea) {
   EXPECT_EQ (W.Address + W.Length, kGpnvBase + kGpnvSize) << "the write ends on the area's end, not past it";
   EXPECT_EQ (Area (kGpnvSize - 15, 15),
              (std::vector<uint8_t>{0x0B, 14, 0x24, 0x12, 0x07, 0x23, 0x59, 0x58, 1, 2, 3, 4, 5, 6, 0xFF}));
-  EXPECT_EQ (Log.Walk ().size (), 8192u) << "8191 records and the end marker";
+  EXPECT_EQ (Log.Walk ().size (), 8191u) << "8191 records; no header fits on the area's last byte";
 }
 
 TEST_F (TallyvaultTest, UnstorableRecordsAreRefusedBeforeAnythingIsWritten) {
@@ -231,8 +231,6 @@ TEST_F (TallyvaultTest, TheWalkAndDamagedHeaders) {
     EXPECT_EQ (Log.Next (R), efi::InvalidParameter) << std::hex << Outside;
     EXPECT_EQ (R, Outside);
   }
-  R = kGpnvEnd;   // just past the end is accepted; erased flash follows the area here
-  EXPECT_EQ (Log.Next (R), efi::NotFound);
   EXPECT_EQ (B.Fw.CallGuest (B.M.Load<uint64_t> (Log.Interface + 16), {Log.Interface, 0}), efi::InvalidParameter);
   // A zero-length record ends the walk and makes the log unwritable.
   B.Flash.Program (End, {0x0B, 0x00, 0x24});
@@ -254,6 +252,34 @@ TEST_F (TallyvaultTest, TheWalkAndDamagedHeaders) {
   EXPECT_EQ (Log.Write (0x0B), efi::Success);
   EXPECT_EQ (Area (0, 3), (std::vector<uint8_t>{0x0B, 0x00, 0x24}));
   EXPECT_EQ (Log.Write (0x0B), efi::Unsupported);
+  EXPECT_FALSE (B.M.Faulted ()) << B.FaultReport ();
+}
+
+TEST_F (TallyvaultTest, TheWalkNeverReadsPastTheArea) {
+  // What follows the area in flash looks like a record: a walk that read a
+  // header there would go on instead of stopping.
+  ASSERT_TRUE (B.Flash.Program (kGpnvEnd, {0x10, 0x08, 0x24}));
+  // Positions whose two header bytes are not both inside the area.
+  for (uint64_t Outside : {kGpnvEnd, kGpnvEnd - 1}) {
+    uint64_t R = Outside;
+    EXPECT_EQ (Log.Next (R), efi::InvalidParameter) << std::hex << Outside;
+    EXPECT_EQ (R, Outside);
+  }
+  // Records that carry the walk to the last byte, to the end, or beyond it
+  // (a damaged length): the last record ends the walk.
+  for (uint64_t Used : {kGpnvSize - 1, kGpnvSize, kGpnvSize + 3}) {
+    ASSERT_EQ (Log.Erase (), efi::Success);
+    std::vector<uint8_t> Lengths = LengthsSummingTo (Used - 100);
+    Lengths.push_back (100);
+    uint64_t Last = LayRecords (B, Lengths) - 100;
+    std::vector<uint64_t> Walk = Log.Walk ();
+    ASSERT_FALSE (Walk.empty ());
+    EXPECT_EQ (Walk.back (), Last) << "used 0x" << std::hex << Used;
+    EXPECT_EQ (Walk.size (), Lengths.size ());
+    uint64_t R = Last;
+    EXPECT_EQ (Log.Next (R), efi::NotFound);
+    EXPECT_EQ (R, Last);
+  }
   EXPECT_FALSE (B.M.Faulted ()) << B.FaultReport ();
 }
 

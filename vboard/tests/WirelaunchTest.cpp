@@ -186,6 +186,28 @@ TEST_F (WirelaunchTest, WhichOptionsCount) {
   EXPECT_TRUE (Other.Boot.Loads.empty ());
 }
 
+TEST_F (WirelaunchTest, MissingAndInactiveOptionsLeaveTheResultAlone) {
+  // The last option examined decides the result; options that cannot be
+  // read or are inactive are not examined. After a network option that did
+  // not load, and after one that ran, come an inactive and a missing one.
+  auto Unserved = LoadOption (kLoadOptionActive, u"Other NIC",
+                              devpath::Join ({devpath::PciRoot (0), devpath::Pci (9, 0),
+                                              devpath::Mac ({2, 0, 0, 0, 0, 9}), devpath::Ipv4 (), devpath::End ()}));
+  B.Boot.SetBootOrder ({1, 2, 3});
+  B.Boot.SetOption (1, Unserved);
+  B.Boot.SetOption (2, Pxe4 (0));
+  EXPECT_EQ (Run (), efi::NotFound);
+  ASSERT_EQ (B.Boot.Loads.size (), 1u);
+
+  Board C;
+  Prepare (C);
+  C.Boot.SetBootOrder ({1, 2, 3});
+  C.Boot.SetOption (1, LoadOption (kLoadOptionActive, u"UEFI PXEv4", C.Nic.Pxe4Path ()));
+  C.Boot.SetOption (3, LoadOption (0, u"inactive", Unserved));
+  EXPECT_EQ (Run (C), efi::Success);
+  EXPECT_EQ (C.Boot.Loads.size (), 1u);
+}
+
 TEST_F (WirelaunchTest, BootOrderShapes) {
   // No BootOrder: the error message and Invalid Parameter.
   EXPECT_EQ (Run (), efi::InvalidParameter);

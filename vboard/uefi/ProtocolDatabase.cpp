@@ -124,7 +124,11 @@ std::vector<uint64_t> ProtocolDatabase::AllInterfaces () const {
 }
 
 void ProtocolDatabase::RegisterNotify (const Guid &Protocol, uint64_t Event, uint64_t Key) {
-  mNotifies.push_back ({Protocol, Event, Key, {}});
+  // As in EDK II's DXE core, a registration starts at the head of the
+  // protocol's instance list: the instances already installed are handed
+  // out too, although their installation signals nothing now.
+  std::vector<uint64_t> Installed = HandlesWith (Protocol);
+  mNotifies.push_back ({Protocol, Event, Key, std::deque<uint64_t> (Installed.begin (), Installed.end ())});
 }
 
 std::optional<uint64_t> ProtocolDatabase::NextNotified (uint64_t Key, bool &Known) {

@@ -31,6 +31,8 @@ class ProtocolDatabase {
   // Every installed interface value (for the leak check's roots).
   std::vector<uint64_t> AllInterfaces () const;
 
+  // A new registration: every handle that carries Protocol now, then each
+  // later installation (which signals Event), is handed out once.
   void RegisterNotify (const Guid &Protocol, uint64_t Event, uint64_t Key);
   // The next handle the registration Key has not yet handed out that still
   // carries its protocol; nullopt when none; throws nothing. Known is false

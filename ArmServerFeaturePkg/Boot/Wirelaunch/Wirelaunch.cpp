@@ -34,6 +34,7 @@ extern "C" {
 #include <Library/BaseLib.h>
 #include <Library/BaseMemoryLib.h>
 #include <Library/DebugLib.h>
+#include <Library/MemoryAllocationLib.h>
 #include <Library/PrintLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiLib.h>
@@ -41,6 +42,7 @@ extern "C" {
 }
 
 #include <LayoutAssert.h>
+#include <Library/EdkCpp.h>
 
 namespace {
 //
@@ -325,7 +327,7 @@ WirelaunchEntryPoint (
     UnicodeSPrint (OptionName, sizeof (OptionName), (CONST CHAR16 *)u"Boot%04X", (UINT32)BootOrder[Index]);
 
     if (Option != NULL) {
-      gBS->FreePool (Option);
+      FreePool (Option);
       Option = NULL;
     }
 
@@ -350,9 +352,9 @@ WirelaunchEntryPoint (
   }
 
   if (Option != NULL) {
-    gBS->FreePool (Option);
+    FreePool (Option);
   }
 
-  gBS->FreePool (BootOrder);
+  FreePool (BootOrder);
   return Result;
 }

@@ -31,6 +31,7 @@ extern "C" {
 }
 
 #include <ArmServerBoardMap.h>
+#include <Library/EdkCpp.h>
 
 namespace {
 //
@@ -50,11 +51,9 @@ STATIC_ASSERT (CR_SETUP_DATA_SIZE == sizeof (CR_SETUP_DATA), "CrSetupData is rea
 ///
 /// The rates selected by CR_SETUP_DATA.BaudRateIndex, in bit/s.
 ///
-STATIC CONST UINT32  mBaudRateTable[] = {
-  1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200
-};
+STATIC CONST UINT32  mBaudRateTable[] = CR_SETUP_BAUD_RATES;
 
-STATIC_ASSERT (ARRAY_SIZE (mBaudRateTable) == 8, "eight selectable baud rates");
+STATIC_ASSERT (ARRAY_SIZE (mBaudRateTable) == CR_SETUP_BAUD_RATE_COUNT, "eight selectable baud rates");
 
 ///
 /// The installed policy. Zero at load; filled once at entry, then read-only.

@@ -21,6 +21,7 @@
 
 extern "C" {
 #include <Uefi.h>
+#include <Guid/SetupVariables.h>
 #include <IndustryStandard/SerialPortConsoleRedirectionTable.h>
 #include <Library/BaseLib.h>
 #include <Library/DebugLib.h>
@@ -32,6 +33,7 @@ extern "C" {
 }
 
 #include <LayoutAssert.h>
+#include <Library/EdkCpp.h>
 
 namespace {
 typedef EFI_ACPI_SERIAL_PORT_CONSOLE_REDIRECTION_TABLE  SPCR_TABLE;
@@ -124,12 +126,11 @@ SpcrBaudRate (
   IN UINT64  BaudRate
   )
 {
-  CONST UINT32  RateTable[] = {
-    1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200
-  };
+  CONST UINT32  RateTable[] = CR_SETUP_BAUD_RATES;
   UINT8         Index;
 
-  STATIC_ASSERT (ARRAY_SIZE (RateTable) == SPCR_BAUD_RATE_UNKNOWN, "eight known rates");
+  STATIC_ASSERT (ARRAY_SIZE (RateTable) == CR_SETUP_BAUD_RATE_COUNT, "eight known rates");
+  STATIC_ASSERT (SPCR_BAUD_RATE_UNKNOWN == CR_SETUP_BAUD_RATE_COUNT, "the value after the known rates");
 
   for (Index = 0; Index < ARRAY_SIZE (RateTable); Index++) {
     if (BaudRate == (UINT64)RateTable[Index]) {

@@ -3,10 +3,11 @@
   Event Log) structure.
 
   The log is not parsed or converted. When the event-log trigger protocol is
-  installed, the driver copies the whole 64 KiB event-log area of the boot
-  flash into runtime memory below 4 GiB, measures how much of it the records
-  use by walking them with the event-log protocol's GetNextEventLog, and
-  adds one Type 15 structure whose access method is a memory-mapped 32-bit
+  installed (or at the driver's start, when it is already installed), the
+  driver copies the whole 64 KiB event-log area of the boot flash into
+  runtime memory below 4 GiB, measures how much of it the records use by
+  walking them with the event-log protocol's GetNextEventLog, and adds one
+  Type 15 structure whose access method is a memory-mapped 32-bit
   physical address pointing at the copy. Every installation of the trigger
   protocol adds one more structure with its own copy; a copy describes the
   log as it was at that moment and is never updated.
@@ -199,7 +200,7 @@ PublishEventLogRecord (
     return;
   }
 
-  Status = Buffer.Allocate (EfiBootServicesData, sizeof (EVENT_LOG_SMBIOS_RECORD));
+  Status = Buffer.Allocate (sizeof (EVENT_LOG_SMBIOS_RECORD));
   if (EFI_ERROR (Status)) {
     DEBUG ((DEBUG_ERROR, "SMBIOS type15 buffer allocate failed: %r\n", Status));
     return;
@@ -291,7 +292,15 @@ OnEventLogTrigger (
 
 /**
   Driver entry: arranges for OnEventLogTrigger () to run whenever the
-  trigger protocol is installed.
+  trigger protocol is installed, and once at its start for a trigger
+  installed before the driver started.
+
+  A registration hands out every instance of the protocol, those installed
+  before it included, but its event is signalled only by installations that
+  come after. On a platform whose trigger producer is dispatched first the
+  event would never fire, so it is signalled once here (as EDK II's
+  EfiCreateProtocolNotifyEvent () does): the notify function then publishes
+  for an instance already there and finds nothing otherwise.
 
   @param[in]  ImageHandle  The image handle of the driver.
   @param[in]  SystemTable  The EFI system table.
@@ -323,5 +332,6 @@ LedgermarkEntryPoint (
   }
 
   gBS->RegisterProtocolNotify (&gEventLogTriggerProtocolGuid, Event, &mTriggerRegistration);
+  gBS->SignalEvent (Event);
   return EFI_SUCCESS;
 }

@@ -33,6 +33,7 @@ extern "C" {
 #include <ArmServerBoardMap.h>
 #include <LayoutAssert.h>
 #include <Library/EdkCpp.h>
+#include <SetupConfigRead.h>
 
 namespace {
 ///
@@ -47,6 +48,11 @@ constexpr UINTN  GPNV_MAX_RECORD_SIZE = MAX_UINT8 - 1;
 /// Records are programmed in whole 32-bit flash words.
 ///
 constexpr UINTN  GPNV_FLASH_WORD_SIZE = sizeof (UINT32);
+
+///
+/// The bytes of a record every reader looks at: Type and Length.
+///
+constexpr UINTN  GPNV_RECORD_HEADER_SIZE = 2;
 
 STATIC_ASSERT (BOARD_FLASH_EVENT_LOG_SIZE == BOARD_FLASH_BLOCK_SIZE, "one erase clears the whole event-log area");
 STATIC_ASSERT ((BOARD_FLASH_EVENT_LOG_BASE % BOARD_FLASH_BLOCK_SIZE) == 0, "the event-log area is one flash block");
@@ -126,17 +132,9 @@ MakeRoomInFullLog (
 {
   EFI_STATUS           Status;
   SYSTEM_SETUP_CONFIG  SetupConfig;
-  UINTN                DataSize;
+  UINTN                StoredSize;
 
-  ZeroMem (&SetupConfig, sizeof (SetupConfig));
-  DataSize = sizeof (SetupConfig);
-  Status   = gRT->GetVariable (
-                    SYSTEM_SETUP_CONFIG_VARIABLE_NAME,
-                    &gSystemSetupConfigGuid,
-                    NULL,
-                    &DataSize,
-                    &SetupConfig
-                    );
+  Status = ReadSystemSetupConfig (&SetupConfig, &StoredSize);
   if (EFI_ERROR (Status)) {
     DEBUG ((DEBUG_ERROR, "Mesk: can't find SystemSetupConfig.\n"));
     DEBUG ((DEBUG_ERROR, "gpnv EFI_OUT_OF_RESOURCES \n"));
@@ -252,7 +250,7 @@ WriteEventLog (
   // nothing may stop the new record from being written. It has room for the
   // largest lead-in.
   //
-  Status = Buffer.Allocate (EfiBootServicesData, ALIGN_VALUE (NumBytes + GPNV_FLASH_WORD_SIZE - 1, GPNV_FLASH_WORD_SIZE));
+  Status = Buffer.Allocate (ALIGN_VALUE (NumBytes + GPNV_FLASH_WORD_SIZE - 1, GPNV_FLASH_WORD_SIZE));
   if (EFI_ERROR (Status)) {
     DEBUG ((DEBUG_ERROR, "Event Log allocate pool failed: %r\n", Status));
     return Status;
@@ -358,15 +356,22 @@ EraseEventLog (
   record it reaches, so the end marker (0xFF 0xFF) is itself returned once
   before EFI_NOT_FOUND; callers stop on it.
 
+  Every position handed out holds a whole two-byte record header inside the
+  area, since callers read both bytes. A record whose Length carries the walk
+  to the area's last byte, to its end or beyond is the last one: there is no
+  room behind it for another header, so the walk ends there instead of
+  handing out a position whose header lies outside the area.
+
   @param[in]      This    The protocol instance; not used.
   @param[in,out]  Record  NULL to start, or a record from an earlier call;
                           on success the next record.
 
   @retval EFI_SUCCESS            *Record points to the next record.
-  @retval EFI_NOT_FOUND          The log is empty, or *Record is the end marker.
-  @retval EFI_INVALID_PARAMETER  Record is NULL, *Record lies outside the
-                                 area (its end address is still accepted), or
-                                 the record has Length 0.
+  @retval EFI_NOT_FOUND          The log is empty, *Record is the end marker,
+                                 or no record header fits behind *Record.
+  @retval EFI_INVALID_PARAMETER  Record is NULL, *Record's header does not lie
+                                 wholly inside the area, or the record has
+                                 Length 0.
 **/
 STATIC
 EFI_STATUS
@@ -392,8 +397,12 @@ GetNextEventLog (
     return EFI_SUCCESS;
   }
 
+  //
+  // Both header bytes must lie inside the area: a position at or past its
+  // end, or on its last byte, is not a record of this log.
+  //
   Address = reinterpret_cast<UINTN>(*Record);
-  if ((Address < mGpnvBase) || (Address > mGpnvBase + mGpnvSize)) {
+  if ((Address < mGpnvBase) || (Address > mGpnvBase + mGpnvSize - GPNV_RECORD_HEADER_SIZE)) {
     return EFI_INVALID_PARAMETER;
   }
 
@@ -403,6 +412,10 @@ GetNextEventLog (
   }
 
   if (IsEndOfLog (Current)) {
+    return EFI_NOT_FOUND;
+  }
+
+  if (Address + Current[1] > mGpnvBase + mGpnvSize - GPNV_RECORD_HEADER_SIZE) {
     return EFI_NOT_FOUND;
   }
 

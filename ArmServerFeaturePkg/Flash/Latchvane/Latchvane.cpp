@@ -31,6 +31,7 @@ extern "C" {
 
 #include <ArmServerBoardMap.h>
 #include <LayoutAssert.h>
+#include <Library/EdkCpp.h>
 
 ///
 /// One flash region that stays locked: byte offset in the part and size.

@@ -23,6 +23,7 @@ extern "C" {
 
 #include <ArmServerBoardMap.h>
 #include <LayoutAssert.h>
+#include <Library/EdkCpp.h>
 
 #define RECOVERY_FLASH_INFO_SIGNATURE  SIGNATURE_32 ('r', 'c', 'v', 'y')
 

@@ -32,6 +32,7 @@ extern "C" {
 
 #include <ArmServerBoardMap.h>
 #include <LayoutAssert.h>
+#include <Library/EdkCpp.h>
 
 #define FID_SIGNATURE_SIZE           7
 #define FID_ASCII_FIELD_SIZE         32      // bytes

@@ -94,6 +94,14 @@ typedef struct {
 #define IPMI_SETUP_DATA_SIZE      432
 #define CR_SETUP_DATA_SIZE        9
 
+///
+/// The line rates CR_SETUP_DATA.BaudRateIndex selects, in bit/s: index 0 is
+/// 1200, index 7 is 115200. An initialiser for a UINT32 array of
+/// CR_SETUP_BAUD_RATE_COUNT entries.
+///
+#define CR_SETUP_BAUD_RATE_COUNT  8
+#define CR_SETUP_BAUD_RATES       { 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200 }
+
 STATIC_ASSERT_SIZE (SYSTEM_SETUP_CONFIG, 184);
 STATIC_ASSERT_OFFSET (SYSTEM_SETUP_CONFIG, Type251Option, 21);
 STATIC_ASSERT_OFFSET (SYSTEM_SETUP_CONFIG, NetworkMode, 64);

@@ -31,18 +31,37 @@
   #error "EdkCpp.h is for C++ sources only"
 #endif
 
+//
+// The compiler modes the modules are written for, refused at compile time
+// rather than found out at run time. The modules are written and tested as
+// C++17; an older standard changes what compiles and what a constexpr table
+// or an aggregate initialiser means. With exceptions on, a destructor on an
+// unwinding path pulls in the personality routine and unwind tables that no
+// firmware provides: every module INF builds with -fno-exceptions.
+//
+#if __cplusplus < 201703L
+  #error "the package's C++ modules need C++17 or later (-std=gnu++17)"
+#endif
+
+#if defined (__cpp_exceptions) || defined (__EXCEPTIONS)
+  #error "the package's C++ modules must be built without exceptions (-fno-exceptions in the INF's CC_FLAGS)"
+#endif
+
 extern "C" {
 #include <Uefi.h>
-#include <Library/UefiBootServicesTableLib.h>
+#include <Library/MemoryAllocationLib.h>
 }
 
 /**
-  Owns one boot-services pool buffer and frees it with gBS->FreePool () when
-  it goes out of scope, unless ownership has been given away with Release ().
-  Meant for functions with several exits that must all free a temporary
-  buffer. Not copyable. Use it only for local variables: a global or static
-  holder would need a constructor and destructor run by the C++ runtime,
-  which an EDK II image does not have.
+  Owns one pool buffer of MemoryAllocationLib (AllocatePool (), and the
+  buffers UefiLib and DxeServicesLib return, such as GetVariable2 () and
+  GetSectionFromAnyFv () give) and frees it with FreePool () when it goes out
+  of scope, unless ownership has been given away with Release (). A buffer is
+  given back to the allocator that gave it. Meant for functions with several
+  exits that must all free a temporary buffer. Not copyable. Use it only for
+  local variables: a global or static holder would need a constructor and
+  destructor run by the C++ runtime, which an EDK II image does not have.
+  A module that uses it lists MemoryAllocationLib in its INF.
 **/
 template <typename T>
 class POOL_BUFFER {
@@ -59,7 +78,7 @@ public:
   /**
     Takes ownership of an existing pool buffer (may be NULL).
 
-    @param[in]  Buffer  A buffer allocated with gBS->AllocatePool ().
+    @param[in]  Buffer  A buffer from MemoryAllocationLib.
   **/
   explicit POOL_BUFFER (
     IN T  *Buffer
@@ -80,37 +99,21 @@ public:
   POOL_BUFFER &operator= (const POOL_BUFFER &) = delete;
 
   /**
-    Allocates a new pool buffer and takes ownership of it; a buffer owned
-    before is freed.
+    Allocates a new boot-services data pool buffer with AllocatePool () and
+    takes ownership of it; a buffer owned before is freed.
 
-    @param[in]  PoolType  The pool type, usually EfiBootServicesData.
-    @param[in]  Size      The number of bytes.
+    @param[in]  Size  The number of bytes.
 
-    @retval EFI_SUCCESS  The buffer is allocated and owned.
-    @retval Others       The status of gBS->AllocatePool (); nothing is owned.
+    @retval EFI_SUCCESS           The buffer is allocated and owned.
+    @retval EFI_OUT_OF_RESOURCES  The pool is exhausted; nothing is owned.
   **/
   EFI_STATUS
   Allocate (
-    IN EFI_MEMORY_TYPE  PoolType,
-    IN UINTN            Size
+    IN UINTN  Size
     )
   {
-    EFI_STATUS  Status;
-    VOID        *Buffer;
-
-    Reset (NULL);
-    Buffer = NULL;
-    Status = gBS->AllocatePool (PoolType, Size, &Buffer);
-    if (EFI_ERROR (Status)) {
-      return Status;
-    }
-
-    if (Buffer == NULL) {
-      return EFI_OUT_OF_RESOURCES;
-    }
-
-    mBuffer = static_cast<T *>(Buffer);
-    return EFI_SUCCESS;
+    Reset (static_cast<T *>(AllocatePool (Size)));
+    return (mBuffer == NULL) ? EFI_OUT_OF_RESOURCES : EFI_SUCCESS;
   }
 
   /**
@@ -152,7 +155,7 @@ public:
     )
   {
     if ((mBuffer != NULL) && (mBuffer != Buffer)) {
-      gBS->FreePool (mBuffer);
+      FreePool (mBuffer);
     }
 
     mBuffer = Buffer;

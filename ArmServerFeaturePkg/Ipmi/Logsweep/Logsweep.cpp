@@ -36,8 +36,9 @@ extern "C" {
 #include <Protocol/IpmiTransport.h>
 }
 
-#include <Library/EdkCpp.h>
+#include <IpmiCommand.h>
 #include <LayoutAssert.h>
+#include <Library/EdkCpp.h>
 
 namespace {
 //
@@ -124,29 +125,16 @@ IpmiStorageSendCommand (
   IN OUT UINT8  *ResponseSize
   )
 {
-  EFI_STATUS  Status;
-
-  if (mIpmiTransport == NULL) {
-    Status = gBS->LocateProtocol (&gIpmiTransportProtocolGuid, NULL, (VOID **)&mIpmiTransport);
-    if (EFI_ERROR (Status)) {
-      mIpmiTransport = NULL;
-      return Status;
-    }
-  }
-
-  if (mIpmiTransport->IsBmcReady (mIpmiTransport) != IPMI_TRANSPORT_BMC_READY) {
-    return EFI_UNSUPPORTED;
-  }
-
-  return mIpmiTransport->SendCommand (
-                           mIpmiTransport,
-                           IPMI_TRANSPORT_COMMAND_ID (IPMI_NETFN_STORAGE, IPMI_STORAGE_LUN, Command),
-                           RequestData,
-                           RequestSize,
-                           ResponseData,
-                           ResponseSize,
-                           0
-                           );
+  return IpmiSendCommand (
+           &mIpmiTransport,
+           IPMI_NETFN_STORAGE,
+           IPMI_STORAGE_LUN,
+           Command,
+           RequestData,
+           RequestSize,
+           ResponseData,
+           ResponseSize
+           );
 }
 
 /**

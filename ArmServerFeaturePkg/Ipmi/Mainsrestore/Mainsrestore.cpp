@@ -31,6 +31,10 @@ extern "C" {
 #include <Protocol/IpmiTransport.h>
 }
 
+#include <IpmiCommand.h>
+#include <Library/EdkCpp.h>
+#include <SetupConfigRead.h>
+
 namespace {
 constexpr UINT8  IPMI_CHASSIS_LUN = 0;
 
@@ -96,42 +100,23 @@ SendPowerRestorePolicy (
   IN UINT8  Policy
   )
 {
-  EFI_STATUS                             Status;
   IPMI_SET_POWER_RESTORE_POLICY_REQUEST  Request;
   UINT8                                  Response;
   UINT8                                  ResponseSize;
 
-  if (mIpmiSendTransport == NULL) {
-    Status = gBS->LocateProtocol (&gIpmiTransportProtocolGuid, NULL, (VOID **)&mIpmiSendTransport);
-    if (EFI_ERROR (Status)) {
-      mIpmiSendTransport = NULL;
-      return Status;
-    }
-
-    //
-    // A transport installed with a NULL interface cannot be called.
-    //
-    if (mIpmiSendTransport == NULL) {
-      return EFI_NOT_FOUND;
-    }
-  }
-
-  if (mIpmiSendTransport->IsBmcReady (mIpmiSendTransport) != IPMI_TRANSPORT_BMC_READY) {
-    return EFI_UNSUPPORTED;
-  }
-
   Request.PowerRestorePolicy.Uint8 = Policy;
   Response                         = 0;
   ResponseSize                     = sizeof (Response);
-  return mIpmiSendTransport->SendCommand (
-                               mIpmiSendTransport,
-                               IPMI_TRANSPORT_COMMAND_ID (IPMI_NETFN_CHASSIS, IPMI_CHASSIS_LUN, IPMI_CHASSIS_SET_POWER_RESTORE_POLICY),
-                               (UINT8 *)&Request,
-                               sizeof (Request),
-                               &Response,
-                               &ResponseSize,
-                               0
-                               );
+  return IpmiSendCommand (
+           &mIpmiSendTransport,
+           IPMI_NETFN_CHASSIS,
+           IPMI_CHASSIS_LUN,
+           IPMI_CHASSIS_SET_POWER_RESTORE_POLICY,
+           (UINT8 *)&Request,
+           sizeof (Request),
+           &Response,
+           &ResponseSize
+           );
 }
 
 /**
@@ -159,7 +144,7 @@ MainsrestoreEntryPoint (
 {
   EFI_STATUS           Status;
   SYSTEM_SETUP_CONFIG  SetupConfig;
-  UINTN                DataSize;
+  UINTN                StoredSize;
   UINT8                Policy;
 
   Status = gBS->LocateProtocol (&gIpmiTransportProtocolGuid, NULL, (VOID **)&mIpmiTransport);
@@ -172,16 +157,7 @@ MainsrestoreEntryPoint (
     return EFI_NOT_FOUND;
   }
 
-  ZeroMem (&SetupConfig, sizeof (SetupConfig));
-  DataSize = SYSTEM_SETUP_CONFIG_SIZE;
-  Status   = gRT->GetVariable (
-                    SYSTEM_SETUP_CONFIG_VARIABLE_NAME,
-                    &gSystemSetupConfigGuid,
-                    NULL,
-                    &DataSize,
-                    &SetupConfig
-                    );
-  Policy = POLICY_STAY_OFF;
+  Status = ReadSystemSetupConfig (&SetupConfig, &StoredSize);
   if (EFI_ERROR (Status)) {
     return EFI_SUCCESS;
   }

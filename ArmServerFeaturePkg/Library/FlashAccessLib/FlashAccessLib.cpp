@@ -13,6 +13,8 @@ extern "C" {
 #include <Protocol/FlashAccess.h>
 }
 
+#include <Library/EdkCpp.h>
+
 namespace {
 ///
 /// Bytes per word of FlashWrite ().

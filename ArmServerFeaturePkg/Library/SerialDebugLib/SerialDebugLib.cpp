@@ -10,6 +10,12 @@
   is full (UARTFR bit 5), then write the byte to UARTDR. The UART itself is
   set up by earlier firmware and never programmed here.
 
+  The wait for room in the FIFO is bounded on the architectural timer. A UART
+  that never drains (a base that names another device or nothing, whose flag
+  register reads all ones, or a transmitter held off for good) would
+  otherwise stop the firmware inside a debug message; when the bound passes,
+  the rest of that message is dropped and the caller goes on.
+
   Re-entry: reading the PCD goes through the PCD library, which asserts when
   the PCD protocol is missing; that assertion comes back into this library.
   A nested message does not read the PCD again but uses the last base read
@@ -31,9 +37,11 @@ extern "C" {
 #include <Library/IoLib.h>
 #include <Library/PcdLib.h>
 #include <Library/PrintLib.h>
+#include <Library/TimerLib.h>
 }
 
 #include <ArmServerBoardMap.h>
+#include <Library/EdkCpp.h>
 
 namespace {
 ///
@@ -46,6 +54,14 @@ constexpr UINTN  MAX_DEBUG_MESSAGE_LENGTH = 0x100;
 /// assertion raised while printing) are dropped.
 ///
 constexpr UINTN  MAX_DEBUG_OUTPUT_DEPTH = 2;
+
+///
+/// Longest wait for room in the transmit FIFO. A full FIFO frees a place
+/// every character time; at 1200 bit/s, the slowest rate the console offers,
+/// a 10-bit character takes 8.3 ms, so a UART that has not made room after
+/// more than two character times is not transmitting.
+///
+constexpr UINT64  UART_TX_TIMEOUT_NS = 20ULL * 1000 * 1000;
 }
 
 ///
@@ -81,7 +97,41 @@ IsUsableUartBase (
 }
 
 /**
-  Writes Length bytes to the PL011 at Base, polling the transmit FIFO.
+  Waits until the transmit FIFO of the PL011 at Base has room for a byte,
+  for at most UART_TX_TIMEOUT_NS on the architectural timer. The timer is
+  read only once the FIFO has been found full.
+
+  @param[in]  Base  MMIO base of the UART.
+
+  @retval TRUE   The FIFO has room.
+  @retval FALSE  It stayed full for the whole time-out.
+**/
+STATIC
+BOOLEAN
+UartWaitForRoom (
+  IN UINTN  Base
+  )
+{
+  UINT64  Start;
+
+  if ((MmioRead32 (Base + PL011_UARTFR) & PL011_UARTFR_TXFF) == 0) {
+    return TRUE;
+  }
+
+  Start = GetPerformanceCounter ();
+  while ((MmioRead32 (Base + PL011_UARTFR) & PL011_UARTFR_TXFF) != 0) {
+    if (GetTimeInNanoSecond (GetPerformanceCounter () - Start) > UART_TX_TIMEOUT_NS) {
+      return FALSE;
+    }
+  }
+
+  return TRUE;
+}
+
+/**
+  Writes Length bytes to the PL011 at Base, polling the transmit FIFO. When
+  the FIFO stays full for the whole time-out, the remaining bytes are
+  dropped.
 
   @param[in]  Base    MMIO base of the UART.
   @param[in]  Buffer  The bytes to send.
@@ -98,7 +148,8 @@ UartWrite (
   UINTN  Index;
 
   for (Index = 0; Index < Length; Index++) {
-    while ((MmioRead32 (Base + PL011_UARTFR) & PL011_UARTFR_TXFF) != 0) {
+    if (!UartWaitForRoom (Base)) {
+      return;
     }
 
     MmioWrite32 (Base + PL011_UARTDR, (UINT8)Buffer[Index]);

@@ -21,6 +21,8 @@ extern "C" {
 }
 
 #include <LayoutAssert.h>
+#include <Library/EdkCpp.h>
+#include <SetupConfigRead.h>
 
 namespace {
 //
@@ -28,12 +30,6 @@ namespace {
 //
 constexpr UINT32  SR_IOV_PLATFORM_VALUE = 16;
 
-//
-// A stored record must reach past SrIovEnable to carry a choice.
-//
-constexpr UINTN  SR_IOV_RECORD_MINIMUM = OFFSET_OF (SYSTEM_SETUP_CONFIG, SrIovEnable) + 1;
-
-STATIC_ASSERT (SR_IOV_RECORD_MINIMUM == 126, "SrIovEnable is byte 125");
 }
 
 /**
@@ -61,23 +57,16 @@ VfswitchEntryPoint (
 {
   EFI_STATUS           Status;
   SYSTEM_SETUP_CONFIG  SetupConfig;
-  UINTN                DataSize;
+  UINTN                StoredSize;
   BOOLEAN              SrIovOn;
 
-  DataSize = SYSTEM_SETUP_CONFIG_SIZE;
-  Status   = gRT->GetVariable (
-                    SYSTEM_SETUP_CONFIG_VARIABLE_NAME,
-                    &gSystemSetupConfigGuid,
-                    NULL,
-                    &DataSize,
-                    &SetupConfig
-                    );
+  Status = ReadSystemSetupConfig (&SetupConfig, &StoredSize);
   if (Status == EFI_NOT_FOUND) {
     SrIovOn = TRUE;
   } else if (EFI_ERROR (Status)) {
     DEBUG ((DEBUG_ERROR, "SystemSetupConfig unreadable: %r\n", Status));
     return Status;
-  } else if (DataSize < SR_IOV_RECORD_MINIMUM) {
+  } else if (!SetupByteStored (StoredSize, OFFSET_OF (SYSTEM_SETUP_CONFIG, SrIovEnable))) {
     SrIovOn = TRUE;
   } else {
     SrIovOn = (BOOLEAN)(SetupConfig.SrIovEnable != 0);

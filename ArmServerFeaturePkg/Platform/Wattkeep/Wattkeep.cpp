@@ -26,6 +26,8 @@ extern "C" {
 #include <Protocol/WakeAlarm.h>
 }
 
+#include <Library/EdkCpp.h>
+
 namespace {
 /**
   The SetWakeAlarm () modes.

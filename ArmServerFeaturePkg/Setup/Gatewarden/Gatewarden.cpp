@@ -26,6 +26,8 @@ extern "C" {
 }
 
 #include <LayoutAssert.h>
+#include <Library/EdkCpp.h>
+#include <SetupConfigRead.h>
 
 namespace {
 //
@@ -84,7 +86,7 @@ GatewardenEntryPoint (
 {
   EFI_STATUS           Status;
   SYSTEM_SETUP_CONFIG  *SetupConfig;
-  UINTN                DataSize;
+  UINTN                StoredSize;
   EFI_HANDLE           Handle;
   UINT8                OptionA;
   UINT8                OptionB;
@@ -94,14 +96,7 @@ GatewardenEntryPoint (
     return EFI_SUCCESS;
   }
 
-  DataSize = SYSTEM_SETUP_CONFIG_SIZE;
-  Status   = gRT->GetVariable (
-                    SYSTEM_SETUP_CONFIG_VARIABLE_NAME,
-                    &gSystemSetupConfigGuid,
-                    NULL,
-                    &DataSize,
-                    SetupConfig
-                    );
+  Status = ReadSystemSetupConfig (SetupConfig, &StoredSize);
   if (EFI_ERROR (Status) || (SetupConfig->NetworkMode == NETWORK_MODE_OFF)) {
     FreePool (SetupConfig);
     return EFI_SUCCESS;

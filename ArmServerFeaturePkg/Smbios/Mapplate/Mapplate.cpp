@@ -31,6 +31,7 @@ extern "C" {
 }
 
 #include <LayoutAssert.h>
+#include <Library/EdkCpp.h>
 
 #pragma pack(1)
 

@@ -33,6 +33,7 @@ extern "C" {
 
 #include <LayoutAssert.h>
 #include <Library/EdkCpp.h>
+#include <SetupConfigRead.h>
 
 #pragma pack(1)
 
@@ -71,11 +72,6 @@ constexpr UINT8  OEM_TYPE251                = 0xFB;
 constexpr UINT8  OEM_TYPE251_FORMATTED_SIZE = OFFSET_OF (OEM_TYPE251_RECORD, Terminator);
 
 STATIC_ASSERT (OEM_TYPE251_FORMATTED_SIZE == 0x30, "formatted area of the type 251 structure");
-
-///
-/// The smallest stored SystemSetupConfig that holds Type251Option.
-///
-constexpr UINTN  TYPE251_OPTION_END = OFFSET_OF (SYSTEM_SETUP_CONFIG, Type251Option) + 1;
 
 ///
 /// Option masks for Type251Option values 0..3; other values keep the
@@ -126,7 +122,7 @@ AddSmbioTyp251Table (
   POOL_BUFFER<OEM_TYPE251_RECORD>  Buffer;
   OEM_TYPE251_RECORD               *Record;
   SYSTEM_SETUP_CONFIG              SetupConfig;
-  UINTN                            DataSize;
+  UINTN                            StoredSize;
   EFI_SMBIOS_HANDLE                SmbiosHandle;
 
   Status = gBS->LocateProtocol (&gEfiSmbiosProtocolGuid, NULL, (VOID **)&Smbios);
@@ -135,7 +131,7 @@ AddSmbioTyp251Table (
     return Status;
   }
 
-  Status = Buffer.Allocate (EfiBootServicesData, sizeof (OEM_TYPE251_RECORD));
+  Status = Buffer.Allocate (sizeof (OEM_TYPE251_RECORD));
   if (EFI_ERROR (Status)) {
     Status = EFI_OUT_OF_RESOURCES;
   } else {
@@ -143,21 +139,13 @@ AddSmbioTyp251Table (
     ZeroMem (Record, sizeof (*Record));
     CopyMem (Record, &mType251Template, OEM_TYPE251_FORMATTED_SIZE);
 
-    ZeroMem (&SetupConfig, sizeof (SetupConfig));
-    DataSize = SYSTEM_SETUP_CONFIG_SIZE;
-    Status   = gRT->GetVariable (
-                      SYSTEM_SETUP_CONFIG_VARIABLE_NAME,
-                      &gSystemSetupConfigGuid,
-                      NULL,
-                      &DataSize,
-                      &SetupConfig
-                      );
+    Status = ReadSystemSetupConfig (&SetupConfig, &StoredSize);
     if (EFI_ERROR (Status)) {
       DEBUG ((DEBUG_ERROR, " In Portplate, GetVariable ERROR,  line %d. \n", __LINE__));
       Buffer.Reset (NULL);
     } else {
-      if (DataSize < TYPE251_OPTION_END) {
-        DEBUG ((DEBUG_WARN, "Portplate: SystemSetupConfig holds %u bytes, no Type251Option; option mask left 0\n", (UINT32)DataSize));
+      if (!SetupByteStored (StoredSize, OFFSET_OF (SYSTEM_SETUP_CONFIG, Type251Option))) {
+        DEBUG ((DEBUG_ERROR, "Portplate: SystemSetupConfig holds %u bytes, no Type251Option; option mask left 0\n", (UINT32)StoredSize));
       } else if (SetupConfig.Type251Option < ARRAY_SIZE (OPTION_MASKS)) {
         Record->OptionMask = OPTION_MASKS[SetupConfig.Type251Option];
       }

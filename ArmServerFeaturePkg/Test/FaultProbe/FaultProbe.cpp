@@ -30,6 +30,8 @@ extern "C" {
 #include <Library/UefiRuntimeServicesTableLib.h>
 }
 
+#include <Library/EdkCpp.h>
+
 namespace {
 enum class FAULT_PROBE_MODE : UINT8 {
   Idle            = 0,

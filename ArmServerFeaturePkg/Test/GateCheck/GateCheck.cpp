@@ -203,7 +203,7 @@ ReportProbes (
   BOOLEAN                 Ran;
 
   *Probes = 0;
-  Status  = Key.Allocate (EfiBootServicesData, Fv->KeySize);
+  Status  = Key.Allocate (Fv->KeySize);
   if (EFI_ERROR (Status)) {
     return Status;
   }

@@ -14,6 +14,8 @@ extern "C" {
 #include <Library/UefiBootServicesTableLib.h>
 }
 
+#include <Library/EdkCpp.h>
+
 /**
   Driver entry: installs gEfiCallerIdGuid (the driver's file GUID) on a new
   handle and says so.

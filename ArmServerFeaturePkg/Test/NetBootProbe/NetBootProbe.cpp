@@ -28,6 +28,8 @@ extern "C" {
 #include <Protocol/LoadedImage.h>
 }
 
+#include <Library/EdkCpp.h>
+
 namespace {
 /**
   Prints one line naming a device path, or "(none)".

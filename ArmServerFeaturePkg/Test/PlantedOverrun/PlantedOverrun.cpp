@@ -17,6 +17,8 @@ extern "C" {
 #include <Library/UefiRuntimeServicesTableLib.h>
 }
 
+#include <Library/EdkCpp.h>
+
 namespace {
 constexpr UINT8  RECORD_TYPE_TEXT = 0x7E;
 constexpr UINTN  RECORD_MAX       = 512;

@@ -13,6 +13,8 @@ extern "C" {
 #include <Library/UefiLib.h>
 }
 
+#include <Library/EdkCpp.h>
+
 /**
   Entry point: reads each PCD through PcdLib and prints it.
 

@@ -20,6 +20,8 @@ extern "C" {
 #include <Protocol/WakeAlarm.h>
 }
 
+#include <Library/EdkCpp.h>
+
 namespace {
 /**
   Prints one check's verdict.

@@ -38,6 +38,7 @@ extern "C" {
 
 #include <ArmServerBoardMap.h>
 #include <LayoutAssert.h>
+#include <Library/EdkCpp.h>
 
 namespace {
 ///
@@ -50,12 +51,6 @@ typedef struct {
 } SCMI_CHANNEL;
 
 //
-// Channel registers.
-//
-constexpr UINTN  SCMI_CONTROL_START_OFFSET = 0x0C;
-constexpr UINTN  SCMI_DOORBELL_OFFSET      = 0x08;
-
-//
 // SCMI shared-memory transport layout (32-bit little-endian fields).
 //
 constexpr UINTN   SCMI_SHMEM_CHANNEL_STATUS  = 0x04;
@@ -64,6 +59,7 @@ constexpr UINTN   SCMI_SHMEM_LENGTH          = 0x14;
 constexpr UINTN   SCMI_SHMEM_MESSAGE_HEADER  = 0x18;
 constexpr UINTN   SCMI_SHMEM_MESSAGE_PAYLOAD = 0x1C;
 constexpr UINT32  SCMI_CHANNEL_STATUS_FREE   = BIT0;
+constexpr UINT32  SCMI_CHANNEL_STATUS_ERROR  = BIT1;
 
 //
 // SCMI message header: message id in bits 7:0, type in bits 9:8 (0 is a
@@ -119,13 +115,6 @@ constexpr UINT8  EVENT_LOG_TYPE_CPU_FAILURE = 0x0B;
 //
 constexpr UINTN  PARAMETER_BLOCK_SIZE_OFFSET   = 8;
 constexpr UINTN  PARAMETER_BLOCK_SOCKET_OFFSET = 12;
-
-//
-// ReadyToBoot register settings.
-//
-constexpr UINT32  REG_31D0_FIELD_MASK  = 0x1F;      // bits 4:0
-constexpr UINT32  REG_31D0_FIELD_VALUE = 0x01;
-constexpr UINT32  REG_A00X_BIT         = BIT28;
 
 //
 // Fixed tags of the diagnostic messages (not __LINE__), so that the boot
@@ -198,6 +187,11 @@ GetScmiChannel (
   channel-free bit for the response. Every access is a single aligned 32-bit
   access.
 
+  The channel is handed back either with a reply or with the channel-error
+  bit set, which says the transport failed and the shared memory holds no
+  reply; and a reply whose header is not the request's answers some other
+  message. Neither is taken for a reading.
+
   @param[in]   Channel    The socket's mailbox channel.
   @param[out]  Payload    The response payload, 32 words; words the response
                           does not carry read 0.
@@ -205,7 +199,9 @@ GetScmiChannel (
 
   @retval EFI_SUCCESS         The response is in Payload.
   @retval EFI_TIMEOUT         No response after 500 polls of 1 ms.
-  @retval EFI_PROTOCOL_ERROR  The response length does not fit the buffer.
+  @retval EFI_DEVICE_ERROR    The SCP reported a channel error.
+  @retval EFI_PROTOCOL_ERROR  The response header is not the request's, or
+                              its length does not fit the buffer.
 **/
 STATIC
 EFI_STATUS
@@ -217,6 +213,7 @@ ScmiSensorReadingGet (
 {
   UINTN   Shm;
   UINT32  ChannelStatus;
+  UINT32  Header;
   UINT32  Length;
   UINTN   Poll;
   UINTN   Index;
@@ -225,11 +222,12 @@ ScmiSensorReadingGet (
   *WordCount = 0;
   ZeroMem (Payload, SCMI_PAYLOAD_WORDS * sizeof (UINT32));
 
-  MmioWrite32 ((UINTN)Channel->ControlBase + SCMI_CONTROL_START_OFFSET, 1);
+  MmioWrite32 ((UINTN)Channel->ControlBase + BOARD_SCMI_CONTROL_START_OFFSET, 1);
 
   //
   // Post the request while the channel is ours, then hand it to the SCP by
-  // clearing the channel-free bit.
+  // clearing the channel-free bit, and with it the channel-error bit an
+  // earlier failed exchange may have left.
   //
   MmioWrite32 (Shm + SCMI_SHMEM_MESSAGE_PAYLOAD, SCMI_TEMPERATURE_SENSOR_ID);
   MmioWrite32 (Shm + SCMI_SHMEM_MESSAGE_PAYLOAD + sizeof (UINT32), SCMI_SENSOR_READING_SYNC);
@@ -237,14 +235,14 @@ ScmiSensorReadingGet (
   MmioWrite32 (Shm + SCMI_SHMEM_CHANNEL_FLAGS, 0);
   MmioWrite32 (Shm + SCMI_SHMEM_MESSAGE_HEADER, SCMI_SENSOR_READING_GET_HEADER);
   ChannelStatus = MmioRead32 (Shm + SCMI_SHMEM_CHANNEL_STATUS);
-  MmioWrite32 (Shm + SCMI_SHMEM_CHANNEL_STATUS, ChannelStatus & ~SCMI_CHANNEL_STATUS_FREE);
+  MmioWrite32 (Shm + SCMI_SHMEM_CHANNEL_STATUS, ChannelStatus & ~(SCMI_CHANNEL_STATUS_FREE | SCMI_CHANNEL_STATUS_ERROR));
 
   //
   // The shared-memory writes must land before the doorbell, and the
   // doorbell before the first status poll.
   //
   ArmDataMemoryBarrier ();
-  MmioWrite32 ((UINTN)Channel->DoorbellBase + SCMI_DOORBELL_OFFSET, MmioRead32 (Shm + SCMI_SHMEM_MESSAGE_HEADER));
+  MmioWrite32 ((UINTN)Channel->DoorbellBase + BOARD_SCMI_DOORBELL_OFFSET, MmioRead32 (Shm + SCMI_SHMEM_MESSAGE_HEADER));
   ArmDataMemoryBarrier ();
 
   for (Poll = 0; Poll < SCMI_RESPONSE_POLLS; Poll++) {
@@ -261,6 +259,17 @@ ScmiSensorReadingGet (
   }
 
   ArmDataMemoryBarrier ();
+
+  if ((ChannelStatus & SCMI_CHANNEL_STATUS_ERROR) != 0) {
+    DEBUG ((DEBUG_ERROR, "Scmi channel error, channel status 0x%x\n", ChannelStatus));
+    return EFI_DEVICE_ERROR;
+  }
+
+  Header = MmioRead32 (Shm + SCMI_SHMEM_MESSAGE_HEADER);
+  if (Header != SCMI_SENSOR_READING_GET_HEADER) {
+    DEBUG ((DEBUG_ERROR, "Scmi response header 0x%x does not answer request 0x%x\n", Header, SCMI_SENSOR_READING_GET_HEADER));
+    return EFI_PROTOCOL_ERROR;
+  }
 
   //
   // The length covers the header and the payload. Anything outside what the
@@ -288,6 +297,13 @@ ScmiSensorReadingGet (
   A failed exchange, a negative SCMI status or a response without a reading
   ends the pass with nothing published.
 
+  A reading is a signed temperature in degrees Celsius (the sensor value's
+  low word, in two's complement): below zero is cold, never hot. The highest
+  reading is published saturated to what the 32-bit PCD can hold: a pass
+  whose highest reading is below zero publishes 0, and one whose reading in
+  thousandths does not fit 32 bits publishes 0xFFFFFFFF and shuts down, as
+  the hottest reading it stands for must.
+
   @param[in]  Event    The timer event.
   @param[in]  Context  Not used.
 **/
@@ -305,7 +321,9 @@ DetectTemprature (
   SCMI_CHANNEL             Channel;
   UINT32                   Payload[SCMI_PAYLOAD_WORDS];
   UINTN                    WordCount;
-  UINT32                   Highest;
+  INT32                    Reading;
+  INT32                    Highest;
+  UINT64                   Millidegrees;
   UINT32                   Value;
   GPNV_EVENT_LOG_PROTOCOL  *EventLog;
   EFI_TIME                 Time;
@@ -337,12 +355,17 @@ DetectTemprature (
       return;
     }
 
-    if (Payload[SCMI_RESPONSE_VALUE_WORD] > Highest) {
-      Highest = Payload[SCMI_RESPONSE_VALUE_WORD];
+    Reading = (INT32)Payload[SCMI_RESPONSE_VALUE_WORD];
+    if (Reading > Highest) {
+      Highest = Reading;
     }
   }
 
-  Value = Highest * MILLIDEGREES_PER_DEGREE;
+  //
+  // Highest is 0 or more here; the product needs up to 41 bits.
+  //
+  Millidegrees = (UINT64)Highest * MILLIDEGREES_PER_DEGREE;
+  Value        = (Millidegrees > MAX_UINT32) ? MAX_UINT32 : (UINT32)Millidegrees;
   PcdSetEx32S (&gThermalTokenSpaceGuid, PcdCpuTemperature, Value);
   if (Value < SHUTDOWN_MILLIDEGREES) {
     return;
@@ -384,11 +407,11 @@ ReadyToBootRegisterSetup (
   UINT32  Value;
 
   Value = MmioRead32 (BOARD_PLATFORM_REG_31D0);
-  MmioWrite32 (BOARD_PLATFORM_REG_31D0, (Value & ~REG_31D0_FIELD_MASK) | REG_31D0_FIELD_VALUE);
+  MmioWrite32 (BOARD_PLATFORM_REG_31D0, (Value & ~BOARD_PLATFORM_REG_31D0_FIELD_MASK) | BOARD_PLATFORM_REG_31D0_FIELD_VALUE);
   MmioRead32 (BOARD_PLATFORM_REG_31D0);
 
-  MmioOr32 (BOARD_PLATFORM_REG_A004, REG_A00X_BIT);
-  MmioAnd32 (BOARD_PLATFORM_REG_A000, ~REG_A00X_BIT);
+  MmioOr32 (BOARD_PLATFORM_REG_A004, BOARD_PLATFORM_REG_A00X_BIT);
+  MmioAnd32 (BOARD_PLATFORM_REG_A000, ~(UINT32)BOARD_PLATFORM_REG_A00X_BIT);
 
   gBS->CloseEvent (Event);
 }
