@@ -54,14 +54,6 @@ constexpr uint16_t kVariableStartId = 0x55AA;
 constexpr uint8_t kVariableAdded = 0x3F;
 constexpr uint32_t kNonVolatile = 1;
 
-template <typename T>
-void Put (std::vector<uint8_t> &Out, T Value) {
-  uint8_t Bytes[sizeof (T)];
-  std::memcpy (Bytes, &Value, sizeof (T));
-  Out.insert (Out.end (), Bytes, Bytes + sizeof (T));
-}
-
-void PutGuid (std::vector<uint8_t> &Out, const Guid &G) { Out.insert (Out.end (), G.Bytes.begin (), G.Bytes.end ()); }
 
 void Align (std::vector<uint8_t> &Out, size_t To, uint8_t Fill = 0) {
   while (Out.size () % To != 0) Out.push_back (Fill);
@@ -70,30 +62,30 @@ void Align (std::vector<uint8_t> &Out, size_t To, uint8_t Fill = 0) {
 // One HOB: the generic header, then Body, padded to 8 bytes.
 void AddHob (std::vector<uint8_t> &Out, uint16_t Type, const std::vector<uint8_t> &Body) {
   uint16_t Length = static_cast<uint16_t> ((8 + Body.size () + 7) & ~7ULL);
-  Put<uint16_t> (Out, Type);
-  Put<uint16_t> (Out, Length);
-  Put<uint32_t> (Out, 0);
+  AppendLe<uint16_t> (Out, Type);
+  AppendLe<uint16_t> (Out, Length);
+  AppendLe<uint32_t> (Out, 0);
   Out.insert (Out.end (), Body.begin (), Body.end ());
   Align (Out, 8);
 }
 
 std::vector<uint8_t> MemoryAllocation (const Guid &Name, uint64_t Base, uint64_t Length, uint32_t Type) {
   std::vector<uint8_t> Body;
-  PutGuid (Body, Name);
-  Put<uint64_t> (Body, Base);
-  Put<uint64_t> (Body, Length);
-  Put<uint32_t> (Body, Type);
-  Put<uint32_t> (Body, 0);
+  AppendGuid (Body, Name);
+  AppendLe<uint64_t> (Body, Base);
+  AppendLe<uint64_t> (Body, Length);
+  AppendLe<uint32_t> (Body, Type);
+  AppendLe<uint32_t> (Body, 0);
   return Body;
 }
 
 std::vector<uint8_t> Resource (uint32_t Type, uint32_t Attributes, uint64_t Start, uint64_t Length) {
   std::vector<uint8_t> Body;
-  PutGuid (Body, Guid{});   // owner
-  Put<uint32_t> (Body, Type);
-  Put<uint32_t> (Body, Attributes);
-  Put<uint64_t> (Body, Start);
-  Put<uint64_t> (Body, Length);
+  AppendGuid (Body, Guid{});   // owner
+  AppendLe<uint32_t> (Body, Type);
+  AppendLe<uint32_t> (Body, Attributes);
+  AppendLe<uint64_t> (Body, Start);
+  AppendLe<uint64_t> (Body, Length);
   return Body;
 }
 
@@ -166,17 +158,17 @@ std::vector<uint8_t> Edk2Dxe::BoardServicesHob () const {
     });
     if (!Device) continue;
     for (const Guid &G : On) {
-      Put<uint32_t> (Entries, Group);
-      Put<uint32_t> (Entries, 0);
-      PutGuid (Entries, G);
-      Put<uint64_t> (Entries, *B.Fw.Protocols.InterfaceOn (Handle, G));
+      AppendLe<uint32_t> (Entries, Group);
+      AppendLe<uint32_t> (Entries, 0);
+      AppendGuid (Entries, G);
+      AppendLe<uint64_t> (Entries, *B.Fw.Protocols.InterfaceOn (Handle, G));
       Count++;
     }
     Group++;
   }
   std::vector<uint8_t> Data;
-  Put<uint32_t> (Data, Count);
-  Put<uint32_t> (Data, 0);
+  AppendLe<uint32_t> (Data, Count);
+  AppendLe<uint32_t> (Data, 0);
   Data.insert (Data.end (), Entries.begin (), Entries.end ());
   return Data;
 }
@@ -186,13 +178,13 @@ std::vector<uint8_t> Edk2Dxe::BuildHobList (uint64_t At, uint64_t CoreBase, uint
                                             uint64_t &FreeBottom) {
   std::vector<uint8_t> Hobs;
   std::vector<uint8_t> Handoff;
-  Put<uint32_t> (Handoff, 9);            // version
-  Put<uint32_t> (Handoff, 0);            // BOOT_WITH_FULL_CONFIGURATION
-  Put<uint64_t> (Handoff, kMemoryBase + kMemorySize);   // EfiMemoryTop
-  Put<uint64_t> (Handoff, kMemoryBase);                 // EfiMemoryBottom
-  Put<uint64_t> (Handoff, FreeTop);                     // EfiFreeMemoryTop
-  Put<uint64_t> (Handoff, 0);                           // EfiFreeMemoryBottom, set below
-  Put<uint64_t> (Handoff, 0);                           // EfiEndOfHobList, set below
+  AppendLe<uint32_t> (Handoff, 9);            // version
+  AppendLe<uint32_t> (Handoff, 0);            // BOOT_WITH_FULL_CONFIGURATION
+  AppendLe<uint64_t> (Handoff, kMemoryBase + kMemorySize);   // EfiMemoryTop
+  AppendLe<uint64_t> (Handoff, kMemoryBase);                 // EfiMemoryBottom
+  AppendLe<uint64_t> (Handoff, FreeTop);                     // EfiFreeMemoryTop
+  AppendLe<uint64_t> (Handoff, 0);                           // EfiFreeMemoryBottom, set below
+  AppendLe<uint64_t> (Handoff, 0);                           // EfiEndOfHobList, set below
   AddHob (Hobs, kHobHandoff, Handoff);
 
   std::vector<uint8_t> Cpu = {48, 0, 0, 0, 0, 0, 0, 0};   // memory space bits, I/O space bits
@@ -204,8 +196,8 @@ std::vector<uint8_t> Edk2Dxe::BuildHobList (uint64_t At, uint64_t CoreBase, uint
                                                         Machine::kStackBase, Machine::kStackSize, kBootServicesData));
   std::vector<uint8_t> Module = MemoryAllocation (names::Named ("gEfiHobMemoryAllocModuleGuid"), CoreBase, CoreSize,
                                                   kBootServicesCode);
-  PutGuid (Module, CoreName);
-  Put<uint64_t> (Module, CoreEntry);
+  AppendGuid (Module, CoreName);
+  AppendLe<uint64_t> (Module, CoreEntry);
   AddHob (Hobs, kHobMemoryAllocation, Module);
   AddHob (Hobs, kHobMemoryAllocation, MemoryAllocation (Guid{}, FvBase, AlignUp (FvSize, kPage), kBootServicesData));
   AddHob (Hobs, kHobMemoryAllocation,
@@ -216,20 +208,20 @@ std::vector<uint8_t> Edk2Dxe::BuildHobList (uint64_t At, uint64_t CoreBase, uint
   Starts.insert (Starts.end (), mExtraVolumes.begin (), mExtraVolumes.end ());
   for (uint64_t Start : Starts) {
     std::vector<uint8_t> Fv;
-    Put<uint64_t> (Fv, FvBase + Start);
-    Put<uint64_t> (Fv, B.M.Load<uint64_t> (FvBase + Start + 32));   // the volume header's FvLength
+    AppendLe<uint64_t> (Fv, FvBase + Start);
+    AppendLe<uint64_t> (Fv, B.M.Load<uint64_t> (FvBase + Start + 32));   // the volume header's FvLength
     AddHob (Hobs, kHobFv, Fv);
   }
 
   std::vector<uint8_t> Services = BoardServicesHob ();
   std::vector<uint8_t> Named;
-  PutGuid (Named, names::Named ("gArmServerBoardServicesHobGuid"));
+  AppendGuid (Named, names::Named ("gArmServerBoardServicesHobGuid"));
   Named.insert (Named.end (), Services.begin (), Services.end ());
   AddHob (Hobs, kHobGuid, Named);
   // The platform's own ACPI tables (those the board's own core installs as
   // the platform), for the platform's ACPI driver.
   std::vector<uint8_t> Acpi;
-  PutGuid (Acpi, names::Named ("gArmServerBoardAcpiTablesHobGuid"));
+  AppendGuid (Acpi, names::Named ("gArmServerBoardAcpiTablesHobGuid"));
   for (const AcpiTable &T : B.Acpi.Tables ()) {
     if (T.Installer != "platform") continue;
     std::vector<uint8_t> Bytes = B.M.ReadBytes (T.Address, T.Size);
@@ -251,28 +243,28 @@ std::vector<uint8_t> Edk2Dxe::BuildHobList (uint64_t At, uint64_t CoreBase, uint
 
 void Edk2Dxe::WriteVariableStore () {
   std::vector<uint8_t> Store;
-  PutGuid (Store, names::Named ("gEfiAuthenticatedVariableGuid"));
-  Put<uint32_t> (Store, static_cast<uint32_t> (kVariableStoreSize));
+  AppendGuid (Store, names::Named ("gEfiAuthenticatedVariableGuid"));
+  AppendLe<uint32_t> (Store, static_cast<uint32_t> (kVariableStoreSize));
   Store.push_back (0x5A);   // formatted
   Store.push_back (0xFE);   // healthy
-  Put<uint16_t> (Store, 0);
-  Put<uint32_t> (Store, 0);
+  AppendLe<uint16_t> (Store, 0);
+  AppendLe<uint32_t> (Store, 0);
   for (const VariableRecord &V : B.Fw.Variables ()) {
     if ((V.Attributes & kNonVolatile) == 0) continue;
     Align (Store, 4, 0xFF);
     uint32_t NameSize = static_cast<uint32_t> ((V.Name.size () + 1) * 2);
-    Put<uint16_t> (Store, kVariableStartId);
+    AppendLe<uint16_t> (Store, kVariableStartId);
     Store.push_back (kVariableAdded);
     Store.push_back (0);
-    Put<uint32_t> (Store, V.Attributes);
-    Put<uint64_t> (Store, 0);                       // monotonic count
+    AppendLe<uint32_t> (Store, V.Attributes);
+    AppendLe<uint64_t> (Store, 0);                       // monotonic count
     Store.insert (Store.end (), 16, 0);             // time stamp
-    Put<uint32_t> (Store, 0);                       // public key index
-    Put<uint32_t> (Store, NameSize);
-    Put<uint32_t> (Store, static_cast<uint32_t> (V.Data.size ()));
-    PutGuid (Store, V.Vendor);
-    for (char16_t C : V.Name) Put<uint16_t> (Store, static_cast<uint16_t> (C));
-    Put<uint16_t> (Store, 0);
+    AppendLe<uint32_t> (Store, 0);                       // public key index
+    AppendLe<uint32_t> (Store, NameSize);
+    AppendLe<uint32_t> (Store, static_cast<uint32_t> (V.Data.size ()));
+    AppendGuid (Store, V.Vendor);
+    for (char16_t C : V.Name) AppendLe<uint16_t> (Store, static_cast<uint16_t> (C));
+    AppendLe<uint16_t> (Store, 0);
     Store.insert (Store.end (), V.Data.begin (), V.Data.end ());
   }
   if (Store.size () > kVariableStoreSize) throw std::runtime_error ("the board's variables do not fit its store");

@@ -11,14 +11,6 @@ constexpr uint16_t kHandoffLength = 56;
 constexpr uint32_t kHandoffVersion = 9;
 constexpr uint64_t kGenericHeader = 8;
 
-template <typename T>
-void Put (std::vector<uint8_t> &Out, T Value) {
-  uint8_t Bytes[sizeof (T)];
-  std::memcpy (Bytes, &Value, sizeof (T));
-  Out.insert (Out.end (), Bytes, Bytes + sizeof (T));
-}
-
-void PutGuid (std::vector<uint8_t> &Out, const Guid &G) { Out.insert (Out.end (), G.Bytes.begin (), G.Bytes.end ()); }
 }  // namespace
 
 uint16_t Hob::DeclaredLength () const {
@@ -48,7 +40,7 @@ void HobList::Add (Hob H) {
 void HobList::AddGuid (const Guid &Name, const std::vector<uint8_t> &Data) {
   Hob H;
   H.Type = kGuidExtension;
-  PutGuid (H.Body, Name);
+  AppendGuid (H.Body, Name);
   H.Body.insert (H.Body.end (), Data.begin (), Data.end ());
   Add (std::move (H));
 }
@@ -58,11 +50,11 @@ void HobList::AddResource (uint32_t ResourceType, uint32_t Attributes, uint64_t 
   // PhysicalStart, ResourceLength.
   Hob H;
   H.Type = kResourceDescriptor;
-  PutGuid (H.Body, Guid{});
-  Put (H.Body, ResourceType);
-  Put (H.Body, Attributes);
-  Put (H.Body, Start);
-  Put (H.Body, Length);
+  AppendGuid (H.Body, Guid{});
+  AppendLe (H.Body, ResourceType);
+  AppendLe (H.Body, Attributes);
+  AppendLe (H.Body, Start);
+  AppendLe (H.Body, Length);
   Add (std::move (H));
 }
 
@@ -71,11 +63,11 @@ void HobList::AddMemoryAllocation (const Guid &Name, uint64_t Base, uint64_t Len
   // MemoryType, Reserved[4].
   Hob H;
   H.Type = kMemoryAllocation;
-  PutGuid (H.Body, Name);
-  Put (H.Body, Base);
-  Put (H.Body, Length);
-  Put (H.Body, MemoryType);
-  Put (H.Body, uint32_t{0});
+  AppendGuid (H.Body, Name);
+  AppendLe (H.Body, Base);
+  AppendLe (H.Body, Length);
+  AppendLe (H.Body, MemoryType);
+  AppendLe (H.Body, uint32_t{0});
   Add (std::move (H));
 }
 
@@ -102,15 +94,15 @@ void HobList::Publish () {
     uint16_t Length = H.DeclaredLength ();
     size_t Room = (std::max<size_t> (Length, kGenericHeader + H.Body.size ()) + 7) & ~7ULL;
     size_t At = Image.size ();
-    Put (Image, H.Type);
-    Put (Image, Length);
-    Put (Image, uint32_t{0});
+    AppendLe (Image, H.Type);
+    AppendLe (Image, Length);
+    AppendLe (Image, uint32_t{0});
     Image.insert (Image.end (), H.Body.begin (), H.Body.end ());
     Image.resize (At + Room, 0);
   }
-  Put (Image, kEndOfList);
-  Put (Image, static_cast<uint16_t> (kGenericHeader));
-  Put (Image, uint32_t{0});
+  AppendLe (Image, kEndOfList);
+  AppendLe (Image, static_cast<uint16_t> (kGenericHeader));
+  AppendLe (Image, uint32_t{0});
   if (Image.size () > kMaxSize) throw std::runtime_error ("HOB list larger than its region");
   uint64_t Start = kEnd - Image.size ();
   uint64_t EndOfHobList = Start + Image.size () - kGenericHeader;

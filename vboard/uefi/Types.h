@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vboard {
 
@@ -18,6 +19,14 @@ struct Guid {
   bool operator!= (const Guid &O) const { return Bytes != O.Bytes; }
   bool operator< (const Guid &O) const { return Bytes < O.Bytes; }
 };
+
+// Appends Value's bytes (little-endian, as the guest stores it) or a GUID's
+// sixteen bytes to Out: how the host builds HOBs and other guest structures.
+template <typename T>
+void AppendLe (std::vector<uint8_t> &Out, T Value) {
+  for (size_t I = 0; I < sizeof (T); I++) Out.push_back (static_cast<uint8_t> (static_cast<uint64_t> (Value) >> (8 * I)));
+}
+inline void AppendGuid (std::vector<uint8_t> &Out, const Guid &G) { Out.insert (Out.end (), G.Bytes.begin (), G.Bytes.end ()); }
 
 namespace efi {
 constexpr uint64_t kErrorBit = 0x8000000000000000ULL;
