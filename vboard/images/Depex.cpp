@@ -1,5 +1,7 @@
 #include "images/Depex.h"
 
+#include <algorithm>
+
 #include <cstring>
 
 namespace vboard {
@@ -88,34 +90,26 @@ Depex::Depex (std::vector<uint8_t> Code) : mCode (std::move (Code)) {
   }
 }
 
-std::vector<Guid> Depex::Protocols () const {
+std::vector<Guid> Depex::Collect (const std::function<bool (uint8_t Opcode, const Guid &)> &Keep) const {
   std::vector<Guid> Out;
   if (!Valid () || mBefore || mAfter) return Out;
   for (size_t Pc = mSor ? 1 : 0; Pc < mCode.size () && mCode[Pc] != depex::End; Pc++) {
     if (IsPush (mCode[Pc])) {
       Guid G = GuidAt (mCode, Pc + 1);
-      bool Seen = false;
-      for (const Guid &O : Out) Seen = Seen || O == G;
-      if (!Seen) Out.push_back (G);
+      if (std::find (Out.begin (), Out.end (), G) == Out.end () && Keep (mCode[Pc], G)) Out.push_back (G);
       Pc += 16;
     }
   }
   return Out;
 }
 
+std::vector<Guid> Depex::Protocols () const {
+  return Collect ([] (uint8_t, const Guid &) { return true; });
+}
+
 std::vector<Guid> Depex::Unsatisfied (const std::function<bool (const Guid &)> &Installed) const {
-  std::vector<Guid> Out;
-  if (!Valid () || mBefore || mAfter) return Out;
-  for (size_t Pc = mSor ? 1 : 0; Pc < mCode.size () && mCode[Pc] != depex::End; Pc++) {
-    if (IsPush (mCode[Pc])) {
-      Guid G = GuidAt (mCode, Pc + 1);
-      bool Seen = false;
-      for (const Guid &O : Out) Seen = Seen || O == G;
-      if (mCode[Pc] == depex::Push && !Seen && !Installed (G)) Out.push_back (G);
-      Pc += 16;
-    }
-  }
-  return Out;
+  // A PUSH already latched TRUE waits for nothing any more.
+  return Collect ([&Installed] (uint8_t Opcode, const Guid &G) { return Opcode == depex::Push && !Installed (G); });
 }
 
 bool Depex::Evaluate (const std::function<bool (const Guid &)> &Installed) {

@@ -59,6 +59,10 @@ class Depex {
   std::string Text (const std::function<std::string (const Guid &)> &NameOf) const;
 
  private:
+  // The protocols the expression pushes, each once, in order, that Keep
+  // accepts (given the PUSH opcode, which a satisfied PUSH latched over).
+  std::vector<Guid> Collect (const std::function<bool (uint8_t Opcode, const Guid &)> &Keep) const;
+
   std::vector<uint8_t> mCode;
   std::string mError;
   std::optional<Guid> mBefore, mAfter;
