@@ -20,8 +20,12 @@
 #   $ASFP_CACHE/armvirtqemu-<hash of the repository path>/
 # A rerun with the same package sources, patched files and script does
 # nothing; otherwise the EDK II build runs incrementally in the same
-# workspace. Also writes, once, the makefiles and AutoGen files of the
-# unpatched platform (build genmake) to compare the platform's own modules.
+# workspace. A checkout without a build of its own (a fresh clone) uses the
+# workspace of any other checkout built from identical sources: the stamp
+# that decides it hashes file contents and relative paths only. Workspaces
+# whose checkout is gone are removed. Also writes, once, the makefiles and
+# AutoGen files of the unpatched platform (build genmake) to compare the
+# platform's own modules.
 #
 # Prints the firmware image's path on its last line. Take the build lock when
 # other builds may run: flock /tmp/asfp-build.lock scripts/armvirtqemu-build.sh
@@ -103,10 +107,35 @@ else
   mv "$new" "$WS/platform/ArmVirtPkg"
 fi
 
-# Everything the build depends on beyond the EDK II tree.
+# Everything the build depends on beyond the EDK II tree, by content and
+# relative path (never the checkout's own path).
 stamp=$( { cd "$REPO" && git ls-files -co --exclude-standard -z ArmServerFeaturePkg | sort -z | xargs -0 sha256sum;
-           sha256sum "$REPO/scripts/armvirtqemu-build.sh";
+           cd "$REPO" && sha256sum scripts/armvirtqemu-build.sh;
            cd "$WS/platform" && find ArmVirtPkg -type f -print0 | sort -z | xargs -0 sha256sum; } | sha256sum | cut -c1-64)
+echo "$REPO" >"$WS/.checkout"
+
+# Workspaces of checkouts that no longer exist (finished CI clones) only
+# take space: 0.6 GB each.
+for other in "$CACHE"/armvirtqemu-*/; do
+  other="${other%/}"
+  [ "$other" != "$WS" ] && [ -f "$other/.checkout" ] || continue
+  [ -d "$(cat "$other/.checkout")" ] || { echo ">> removing $other (its checkout is gone)" >&2; rm -rf "$other"; }
+done
+
+# A fresh checkout takes the build of identical sources from another one.
+if [ -z "${ASFP_PLATFORM_WS:-}" ] && ! { [ -f "$FD" ] && [ "$(cat "$WS/.stamp" 2>/dev/null)" = "$stamp" ]; }; then
+  for other in "$CACHE"/armvirtqemu-*/; do
+    other="${other%/}"
+    if [ "$(cat "$other/.stamp" 2>/dev/null)" = "$stamp" ] && [ -f "$other/stock/.genmake-done" ] &&
+       [ -f "$other/Build/ArmVirtQemu-AARCH64/${TARGET}_GCC5/FV/QEMU_EFI.fd" ]; then
+      echo ">> ArmVirtQemu of identical sources is built in $other" >&2
+      WS="$other"
+      OUT="$WS/Build/ArmVirtQemu-AARCH64/${TARGET}_GCC5"
+      FD="$OUT/FV/QEMU_EFI.fd"
+      break
+    fi
+  done
+fi
 
 edk2_env () {
   export WORKSPACE="$1" PACKAGES_PATH="$2"
