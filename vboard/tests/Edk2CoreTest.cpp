@@ -5,6 +5,7 @@
 // board's own core booting the package volume.
 #include "edk2/Edk2Dxe.h"
 #include "board/BoardMap.h"
+#include "board/FirmwareIdBlock.h"
 #include "tests/TestSupport.h"
 #include "tools/Scenario.h"
 #include "uefi/GuidNames.h"
@@ -86,17 +87,31 @@ TEST (Edk2Core, BootsThePackageThroughBdsToTheNetworkBootedProgram) {
   ASSERT_TRUE (Vars.count (u"Boot0000"));
 }
 
-// The package volume booted under both cores from the factory state.
+// How the board's platform (ArmServerBoardPkg.dsc) declares the firmware-ID
+// buffer: a 16-byte initial value within a 256-byte maximum.
+const std::vector<uint8_t> kPlatformFirmwareId = {0x41, 0x53, 0x42, 0x2D, 0x46, 0x57, 0x49, 0x44,
+                                                  0x01, 0x02, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5};
+constexpr uint64_t kPlatformFirmwareIdMax = 256;
+
+// The package volume booted under both cores from the factory state, with
+// the SR-IOV setup byte at 0xFF (a value that means "on" without being
+// TRUE) and, under the board's core, the firmware-ID buffer declared as the
+// platform declares it.
 class BothCores : public ::testing::Test {
  protected:
   void SetUp () override {
-    FactoryBoard (Real);
+    for (Board *B : {&Real, &Own}) {
+      FactoryBoard (*B);
+      B->SetSetupByte (kSystemSetupConfig, kSrIovEnableOffset, 0xFF);
+    }
     Dxe.Boot ({BoardPlatformVolume ()});
     ASSERT_FALSE (Real.M.Faulted ()) << Real.FaultReport ();
-    FactoryBoard (Own);
+    Own.Fw.DefineLocalPcd ("PcdFirmwareIdData", PcdType::Ptr, 0, kPlatformFirmwareIdMax, kPlatformFirmwareId.size ());
+    Own.M.Write (Own.Fw.LocalPcd ("PcdFirmwareIdData")->Buffer, kPlatformFirmwareId.data (), kPlatformFirmwareId.size ());
     Own.BootVolumes (std::vector<std::string>{PackageVolume ()});
     ASSERT_FALSE (Own.M.Faulted ()) << Own.FaultReport ();
   }
+  static constexpr size_t kSrIovEnableOffset = 125;
   Board Real, Own;
   Edk2Dxe Dxe{Real};
 };
@@ -110,6 +125,30 @@ TEST_F (BothCores, SmbiosRecordsAreTheSameUpToHandles) {
   ASSERT_GE (RealDump.size (), 6u);
   EXPECT_EQ (std::vector<uint8_t> (RealDump.end () - 6, RealDump.end ()), (std::vector<uint8_t>{127, 4, 0xFF, 0xFE, 0, 0}));
   EXPECT_EQ (std::vector<uint8_t> (OwnDump.end () - 6, OwnDump.end ()), (std::vector<uint8_t>{127, 4, 0xFF, 0xFE, 0, 0}));
+}
+
+TEST_F (BothCores, SmbiosHandlesAreTheOnesSmbiosDxeAssigns) {
+  // Mapplate's entry structures ask for their own handles, its summary,
+  // Portplate's record and Ledgermark's event log for any (0xFFFE): the
+  // driver gives each the lowest free handle. Type and handle of every
+  // structure, in table order, end of table included.
+  auto Handles = [] (const std::vector<uint8_t> &Dump) {
+    std::vector<std::pair<int, int>> Out;
+    size_t At = 0x20;
+    while (At + 4 <= Dump.size ()) {
+      Out.push_back ({Dump[At], Dump[At + 2] | Dump[At + 3] << 8});
+      if (Dump[At] == 127) break;
+      size_t End = At + Dump[At + 1];
+      while (End + 1 < Dump.size () && (Dump[End] != 0 || Dump[End + 1] != 0)) End++;
+      At = End + 2;
+    }
+    return Out;
+  };
+  std::vector<std::pair<int, int>> Theirs = Handles (Dxe.SmbiosDump ()), Mine = Handles (Own.Smbios.DumpImage ());
+  EXPECT_EQ (Theirs, Mine);
+  for (int Type : {203, 251, 15}) {
+    EXPECT_TRUE (std::any_of (Theirs.begin (), Theirs.end (), [&] (const auto &P) { return P.first == Type; })) << Type;
+  }
 }
 
 TEST_F (BothCores, AcpiTablesAreTheSame) {
@@ -138,16 +177,57 @@ TEST_F (BothCores, AcpiTablesAreTheSame) {
 }
 
 TEST_F (BothCores, ThePackagesPcdsAreTheSameWhenTheBoardPowersOff) {
-  // Read from EDK II's PCD driver through EFI_PCD_PROTOCOL as the board
-  // powers off, and from the board core's database.
+  // Read from EDK II's PCD driver as the board powers off (the DynamicEx
+  // PCDs through EFI_PCD_PROTOCOL, the platform build's dynamic ones through
+  // PCD_PROTOCOL by their local token numbers), and from the board core's
+  // database.
   const std::map<std::string, uint64_t> &Theirs = Dxe.PcdsAtPowerOff ();
-  ASSERT_EQ (Theirs.size (), 3u);
+  ASSERT_EQ (Theirs.size (), 6u);
   EXPECT_EQ (Theirs.at ("PcdSerialPortBaseAddress"),
              Own.Fw.PcdValue (platform::kPlatformTokenSpace, platform::kPcdSerialPortBaseAddress));
   EXPECT_EQ (Theirs.at ("PcdCpuTemperature"), Own.Fw.PcdValue (platform::kThermalTokenSpace, platform::kPcdCpuTemperature));
   EXPECT_EQ (Theirs.at ("PcdCpuTemperature"), 47000u) << "the hotter socket of the factory state, in millidegrees";
   EXPECT_EQ (Theirs.at ("PcdRecoveryParameter"),
              Own.Fw.PcdValue (platform::kRecoveryParamTokenSpace, platform::kPcdRecoveryParameter));
+  // SR-IOV on: the switch reads back as TRUE (1), not as the setup byte
+  // 0xFF; the flag cleared; the value 16.
+  EXPECT_EQ (Theirs.at ("PcdSrIovEnable"), 1u);
+  EXPECT_EQ (Theirs.at ("PcdSrIovPlatformFlag"), 0u);
+  EXPECT_EQ (Theirs.at ("PcdSrIovPlatformValue"), 16u);
+  for (const char *Name : {"PcdSrIovEnable", "PcdSrIovPlatformFlag", "PcdSrIovPlatformValue"}) {
+    EXPECT_EQ (Theirs.at (Name), Own.Fw.LocalPcd (Name)->Value) << Name;
+  }
+}
+
+TEST_F (BothCores, TheFirmwareIdGrowsWithinItsDeclaredMaximumAlike) {
+  // The platform's 16 bytes are shorter than the firmware-ID layout: the
+  // driver publishes them extended with zeros to the layout's 138 bytes,
+  // with the flash block's three strings, each with its terminator, at
+  // their offsets, and PCD_PROTOCOL's GetSize then says 138.
+  std::vector<uint8_t> Expected = kPlatformFirmwareId;
+  Expected.resize (kFirmwareIdBlockSize, 0);
+  auto Put = [&] (uint64_t Offset, const std::vector<uint8_t> &Bytes) {
+    std::copy (Bytes.begin (), Bytes.end (), Expected.begin () + Offset);
+  };
+  const FirmwareId &Id = kDefaultFirmwareId;
+  Put (kFirmwareIdAsciiOffset, std::vector<uint8_t> (Id.Ascii.c_str (), Id.Ascii.c_str () + Id.Ascii.size () + 1));
+  Put (kFirmwareIdShortOffset,
+       std::vector<uint8_t> (Id.ShortAscii.c_str (), Id.ShortAscii.c_str () + Id.ShortAscii.size () + 1));
+  std::vector<uint8_t> Wide;
+  for (char16_t C : Id.Unicode + u'\0') {
+    Wide.push_back (static_cast<uint8_t> (C));
+    Wide.push_back (static_cast<uint8_t> (C >> 8));
+  }
+  Put (kFirmwareIdUnicodeOffset, Wide);
+
+  ASSERT_TRUE (Dxe.PcdBuffersAtPowerOff ().count ("PcdFirmwareIdData"));
+  EXPECT_EQ (Dxe.PcdBuffersAtPowerOff ().at ("PcdFirmwareIdData"), Expected);
+  const PcdEntry *Mine = Own.Fw.LocalPcd ("PcdFirmwareIdData");
+  EXPECT_EQ (Mine->CurSize, kFirmwareIdBlockSize);
+  EXPECT_EQ (Own.M.ReadBytes (Mine->Buffer, Mine->CurSize), Expected);
+  // Both cores started Stampread and saw it return Success.
+  ASSERT_NE (Dxe.FindImage ("Stampread"), nullptr);
+  EXPECT_EQ (Dxe.FindImage ("Stampread")->Status, efi::Success);
 }
 
 TEST_F (BothCores, VariablesAreTheSameExceptWhatEdk2sOwnDriversAdd) {

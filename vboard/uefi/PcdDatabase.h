@@ -54,6 +54,8 @@ class PcdDatabase {
   void DefineLocal (const std::string &Name, PcdType Type, uint64_t Value, uint64_t MaxSize = 0,
                     std::optional<uint64_t> CurSize = std::nullopt);
   PcdEntry *Local (const std::string &Name);
+  // The names of the platform build's dynamic PCDs the board defined.
+  std::vector<std::string> LocalNames () const;
   std::optional<uint64_t> LocalToken (const std::string &Name) const;
   // Reads BuildDir/AutoGen.h of an image and binds the local token numbers
   // it gives to the names the board defined.
