@@ -36,6 +36,7 @@ struct ImageRecord {
   uint64_t Size = 0;
   uint64_t Handle = 0;
   uint64_t LoadedImage = 0;    // EFI_LOADED_IMAGE_PROTOCOL instance
+  uint64_t LoadedImageDevicePath = 0;   // its whole device path, 0 for an image loaded from a buffer alone
   bool Started = false;
   bool Unloaded = false;
   uint64_t EntryStatus = 0;
@@ -195,8 +196,13 @@ class Firmware {
   ImageRecord &LoadImage (const std::string &Path);
   // An image from a firmware volume: DeviceHandle is the volume's handle and
   // FilePath the file's device-path node, as the DXE core sets them in the
-  // image's EFI_LOADED_IMAGE_PROTOCOL.
-  ImageRecord &LoadImage (std::unique_ptr<PeImage> Pe, uint64_t DeviceHandle, uint64_t FilePath);
+  // image's EFI_LOADED_IMAGE_PROTOCOL. FullPath is the device path it was
+  // loaded from, which the DXE core publishes on the image's handle with
+  // EFI_LOADED_IMAGE_DEVICE_PATH_PROTOCOL (a NULL interface when empty).
+  ImageRecord &LoadImage (std::unique_ptr<PeImage> Pe, uint64_t DeviceHandle, uint64_t FilePath,
+                          const std::vector<uint8_t> &FullPath = {});
+  // What unloading an image takes off its handle.
+  void UninstallImageProtocols (ImageRecord &Image);
   uint64_t StartImage (ImageRecord &Image);      // runs the entry point; unloads on error
   // The platform's image verification, answered as the Security2
   // architectural protocol's FileAuthentication answers the DXE core: from
