@@ -264,7 +264,10 @@ class Firmware {
   uint64_t DoGetVariable (CallArgs &A);
   uint64_t DoSetVariable (CallArgs &A);
   uint64_t PcdGet (const std::optional<Guid> &Space, uint64_t Token, PcdType Want, uint64_t Caller);
-  uint64_t PcdSetValue (const std::optional<Guid> &Space, uint64_t Token, PcdType Want, uint64_t Value, uint64_t Caller);
+  uint64_t PcdSetValue (const std::optional<Guid> &Space, uint64_t Token, PcdType Want, uint64_t Value, uint64_t Caller,
+                        uint64_t SpacePointer = 0);
+  // Calls the PCD's set callbacks with the value about to be stored.
+  void PcdCallbacks (const PcdEntry &E, uint64_t SpacePointer, uint64_t Token, uint64_t Data, uint64_t Size);
   std::optional<Guid> GuidAt (uint64_t Address);
 
   std::string mCaller;                           // image of the service call being served

@@ -24,6 +24,7 @@ struct PcdEntry {
   uint64_t MaxSize = 0;        // Ptr: the size the platform declared, the most SetPtr accepts
   uint64_t CurSize = 0;        // Ptr: the size of the current value (GetSize), at most MaxSize
   std::string Name;            // "PcdCpuTemperature"; "" when the board does not know it
+  std::vector<uint64_t> Callbacks;   // guest functions CallbackOnSet registered, in order
 };
 
 struct PcdSet {
