@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <set>
 
@@ -264,6 +265,92 @@ TEST_F (BothCores, VariablesAreTheSameExceptWhatEdk2sOwnDriversAdd) {
     if (Name == u"Boot0000") continue;   // the path names each platform's own volume
     EXPECT_EQ (Theirs[Name], Data);
   }
+}
+
+// What the OS finds from an RSDP: the XSDT's entries by signature ("" for
+// a NULL entry), the FADT and the FACS and DSDT its pointers lead to.
+struct AcpiRoots {
+  std::vector<std::string> Listed;
+  std::vector<uint8_t> Fadt, Facs, Dsdt;
+  uint32_t FirmwareCtrl = 0, Dsdt32 = 0;
+  uint64_t XFirmwareCtrl = 0, XDsdt = 0;
+};
+uint8_t ByteSum (const std::vector<uint8_t> &Bytes) {
+  uint8_t S = 0;
+  for (uint8_t B : Bytes) S = static_cast<uint8_t> (S + B);
+  return S;
+}
+
+AcpiRoots ReadAcpiRoots (Machine &M, uint64_t Rsdp) {
+  AcpiRoots R;
+  uint64_t Xsdt = M.Load<uint64_t> (Rsdp + 24);
+  for (uint64_t At = Xsdt + 36; At + 8 <= Xsdt + M.Load<uint32_t> (Xsdt + 4); At += 8) {
+    uint64_t Table = M.Load<uint64_t> (At);
+    R.Listed.push_back (Table == 0 ? "" : M.ReadAscii (Table, 4).substr (0, 4));
+    if (R.Listed.back () == "FACP") R.Fadt = M.ReadBytes (Table, M.Load<uint32_t> (Table + 4));
+  }
+  if (R.Fadt.size () < 148) return R;
+  std::memcpy (&R.FirmwareCtrl, &R.Fadt[36], 4);
+  std::memcpy (&R.Dsdt32, &R.Fadt[40], 4);
+  std::memcpy (&R.XFirmwareCtrl, &R.Fadt[132], 8);
+  std::memcpy (&R.XDsdt, &R.Fadt[140], 8);
+  if (R.FirmwareCtrl != 0) R.Facs = M.ReadBytes (R.FirmwareCtrl, M.Load<uint32_t> (R.FirmwareCtrl + 4));
+  if (R.Dsdt32 != 0) R.Dsdt = M.ReadBytes (R.Dsdt32, M.Load<uint32_t> (R.Dsdt32 + 4));
+  return R;
+}
+
+TEST (BothCoresAcpi, TheFadtLeadsToTheFacsAndTheDsdtAndComesFirst) {
+  // A platform that installs a FACS, a FADT (pointing nowhere useful) and
+  // a DSDT, in that order, after its SPCR. EDK II's table driver puts the
+  // FADT first in the XSDT, lists neither the FACS nor the DSDT, points the
+  // FADT at both (DSDT and X_DSDT alike) and leaves the FACS's bytes as
+  // given (it has no checksum).
+  auto Table = [] (const char *Signature, uint32_t Length, uint8_t Revision) {
+    std::vector<uint8_t> T (Length, 0);
+    std::copy (Signature, Signature + 4, T.begin ());
+    std::memcpy (&T[4], &Length, 4);
+    T[8] = Revision;
+    std::copy_n ("ARMSVR", 6, T.begin () + 10);
+    return T;
+  };
+  std::vector<uint8_t> Facs = Table ("FACS", 64, 0), Fadt = Table ("FACP", 276, 6), Dsdt = Table ("DSDT", 36, 2);
+  Facs[8] = 0x78, Facs[9] = 0x56, Facs[10] = 0x34, Facs[11] = 0x12;   // hardware signature
+  Facs[32] = 2;                                                       // version
+  std::fill (Fadt.begin () + 36, Fadt.begin () + 44, 0xEE);          // FIRMWARE_CTRL, DSDT
+  std::fill (Fadt.begin () + 132, Fadt.begin () + 148, 0xEE);        // X_FIRMWARE_CTRL, X_DSDT
+  Fadt[112] = 0x10;                                                   // flags
+  Fadt[131] = 6;                                                      // minor version
+  Board Real, Own;
+  for (Board *B : {&Real, &Own}) {
+    FactoryBoard (*B);
+    for (const auto *T : {&Facs, &Fadt, &Dsdt}) ASSERT_NE (B->Acpi.Install (*T), 0u);
+  }
+  Edk2Dxe Dxe (Real);
+  Dxe.Boot ({BoardPlatformVolume ()});
+  ASSERT_FALSE (Real.M.Faulted ()) << Real.FaultReport () << Dxe.Where (Real.M.LastFault ());
+  Own.BootVolumes (std::vector<std::string>{PackageVolume ()});
+  ASSERT_FALSE (Own.M.Faulted ()) << Own.FaultReport ();
+
+  AcpiRoots Theirs = ReadAcpiRoots (Real.M, *Dxe.ConfigurationTable (names::Named ("gEfiAcpi20TableGuid")));
+  AcpiRoots Mine = ReadAcpiRoots (Own.M, Own.Acpi.Rsdp ());
+  EXPECT_EQ (Theirs.Listed, (std::vector<std::string>{"FACP", "SPCR", "LPBT", "OSDM"}));
+  EXPECT_EQ (Mine.Listed, Theirs.Listed);
+  for (AcpiRoots *R : {&Theirs, &Mine}) {
+    SCOPED_TRACE (R == &Theirs ? "EDK II" : "board core");
+    ASSERT_EQ (R->Fadt.size (), 276u);
+    EXPECT_EQ (ByteSum (R->Fadt), 0);
+    EXPECT_EQ (R->Facs, Facs);
+    ASSERT_EQ (R->Dsdt.size (), 36u);
+    EXPECT_EQ (ByteSum (R->Dsdt), 0);
+    EXPECT_EQ (R->XFirmwareCtrl, 0u);
+    EXPECT_EQ (R->XDsdt, R->Dsdt32);
+    // Apart from the pointers and the checksum, the FADT as given.
+    std::vector<uint8_t> Rest = R->Fadt;
+    for (size_t Offset : {9, 36, 37, 38, 39, 40, 41, 42, 43}) Rest[Offset] = Fadt[Offset];
+    for (size_t Offset = 132; Offset < 148; Offset++) Rest[Offset] = Fadt[Offset];
+    EXPECT_EQ (Rest, Fadt);
+  }
+  EXPECT_EQ (Theirs.Dsdt, Mine.Dsdt);
 }
 
 TEST (BothCoresGating, TheGatedProbesStartInTheSameOrderOrStayDormantAlike) {

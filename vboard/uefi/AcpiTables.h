@@ -15,7 +15,9 @@
 // hold a canary that is checked when the table is removed or dumped. A
 // removed table's pages are unmapped, so a stale pointer faults too. The
 // RSDP (published as the ACPI 2.0 configuration table) and the XSDT are kept
-// up to date with every change, as the OS would find them. Memory an
+// up to date with every change, as the OS would find them: the FADT listed
+// first, the FACS and the DSDT not listed but reached through the FADT's
+// pointers, which follow whatever FACS and DSDT are installed. Memory an
 // installed table points to (a runtime buffer it hands to the OS) is owned
 // through the table, for the leak check.
 #pragma once
@@ -90,6 +92,7 @@ class AcpiTables {
   uint64_t DoInstall (const std::vector<uint8_t> &Table, const std::string &Installer, uint64_t &Key);
   uint64_t Place (uint32_t Size);
   void RebuildRoots ();
+  void FixFadt ();
 
   Firmware &mFw;
   uint64_t mNext = 0;
