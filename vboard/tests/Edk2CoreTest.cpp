@@ -87,6 +87,44 @@ TEST (Edk2Core, BootsThePackageThroughBdsToTheNetworkBootedProgram) {
   ASSERT_TRUE (Vars.count (u"Boot0000"));
 }
 
+// What the OS finds from an RSDP: the XSDT's and the RSDT's entries by
+// signature ("" for a NULL entry), the FADT and the FACS and DSDT its
+// pointers lead to.
+struct AcpiRoots {
+  std::vector<std::string> Listed, RsdtListed;
+  std::vector<uint8_t> Fadt, Facs, Dsdt;
+  uint32_t FirmwareCtrl = 0, Dsdt32 = 0;
+  uint64_t XFirmwareCtrl = 0, XDsdt = 0;
+};
+uint8_t ByteSum (const std::vector<uint8_t> &Bytes) {
+  uint8_t S = 0;
+  for (uint8_t B : Bytes) S = static_cast<uint8_t> (S + B);
+  return S;
+}
+
+AcpiRoots ReadAcpiRoots (Machine &M, uint64_t Rsdp) {
+  AcpiRoots R;
+  uint64_t Xsdt = M.Load<uint64_t> (Rsdp + 24);
+  for (uint64_t At = Xsdt + 36; At + 8 <= Xsdt + M.Load<uint32_t> (Xsdt + 4); At += 8) {
+    uint64_t Table = M.Load<uint64_t> (At);
+    R.Listed.push_back (Table == 0 ? "" : M.ReadAscii (Table, 4).substr (0, 4));
+    if (R.Listed.back () == "FACP") R.Fadt = M.ReadBytes (Table, M.Load<uint32_t> (Table + 4));
+  }
+  uint32_t Rsdt = M.Load<uint32_t> (Rsdp + 16);
+  for (uint64_t At = Rsdt + 36; Rsdt != 0 && At + 4 <= Rsdt + M.Load<uint32_t> (Rsdt + 4); At += 4) {
+    uint32_t Table = M.Load<uint32_t> (At);
+    R.RsdtListed.push_back (Table == 0 ? "" : M.ReadAscii (Table, 4).substr (0, 4));
+  }
+  if (R.Fadt.size () < 148) return R;
+  std::memcpy (&R.FirmwareCtrl, &R.Fadt[36], 4);
+  std::memcpy (&R.Dsdt32, &R.Fadt[40], 4);
+  std::memcpy (&R.XFirmwareCtrl, &R.Fadt[132], 8);
+  std::memcpy (&R.XDsdt, &R.Fadt[140], 8);
+  if (R.FirmwareCtrl != 0) R.Facs = M.ReadBytes (R.FirmwareCtrl, M.Load<uint32_t> (R.FirmwareCtrl + 4));
+  if (R.Dsdt32 != 0) R.Dsdt = M.ReadBytes (R.Dsdt32, M.Load<uint32_t> (R.Dsdt32 + 4));
+  return R;
+}
+
 // How the board's platform (ArmServerBoardPkg.dsc) declares the firmware-ID
 // buffer: a 16-byte initial value within a 256-byte maximum.
 const std::vector<uint8_t> kPlatformFirmwareId = {0x41, 0x53, 0x42, 0x2D, 0x46, 0x57, 0x49, 0x44,
@@ -190,6 +228,16 @@ TEST_F (BothCores, AcpiTablesAreTheSame) {
     ASSERT_TRUE (Mine.count (Signature) && Theirs.count (Signature));
     EXPECT_EQ (Theirs[Signature], Mine[Signature]);
   }
+  // The roots: with no FADT the first XSDT entry, kept for one, is NULL;
+  // with ACPI 5.0 tables only there is no RSDT and no ACPI 1.0 RSDP; the
+  // SDT protocol says which versions it serves.
+  AcpiRoots TheirRoots = ReadAcpiRoots (Real.M, *Dxe.ConfigurationTable (names::Named ("gEfiAcpi20TableGuid")));
+  AcpiRoots MyRoots = ReadAcpiRoots (Own.M, Own.Acpi.Rsdp ());
+  EXPECT_EQ (TheirRoots.Listed, (std::vector<std::string>{"", "SPCR", "LPBT", "OSDM"}));
+  EXPECT_EQ (MyRoots.Listed, TheirRoots.Listed);
+  EXPECT_TRUE (TheirRoots.RsdtListed.empty () && MyRoots.RsdtListed.empty ());
+  EXPECT_FALSE (Dxe.ConfigurationTable (names::Named ("gEfiAcpi10TableGuid")).has_value ());
+  EXPECT_EQ (Own.M.Load<uint32_t> (Own.Acpi.SdtProtocol), AcpiTables::kExposedVersions);
 }
 
 TEST_F (BothCores, ThePackagesPcdsAreTheSameWhenTheBoardPowersOff) {
@@ -265,38 +313,6 @@ TEST_F (BothCores, VariablesAreTheSameExceptWhatEdk2sOwnDriversAdd) {
     if (Name == u"Boot0000") continue;   // the path names each platform's own volume
     EXPECT_EQ (Theirs[Name], Data);
   }
-}
-
-// What the OS finds from an RSDP: the XSDT's entries by signature ("" for
-// a NULL entry), the FADT and the FACS and DSDT its pointers lead to.
-struct AcpiRoots {
-  std::vector<std::string> Listed;
-  std::vector<uint8_t> Fadt, Facs, Dsdt;
-  uint32_t FirmwareCtrl = 0, Dsdt32 = 0;
-  uint64_t XFirmwareCtrl = 0, XDsdt = 0;
-};
-uint8_t ByteSum (const std::vector<uint8_t> &Bytes) {
-  uint8_t S = 0;
-  for (uint8_t B : Bytes) S = static_cast<uint8_t> (S + B);
-  return S;
-}
-
-AcpiRoots ReadAcpiRoots (Machine &M, uint64_t Rsdp) {
-  AcpiRoots R;
-  uint64_t Xsdt = M.Load<uint64_t> (Rsdp + 24);
-  for (uint64_t At = Xsdt + 36; At + 8 <= Xsdt + M.Load<uint32_t> (Xsdt + 4); At += 8) {
-    uint64_t Table = M.Load<uint64_t> (At);
-    R.Listed.push_back (Table == 0 ? "" : M.ReadAscii (Table, 4).substr (0, 4));
-    if (R.Listed.back () == "FACP") R.Fadt = M.ReadBytes (Table, M.Load<uint32_t> (Table + 4));
-  }
-  if (R.Fadt.size () < 148) return R;
-  std::memcpy (&R.FirmwareCtrl, &R.Fadt[36], 4);
-  std::memcpy (&R.Dsdt32, &R.Fadt[40], 4);
-  std::memcpy (&R.XFirmwareCtrl, &R.Fadt[132], 8);
-  std::memcpy (&R.XDsdt, &R.Fadt[140], 8);
-  if (R.FirmwareCtrl != 0) R.Facs = M.ReadBytes (R.FirmwareCtrl, M.Load<uint32_t> (R.FirmwareCtrl + 4));
-  if (R.Dsdt32 != 0) R.Dsdt = M.ReadBytes (R.Dsdt32, M.Load<uint32_t> (R.Dsdt32 + 4));
-  return R;
 }
 
 TEST (BothCoresAcpi, TheFadtLeadsToTheFacsAndTheDsdtAndComesFirst) {

@@ -185,7 +185,7 @@ uint64_t AcpiTables::DoInstall (const std::vector<uint8_t> &Table, const std::st
     Key = mNextKey++;
     return efi::AccessDenied;
   }
-  if (mTables.size () >= kXsdtCapacity) {
+  if (mTables.size () + 1 >= kXsdtCapacity) {   // and the FADT's entry
     return efi::OutOfResources;
   }
   uint64_t At = Place (static_cast<uint32_t> (Table.size ()));
@@ -307,10 +307,12 @@ void AcpiTables::FixFadt () {
 
 void AcpiTables::RebuildRoots () {
   // XSDT: the header, then one 64-bit address per installed table, the
-  // FADT first (some operating systems look for it only near the start);
-  // the FACS and the DSDT are reached through the FADT, not listed.
+  // first entry kept for the FADT (some operating systems look for it only
+  // near the start), NULL while there is none; the FACS and the DSDT are
+  // reached through the FADT, not listed.
   std::vector<uint64_t> Listed;
-  if (const AcpiTable *Fadt = Find ("FACP")) Listed.push_back (Fadt->Address);
+  const AcpiTable *Fadt = Find ("FACP");
+  Listed.push_back (Fadt != nullptr ? Fadt->Address : 0);
   for (const AcpiTable &T : mTables) {
     if (!Singleton (T.Signature)) Listed.push_back (T.Address);
   }
@@ -331,7 +333,9 @@ void AcpiTables::RebuildRoots () {
   mFw.M.Write (mXsdt, X.data (), X.size ());
 
   // RSDP, revision 2: the first checksum covers the ACPI 1.0 part (20 bytes),
-  // the extended one all 36.
+  // the extended one all 36. No RSDT: on AArch64 EDK II's table driver
+  // exposes ACPI 5.0 tables only (PcdAcpiExposedTableVersions 0x20), so the
+  // RSDP's RSDT address stays 0 and there is no ACPI 1.0 RSDP.
   uint8_t R[kRsdpSize] = {};
   std::memcpy (R, "RSD PTR ", 8);
   std::memcpy (R + 9, kOemId, 6);
