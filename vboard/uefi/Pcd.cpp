@@ -7,7 +7,6 @@
 
 #include <algorithm>
 
-
 namespace vboard {
 
 uint64_t Firmware::PcdGet (const std::optional<Guid> &Space, uint64_t Token, PcdType Want, uint64_t Caller) {
@@ -75,7 +74,7 @@ uint64_t Firmware::PcdSetValue (const std::optional<Guid> &Space, uint64_t Token
     return efi::InvalidParameter;
   }
   if (!Space && !E->Callbacks.empty ()) PcdCallbacks (*E, 0, Token, Data, Size);
-  if (M.Stopped ()) return efi::Aborted;
+  if (!E->Callbacks.empty () && M.Stopped ()) return efi::Aborted;
   if (E->Type == PcdType::Ptr) {
     M.Write (E->Buffer, &Value, Size);
   } else {
@@ -142,7 +141,7 @@ void Firmware::AddPcdProtocols () {
         return efi::InvalidParameter;
       }
       if (!Ex) PcdCallbacks (*E, 0, Token, Buffer, Size);
-      if (M.Stopped ()) return efi::Aborted;
+      if (!E->Callbacks.empty () && M.Stopped ()) return efi::Aborted;
       std::vector<uint8_t> Bytes = M.ReadBytes (Buffer, Size);
       M.Write (E->Buffer, Bytes.data (), Size);
       E->CurSize = Size;
