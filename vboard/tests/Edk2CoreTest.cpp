@@ -92,6 +92,7 @@ TEST (Edk2Core, BootsThePackageThroughBdsToTheNetworkBootedProgram) {
 // pointers lead to.
 struct AcpiRoots {
   std::vector<std::string> Listed, RsdtListed;
+  std::vector<uint8_t> XsdtOem, RsdpOemId;   // XSDT bytes 10-27, RSDP bytes 9-14
   std::vector<uint8_t> Fadt, Facs, Dsdt;
   uint32_t FirmwareCtrl = 0, Dsdt32 = 0;
   uint64_t XFirmwareCtrl = 0, XDsdt = 0;
@@ -105,6 +106,8 @@ uint8_t ByteSum (const std::vector<uint8_t> &Bytes) {
 AcpiRoots ReadAcpiRoots (Machine &M, uint64_t Rsdp) {
   AcpiRoots R;
   uint64_t Xsdt = M.Load<uint64_t> (Rsdp + 24);
+  R.XsdtOem = M.ReadBytes (Xsdt + 10, 18);
+  R.RsdpOemId = M.ReadBytes (Rsdp + 9, 6);
   for (uint64_t At = Xsdt + 36; At + 8 <= Xsdt + M.Load<uint32_t> (Xsdt + 4); At += 8) {
     uint64_t Table = M.Load<uint64_t> (At);
     R.Listed.push_back (Table == 0 ? "" : M.ReadAscii (Table, 4).substr (0, 4));
@@ -336,6 +339,8 @@ TEST (BothCoresAcpi, TheFadtLeadsToTheFacsAndTheDsdtAndComesFirst) {
   std::fill (Fadt.begin () + 132, Fadt.begin () + 148, 0xEE);        // X_FIRMWARE_CTRL, X_DSDT
   Fadt[112] = 0x10;                                                   // flags
   Fadt[131] = 6;                                                      // minor version
+  std::copy_n ("FADTTBL1", 8, Fadt.begin () + 16);                     // OEM table ID
+  Fadt[24] = 7;                                                       // OEM revision
   Board Real, Own;
   for (Board *B : {&Real, &Own}) {
     FactoryBoard (*B);
@@ -354,6 +359,9 @@ TEST (BothCoresAcpi, TheFadtLeadsToTheFacsAndTheDsdtAndComesFirst) {
   for (AcpiRoots *R : {&Theirs, &Mine}) {
     SCOPED_TRACE (R == &Theirs ? "EDK II" : "board core");
     ASSERT_EQ (R->Fadt.size (), 276u);
+    // The roots carry the FADT's OEM identification.
+    EXPECT_EQ (R->XsdtOem, std::vector<uint8_t> (Fadt.begin () + 10, Fadt.begin () + 28));
+    EXPECT_EQ (R->RsdpOemId, std::vector<uint8_t> (Fadt.begin () + 10, Fadt.begin () + 16));
     EXPECT_EQ (ByteSum (R->Fadt), 0);
     EXPECT_EQ (R->Facs, Facs);
     ASSERT_EQ (R->Dsdt.size (), 36u);

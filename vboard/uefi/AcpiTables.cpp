@@ -326,6 +326,13 @@ void AcpiTables::RebuildRoots () {
   X[24] = 1;
   std::memcpy (X.data () + 28, "VBRD", 4);
   X[32] = 1;
+  // With a FADT, the XSDT and the RSDP take its OEM identification (OEM ID,
+  // OEM table ID, OEM revision), as EDK II's table driver copies them.
+  std::vector<uint8_t> FadtHeader;
+  if (Fadt != nullptr) {
+    FadtHeader = mFw.M.ReadBytes (Fadt->Address, kHeaderSize);
+    std::copy (FadtHeader.begin () + 10, FadtHeader.begin () + 28, X.begin () + 10);
+  }
   for (size_t I = 0; I < Listed.size (); I++) {
     std::memcpy (X.data () + kHeaderSize + 8 * I, &Listed[I], 8);
   }
@@ -338,7 +345,7 @@ void AcpiTables::RebuildRoots () {
   // RSDP's RSDT address stays 0 and there is no ACPI 1.0 RSDP.
   uint8_t R[kRsdpSize] = {};
   std::memcpy (R, "RSD PTR ", 8);
-  std::memcpy (R + 9, kOemId, 6);
+  std::memcpy (R + 9, FadtHeader.empty () ? reinterpret_cast<const uint8_t *> (kOemId) : FadtHeader.data () + 10, 6);
   R[15] = 2;
   uint32_t RsdpLength = kRsdpSize;
   std::memcpy (R + 20, &RsdpLength, 4);
