@@ -6,6 +6,7 @@
 #include "images/FirmwareVolume.h"
 #include "images/PeImage.h"
 #include "uefi/GuidNames.h"
+#include "uefi/PcdDatabase.h"
 
 #include <algorithm>
 #include <cstring>
@@ -415,7 +416,10 @@ bool Edk2Dxe::OnSmc () {
       // The DXE core reports itself too, already running.
       if (!mImages.empty () && mImages.front ().Base == M.X (1)) break;
       Image I;
-      I.Name = M.X (4) != 0 ? ImageName (M.ReadAscii (M.X (4), 512)) : "?";
+      std::string Pdb = M.X (4) != 0 ? M.ReadAscii (M.X (4), 512) : "";
+      I.Name = Pdb.empty () ? "?" : ImageName (Pdb);
+      size_t Slash = Pdb.find_last_of ("/\\");
+      if (Slash != std::string::npos) I.BuildDir = Pdb.substr (0, Slash);
       I.Base = M.X (1);
       I.Size = M.X (2);
       I.Entry = M.X (3);
@@ -441,34 +445,63 @@ bool Edk2Dxe::OnSmc () {
 }
 
 void Edk2Dxe::ReadPcds () {
-  // EFI_PCD_PROTOCOL: SetSku, Get8, Get16, Get32, Get64, GetPtr, GetBool,
-  // GetSize, ...; LocateProtocol is at offset 320 of the boot services.
+  // EFI_PCD_PROTOCOL (by token space) and PCD_PROTOCOL (by local token
+  // number) both begin SetSku, Get8, Get16, Get32, Get64, GetPtr, GetBool,
+  // GetSize; LocateProtocol is at offset 320 of the boot services.
   constexpr uint64_t kBootServices = 96, kLocateProtocol = 320;
+  constexpr unsigned kGet8 = 1, kGet16 = 2, kGet32 = 3, kGet64 = 4, kGetPtr = 5, kGetBool = 6, kGetSize = 7;
   struct Read {
     const char *Name;
     const char *Space;
     uint64_t Token;
-    unsigned Slot;          // 3: Get32, 4: Get64
+    unsigned Slot;
   };
   static const Read kPcds[] = {
-      {"PcdSerialPortBaseAddress", "gPlatformTokenSpaceGuid", platform::kPcdSerialPortBaseAddress, 4},
-      {"PcdCpuTemperature", "gThermalTokenSpaceGuid", platform::kPcdCpuTemperature, 3},
-      {"PcdRecoveryParameter", "gRecoveryParamTokenSpaceGuid", platform::kPcdRecoveryParameter, 4},
+      {"PcdSerialPortBaseAddress", "gPlatformTokenSpaceGuid", platform::kPcdSerialPortBaseAddress, kGet64},
+      {"PcdCpuTemperature", "gThermalTokenSpaceGuid", platform::kPcdCpuTemperature, kGet32},
+      {"PcdRecoveryParameter", "gRecoveryParamTokenSpaceGuid", platform::kPcdRecoveryParameter, kGet64},
   };
   uint64_t St = SystemTable ();
   if (St == 0) return;
   uint64_t Bs = B.M.Load<uint64_t> (St + kBootServices);
   uint64_t Scratch = B.Scratch (32);
-  Guid Pcd = names::Named ("gEfiPcdProtocolGuid");
-  B.M.Write (Scratch, Pcd.Bytes.data (), 16);
-  uint64_t Status = B.M.Call (B.M.Load<uint64_t> (Bs + kLocateProtocol), {Scratch, 0, Scratch + 16});
-  uint64_t Protocol = B.M.Load<uint64_t> (Scratch + 16);
-  if (Status != 0 || Protocol == 0) return;
-  for (const Read &R : kPcds) {
-    Guid Space = names::Named (R.Space);
-    B.M.Write (Scratch, Space.Bytes.data (), 16);
-    uint64_t Value = B.M.Call (B.M.Load<uint64_t> (Protocol + 8 * R.Slot), {Scratch, R.Token});
-    mPcds[R.Name] = R.Slot == 3 ? (Value & 0xFFFFFFFF) : Value;
+  auto Locate = [&] (const Guid &Id) {
+    B.M.Write (Scratch, Id.Bytes.data (), 16);
+    uint64_t Status = B.M.Call (B.M.Load<uint64_t> (Bs + kLocateProtocol), {Scratch, 0, Scratch + 16});
+    return Status == 0 ? B.M.Load<uint64_t> (Scratch + 16) : 0;
+  };
+  if (uint64_t Pi = Locate (names::Named ("gEfiPcdProtocolGuid"))) {
+    for (const Read &R : kPcds) {
+      Guid Space = names::Named (R.Space);
+      B.M.Write (Scratch, Space.Bytes.data (), 16);
+      uint64_t Value = B.M.Call (B.M.Load<uint64_t> (Pi + 8 * R.Slot), {Scratch, R.Token});
+      mPcds[R.Name] = R.Slot == kGet32 ? (Value & 0xFFFFFFFF) : Value;
+    }
+  }
+  // The platform build's dynamic PCDs have no token space to be found by:
+  // each is numbered by the build, and the images that use one say its
+  // number in their AutoGen.h. The board's own database knows them by name.
+  std::vector<std::string> Conflicts;
+  PcdDatabase Local ([] (uint64_t) { return 0; }, Conflicts);
+  for (const std::string &Name : B.Fw.Pcds.LocalNames ()) Local.DefineLocal (Name, B.Fw.LocalPcd (Name)->Type, 0);
+  for (const Image &I : mImages) {
+    if (!I.BuildDir.empty ()) Local.BindLocalTokens (I.BuildDir, I.Name);
+  }
+  uint64_t Edk = Locate (names::Named ("gPcdProtocolGuid"));
+  if (Edk == 0) return;
+  auto Get = [&] (unsigned Slot, uint64_t Token) { return B.M.Call (B.M.Load<uint64_t> (Edk + 8 * Slot), {Token}); };
+  for (const std::string &Name : Local.LocalNames ()) {
+    std::optional<uint64_t> Token = Local.LocalToken (Name);
+    if (!Token) continue;   // no image loaded uses it
+    PcdType Type = Local.Local (Name)->Type;
+    if (Type == PcdType::Ptr) {
+      uint64_t Size = Get (kGetSize, *Token), At = Get (kGetPtr, *Token);
+      mPcdBuffers[Name] = At != 0 && Size <= 0x10000 ? B.M.ReadBytes (At, Size) : std::vector<uint8_t>{};
+      continue;
+    }
+    const unsigned Slot = Type == PcdType::U8 ? kGet8 : Type == PcdType::U16 ? kGet16 : Type == PcdType::U32 ? kGet32
+                        : Type == PcdType::U64 ? kGet64 : kGetBool;
+    mPcds[Name] = PcdDatabase::Truncate (Type, Get (Slot, *Token));
   }
 }
 

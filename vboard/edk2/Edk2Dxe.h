@@ -63,6 +63,7 @@ class Edk2Dxe {
     bool Returned = false;     // and returned (not through Exit ())
     uint64_t Status = 0;
     bool Unloaded = false;
+    std::string BuildDir;      // where the build left it (its AutoGen.h), from the debug path
   };
   const std::vector<Image> &Images () const { return mImages; }
   const Image *FindImage (const std::string &Name) const;
@@ -81,9 +82,14 @@ class Edk2Dxe {
   std::vector<uint8_t> SmbiosDump () const;
   std::vector<std::pair<std::string, std::vector<uint8_t>>> AcpiTables () const;
 
-  // The package's DynamicEx PCDs as EDK II's PCD driver held them when the
-  // board powered off or reset (read through EFI_PCD_PROTOCOL then), by name.
+  // The package's PCDs as EDK II's PCD driver held them when the board
+  // powered off or reset, by name: the DynamicEx ones read through
+  // EFI_PCD_PROTOCOL, the platform build's dynamic ones (the names the
+  // board's own database defines) through PCD_PROTOCOL by the local token
+  // number the build gave them. VOID* PCDs: their current bytes (GetSize
+  // of them) in PcdBuffersAtPowerOff, not in PcdsAtPowerOff.
   const std::map<std::string, uint64_t> &PcdsAtPowerOff () const { return mPcds; }
+  const std::map<std::string, std::vector<uint8_t>> &PcdBuffersAtPowerOff () const { return mPcdBuffers; }
 
   uint64_t TimerPeriodNs () const { return mTimerPeriodNs; }
   uint64_t Ticks () const { return mTicks; }
@@ -116,6 +122,7 @@ class Edk2Dxe {
   uint64_t mTimerPeriodNs = 0;
   uint64_t mTicks = 0;
   std::map<std::string, uint64_t> mPcds;
+  std::map<std::string, std::vector<uint8_t>> mPcdBuffers;
 };
 
 }  // namespace vboard

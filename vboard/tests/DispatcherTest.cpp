@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <map>
@@ -300,6 +301,74 @@ TEST (Dispatcher, ProtocolsSeenOnceStaySeenAcrossDispatches) {
   EXPECT_EQ (B.Fw.Dxe.WaitingFor (*B.Fw.Dxe.Find ("GatedMode2")), "waits for gNetworkMode2DepexProtocolGuid");
 }
 
+TEST (Dispatcher, DxeServicesDispatchScheduleAndTrustAnswerAsTheDxeCoreDoes) {
+  // EDK II's CoreDispatcher: "If the dispatcher is running don't let it be
+  // restarted" (EFI_ALREADY_STARTED); EFI_NOT_FOUND when "No DXE Drivers
+  // were dispatched"; and after each round it has started a driver in, it
+  // signals the gEfiEventDxeDispatchGuid event group "so that SMM
+  // Dispatcher get chance to dispatch SMM Drivers which depend on UEFI
+  // protocols". CoreTrust moves a driver "from the Untrusted to the
+  // Scheduled state", but the image keeps the status its load got, so its
+  // start still answers Security Violation. CoreSchedule finds only a
+  // driver waiting for its SOR request.
+  Board B;
+  const Guid Mode1 = names::Named ("gNetworkMode1DepexProtocolGuid");
+  const Guid Group = names::Named ("gEfiEventDxeDispatchGuid");
+  uint64_t Volume = B.Fw.Dxe.AddVolume (test::TestVolume ());
+  const Dispatcher::Driver *Gated = B.Fw.Dxe.Find ("GatedMode1");
+  ASSERT_NE (Gated, nullptr);
+  // GatedMode1's load meets a security violation; everything else loads.
+  B.Fw.ImageSecurity = [&] (const std::vector<uint8_t> &FilePath, const std::vector<uint8_t> &, bool) {
+    const Guid &Name = Gated->File->Name;
+    bool Held = std::search (FilePath.begin (), FilePath.end (), Name.Bytes.begin (), Name.Bytes.end ()) != FilePath.end ();
+    return Held ? efi::SecurityViolation : efi::Success;
+  };
+  auto Ds = [&] (unsigned Index, const std::vector<uint64_t> &Args) {
+    return B.Fw.CallGuest (B.M.Load<uint64_t> (B.Fw.DxeServices + 24 + 8 * Index), Args);
+  };
+  constexpr unsigned kDispatch = 13, kSchedule = 14, kTrust = 15;
+  // A notify function in the group counts its signals and asks for a
+  // dispatch from inside the running one.
+  unsigned Signals = 0;
+  std::vector<uint64_t> Nested;
+  uint64_t Notify = B.M.AddTrap ("dispatch-group notify", [&] (CallArgs &) -> uint64_t {
+    Signals++;
+    Nested.push_back (B.Fw.Dxe.Dispatch ());
+    return 0;
+  });
+  B.Fw.Events.Create (0x200, 8, Notify, 0, &Group);   // EVT_NOTIFY_SIGNAL, TPL_CALLBACK
+
+  EXPECT_EQ (Ds (kDispatch, {}), efi::Success);
+  ASSERT_FALSE (B.M.Faulted ()) << B.FaultReport ();
+  EXPECT_GE (Signals, 1u);
+  EXPECT_EQ (Nested, std::vector<uint64_t> (Signals, efi::AlreadyStarted));
+  EXPECT_EQ (Gated->State, Dispatcher::DriverState::Dormant);
+  // Nothing more is ready: no driver started, no signal.
+  unsigned Before = Signals;
+  EXPECT_EQ (Ds (kDispatch, {}), efi::NotFound);
+  EXPECT_EQ (Signals, Before);
+
+  uint64_t Handle = 0;
+  B.Fw.InstallProtocol (Handle, Mode1, 0);
+  EXPECT_EQ (Ds (kDispatch, {}), efi::Success);
+  EXPECT_EQ (Gated->State, Dispatcher::DriverState::Untrusted);
+  uint64_t File = B.Fw.HostCopy (Gated->File->Name.Bytes.data (), 16);
+  // Not waiting for a Schedule request, and not in this volume: not found.
+  EXPECT_EQ (Ds (kSchedule, {Volume, File}), efi::NotFound);
+  EXPECT_EQ (Ds (kTrust, {Volume + 1, File}), efi::NotFound);
+  Before = Signals;
+  EXPECT_EQ (Ds (kTrust, {Volume, File}), efi::Success);
+  EXPECT_EQ (Ds (kTrust, {Volume, File}), efi::NotFound) << "trusted once";
+  EXPECT_EQ (Ds (kDispatch, {}), efi::Success);
+  EXPECT_EQ (Signals, Before + 1);
+  EXPECT_EQ (Gated->State, Dispatcher::DriverState::Dispatched);
+  EXPECT_EQ (Gated->Status, efi::SecurityViolation);
+  EXPECT_FALSE (Gated->Image->Started);
+  EXPECT_EQ (Position (Dispatched (B), "GatedMode1"), Dispatched (B).size ());
+  EXPECT_EQ (Ds (kDispatch, {}), efi::NotFound);
+  EXPECT_FALSE (B.M.Faulted ()) << B.FaultReport ();
+}
+
 TEST (Dispatcher, Fv2ProtocolServesFilesAndSectionsAsGetSectionFromAnyFvReadsThem) {
   Board B;
   B.BootVolumes ({test::PackageVolume ()});
@@ -315,6 +384,28 @@ TEST (Dispatcher, Fv2ProtocolServesFilesAndSectionsAsGetSectionFromAnyFvReadsThe
   Guid Named;
   B.M.Read (FilePath + 4, Named.Bytes.data (), 16);
   EXPECT_EQ (Named, Wattkeep->File->Name);
+  // EDK II's CoreLoadImageCommon installs EFI_LOADED_IMAGE_DEVICE_PATH_PROTOCOL
+  // on the image handle with a copy of the path it loaded from ("otherwise
+  // Loaded Image Device Path Protocol is installed with a NULL interface
+  // pointer"): here the volume's Fv() node, the file's FvFile() node, the end.
+  const Guid ImagePath = names::Named ("gEfiLoadedImageDevicePathProtocolGuid");
+  ASSERT_TRUE (V.Fv->Name ().has_value ());
+  std::optional<uint64_t> Dp = B.Fw.InterfaceOn (Wattkeep->Image->Handle, ImagePath);
+  ASSERT_TRUE (Dp.has_value () && *Dp != 0);
+  EXPECT_EQ (B.M.Load<uint32_t> (*Dp), 0x00140704u);        // MEDIA, PIWG volume, 20 bytes
+  B.M.Read (*Dp + 4, Named.Bytes.data (), 16);
+  EXPECT_EQ (Named, *V.Fv->Name ());
+  EXPECT_EQ (B.M.Load<uint32_t> (*Dp + 20), 0x00140604u);   // MEDIA, PIWG file
+  B.M.Read (*Dp + 24, Named.Bytes.data (), 16);
+  EXPECT_EQ (Named, Wattkeep->File->Name);
+  EXPECT_EQ (B.M.Load<uint32_t> (*Dp + 40), 0x0004FF7Fu);   // end of the path
+  // A driver the DXE core unloads (its entry failed) loses both protocols.
+  const auto *Logsweep = B.Fw.Dxe.Find ("Logsweep");
+  ASSERT_TRUE (Logsweep->Image->Unloaded);
+  EXPECT_FALSE (B.Fw.InterfaceOn (Logsweep->Image->Handle, ImagePath).has_value ());
+  // An image loaded from a file name alone (no device path): NULL interface.
+  ImageRecord &Bare = B.Load (test::ModuleImage ("Wattkeep"));
+  EXPECT_EQ (B.Fw.InterfaceOn (Bare.Handle, ImagePath), std::optional<uint64_t> (0));
 
   auto Member = [&] (unsigned Offset) { return B.M.Load<uint64_t> (V.Interface + Offset); };
   uint64_t Args = B.Scratch (256);

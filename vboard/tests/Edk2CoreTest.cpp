@@ -5,6 +5,7 @@
 // board's own core booting the package volume.
 #include "edk2/Edk2Dxe.h"
 #include "board/BoardMap.h"
+#include "board/FirmwareIdBlock.h"
 #include "tests/TestSupport.h"
 #include "tools/Scenario.h"
 #include "uefi/GuidNames.h"
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <set>
 
@@ -32,10 +34,9 @@ void FactoryBoard (Board &B) {
 }
 
 // The SMBIOS structures of a dump (entry point at 0, table at 0x20), each
-// whole with its strings, in table order. Normalised, as each core's
-// allocator chooses them: the handles (but see the end-of-table check), and
-// the event log's access-method address (Type 15, offset 0x10), where the
-// log's runtime copy landed.
+// whole with its strings, in table order. Normalised: the handles (compared
+// on their own), and the event log's access-method address (Type 15, offset
+// 0x10), where each core's allocator put the log's runtime copy.
 std::vector<std::vector<uint8_t>> Structures (const std::vector<uint8_t> &Dump) {
   std::vector<std::vector<uint8_t>> Out;
   size_t At = 0x20;
@@ -86,22 +87,95 @@ TEST (Edk2Core, BootsThePackageThroughBdsToTheNetworkBootedProgram) {
   ASSERT_TRUE (Vars.count (u"Boot0000"));
 }
 
-// The package volume booted under both cores from the factory state.
+// What the OS finds from an RSDP: the XSDT's and the RSDT's entries by
+// signature ("" for a NULL entry), the FADT and the FACS and DSDT its
+// pointers lead to.
+struct AcpiRoots {
+  std::vector<std::string> Listed, RsdtListed;
+  std::vector<uint8_t> XsdtOem, RsdpOemId;   // XSDT bytes 10-27, RSDP bytes 9-14
+  std::vector<uint8_t> Fadt, Facs, Dsdt;
+  uint32_t FirmwareCtrl = 0, Dsdt32 = 0;
+  uint64_t XFirmwareCtrl = 0, XDsdt = 0;
+};
+uint8_t ByteSum (const std::vector<uint8_t> &Bytes) {
+  uint8_t S = 0;
+  for (uint8_t B : Bytes) S = static_cast<uint8_t> (S + B);
+  return S;
+}
+
+AcpiRoots ReadAcpiRoots (Machine &M, uint64_t Rsdp) {
+  AcpiRoots R;
+  uint64_t Xsdt = M.Load<uint64_t> (Rsdp + 24);
+  R.XsdtOem = M.ReadBytes (Xsdt + 10, 18);
+  R.RsdpOemId = M.ReadBytes (Rsdp + 9, 6);
+  for (uint64_t At = Xsdt + 36; At + 8 <= Xsdt + M.Load<uint32_t> (Xsdt + 4); At += 8) {
+    uint64_t Table = M.Load<uint64_t> (At);
+    R.Listed.push_back (Table == 0 ? "" : M.ReadAscii (Table, 4).substr (0, 4));
+    if (R.Listed.back () == "FACP") R.Fadt = M.ReadBytes (Table, M.Load<uint32_t> (Table + 4));
+  }
+  uint32_t Rsdt = M.Load<uint32_t> (Rsdp + 16);
+  for (uint64_t At = Rsdt + 36; Rsdt != 0 && At + 4 <= Rsdt + M.Load<uint32_t> (Rsdt + 4); At += 4) {
+    uint32_t Table = M.Load<uint32_t> (At);
+    R.RsdtListed.push_back (Table == 0 ? "" : M.ReadAscii (Table, 4).substr (0, 4));
+  }
+  if (R.Fadt.size () < 148) return R;
+  std::memcpy (&R.FirmwareCtrl, &R.Fadt[36], 4);
+  std::memcpy (&R.Dsdt32, &R.Fadt[40], 4);
+  std::memcpy (&R.XFirmwareCtrl, &R.Fadt[132], 8);
+  std::memcpy (&R.XDsdt, &R.Fadt[140], 8);
+  if (R.FirmwareCtrl != 0) R.Facs = M.ReadBytes (R.FirmwareCtrl, M.Load<uint32_t> (R.FirmwareCtrl + 4));
+  if (R.Dsdt32 != 0) R.Dsdt = M.ReadBytes (R.Dsdt32, M.Load<uint32_t> (R.Dsdt32 + 4));
+  return R;
+}
+
+// How the board's platform (ArmServerBoardPkg.dsc) declares the firmware-ID
+// buffer: a 16-byte initial value within a 256-byte maximum.
+const std::vector<uint8_t> kPlatformFirmwareId = {0x41, 0x53, 0x42, 0x2D, 0x46, 0x57, 0x49, 0x44,
+                                                  0x01, 0x02, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5};
+constexpr uint64_t kPlatformFirmwareIdMax = 256;
+
+// The package volume booted under both cores from the factory state, with
+// the SR-IOV setup byte at 0xFF (a value that means "on" without being
+// TRUE) and, under the board's core, the firmware-ID buffer declared as the
+// platform declares it. One boot of each serves every comparison (an EDK II
+// boot costs about a second).
 class BothCores : public ::testing::Test {
  protected:
+  static void SetUpTestSuite () {
+    sReal = new Board;
+    sOwn = new Board;
+    sDxe = new Edk2Dxe (*sReal);
+    for (Board *B : {sReal, sOwn}) {
+      FactoryBoard (*B);
+      B->SetSetupByte (kSystemSetupConfig, kSrIovEnableOffset, 0xFF);
+    }
+    sDxe->Boot ({BoardPlatformVolume ()});
+    sOwn->Fw.DefineLocalPcd ("PcdFirmwareIdData", PcdType::Ptr, 0, kPlatformFirmwareIdMax, kPlatformFirmwareId.size ());
+    sOwn->M.Write (sOwn->Fw.LocalPcd ("PcdFirmwareIdData")->Buffer, kPlatformFirmwareId.data (), kPlatformFirmwareId.size ());
+    sOwn->BootVolumes (std::vector<std::string>{PackageVolume ()});
+  }
+  static void TearDownTestSuite () {
+    delete sDxe;
+    delete sOwn;
+    delete sReal;
+    sDxe = nullptr;
+    sOwn = sReal = nullptr;
+  }
   void SetUp () override {
-    FactoryBoard (Real);
-    Dxe.Boot ({BoardPlatformVolume ()});
-    ASSERT_FALSE (Real.M.Faulted ()) << Real.FaultReport ();
-    FactoryBoard (Own);
-    Own.BootVolumes (std::vector<std::string>{PackageVolume ()});
+    ASSERT_FALSE (Real.M.Faulted ()) << Real.FaultReport () << Dxe.Where (Real.M.LastFault ());
     ASSERT_FALSE (Own.M.Faulted ()) << Own.FaultReport ();
   }
-  Board Real, Own;
-  Edk2Dxe Dxe{Real};
+  static constexpr size_t kSrIovEnableOffset = 125;
+  static Board *sReal, *sOwn;
+  static Edk2Dxe *sDxe;
+  Board &Real = *sReal, &Own = *sOwn;
+  Edk2Dxe &Dxe = *sDxe;
 };
+Board *BothCores::sReal = nullptr;
+Board *BothCores::sOwn = nullptr;
+Edk2Dxe *BothCores::sDxe = nullptr;
 
-TEST_F (BothCores, SmbiosRecordsAreTheSameUpToHandles) {
+TEST_F (BothCores, SmbiosRecordsAreTheSameAndSoAreTheirHandles) {
   std::vector<uint8_t> RealDump = Dxe.SmbiosDump ();
   ASSERT_FALSE (RealDump.empty ());
   EXPECT_EQ (Structures (RealDump), Structures (Own.Smbios.DumpImage ()));
@@ -110,6 +184,28 @@ TEST_F (BothCores, SmbiosRecordsAreTheSameUpToHandles) {
   ASSERT_GE (RealDump.size (), 6u);
   EXPECT_EQ (std::vector<uint8_t> (RealDump.end () - 6, RealDump.end ()), (std::vector<uint8_t>{127, 4, 0xFF, 0xFE, 0, 0}));
   EXPECT_EQ (std::vector<uint8_t> (OwnDump.end () - 6, OwnDump.end ()), (std::vector<uint8_t>{127, 4, 0xFF, 0xFE, 0, 0}));
+
+  // Mapplate's entry structures ask for their own handles, its summary,
+  // Portplate's record and Ledgermark's event log for any (0xFFFE): the
+  // driver gives each the lowest free handle. Type and handle of every
+  // structure, in table order, end of table included.
+  auto Handles = [] (const std::vector<uint8_t> &Dump) {
+    std::vector<std::pair<int, int>> Out;
+    size_t At = 0x20;
+    while (At + 4 <= Dump.size ()) {
+      Out.push_back ({Dump[At], Dump[At + 2] | Dump[At + 3] << 8});
+      if (Dump[At] == 127) break;
+      size_t End = At + Dump[At + 1];
+      while (End + 1 < Dump.size () && (Dump[End] != 0 || Dump[End + 1] != 0)) End++;
+      At = End + 2;
+    }
+    return Out;
+  };
+  std::vector<std::pair<int, int>> Theirs = Handles (Dxe.SmbiosDump ()), Mine = Handles (Own.Smbios.DumpImage ());
+  EXPECT_EQ (Theirs, Mine);
+  for (int Type : {203, 251, 15}) {
+    EXPECT_TRUE (std::any_of (Theirs.begin (), Theirs.end (), [&] (const auto &P) { return P.first == Type; })) << Type;
+  }
 }
 
 TEST_F (BothCores, AcpiTablesAreTheSame) {
@@ -135,19 +231,68 @@ TEST_F (BothCores, AcpiTablesAreTheSame) {
     ASSERT_TRUE (Mine.count (Signature) && Theirs.count (Signature));
     EXPECT_EQ (Theirs[Signature], Mine[Signature]);
   }
+  // The roots: with no FADT the first XSDT entry, kept for one, is NULL;
+  // with ACPI 5.0 tables only there is no RSDT and no ACPI 1.0 RSDP; the
+  // SDT protocol says which versions it serves.
+  AcpiRoots TheirRoots = ReadAcpiRoots (Real.M, *Dxe.ConfigurationTable (names::Named ("gEfiAcpi20TableGuid")));
+  AcpiRoots MyRoots = ReadAcpiRoots (Own.M, Own.Acpi.Rsdp ());
+  EXPECT_EQ (TheirRoots.Listed, (std::vector<std::string>{"", "SPCR", "LPBT", "OSDM"}));
+  EXPECT_EQ (MyRoots.Listed, TheirRoots.Listed);
+  EXPECT_TRUE (TheirRoots.RsdtListed.empty () && MyRoots.RsdtListed.empty ());
+  EXPECT_FALSE (Dxe.ConfigurationTable (names::Named ("gEfiAcpi10TableGuid")).has_value ());
+  EXPECT_EQ (Own.M.Load<uint32_t> (Own.Acpi.SdtProtocol), AcpiTables::kExposedVersions);
 }
 
 TEST_F (BothCores, ThePackagesPcdsAreTheSameWhenTheBoardPowersOff) {
-  // Read from EDK II's PCD driver through EFI_PCD_PROTOCOL as the board
-  // powers off, and from the board core's database.
+  // Read from EDK II's PCD driver as the board powers off (the DynamicEx
+  // PCDs through EFI_PCD_PROTOCOL, the platform build's dynamic ones through
+  // PCD_PROTOCOL by their local token numbers), and from the board core's
+  // database.
   const std::map<std::string, uint64_t> &Theirs = Dxe.PcdsAtPowerOff ();
-  ASSERT_EQ (Theirs.size (), 3u);
+  ASSERT_EQ (Theirs.size (), 6u);
   EXPECT_EQ (Theirs.at ("PcdSerialPortBaseAddress"),
              Own.Fw.PcdValue (platform::kPlatformTokenSpace, platform::kPcdSerialPortBaseAddress));
   EXPECT_EQ (Theirs.at ("PcdCpuTemperature"), Own.Fw.PcdValue (platform::kThermalTokenSpace, platform::kPcdCpuTemperature));
   EXPECT_EQ (Theirs.at ("PcdCpuTemperature"), 47000u) << "the hotter socket of the factory state, in millidegrees";
   EXPECT_EQ (Theirs.at ("PcdRecoveryParameter"),
              Own.Fw.PcdValue (platform::kRecoveryParamTokenSpace, platform::kPcdRecoveryParameter));
+  // SR-IOV on: the switch reads back as TRUE (1), not as the setup byte
+  // 0xFF; the flag cleared; the value 16.
+  EXPECT_EQ (Theirs.at ("PcdSrIovEnable"), 1u);
+  EXPECT_EQ (Theirs.at ("PcdSrIovPlatformFlag"), 0u);
+  EXPECT_EQ (Theirs.at ("PcdSrIovPlatformValue"), 16u);
+  for (const char *Name : {"PcdSrIovEnable", "PcdSrIovPlatformFlag", "PcdSrIovPlatformValue"}) {
+    EXPECT_EQ (Theirs.at (Name), Own.Fw.LocalPcd (Name)->Value) << Name;
+  }
+
+  // The platform's 16 bytes are shorter than the firmware-ID layout: the
+  // driver publishes them extended with zeros to the layout's 138 bytes,
+  // with the flash block's three strings, each with its terminator, at
+  // their offsets, and PCD_PROTOCOL's GetSize then says 138.
+  std::vector<uint8_t> Expected = kPlatformFirmwareId;
+  Expected.resize (kFirmwareIdBlockSize, 0);
+  auto Put = [&] (uint64_t Offset, const std::vector<uint8_t> &Bytes) {
+    std::copy (Bytes.begin (), Bytes.end (), Expected.begin () + Offset);
+  };
+  const FirmwareId &Id = kDefaultFirmwareId;
+  Put (kFirmwareIdAsciiOffset, std::vector<uint8_t> (Id.Ascii.c_str (), Id.Ascii.c_str () + Id.Ascii.size () + 1));
+  Put (kFirmwareIdShortOffset,
+       std::vector<uint8_t> (Id.ShortAscii.c_str (), Id.ShortAscii.c_str () + Id.ShortAscii.size () + 1));
+  std::vector<uint8_t> Wide;
+  for (char16_t C : Id.Unicode + u'\0') {
+    Wide.push_back (static_cast<uint8_t> (C));
+    Wide.push_back (static_cast<uint8_t> (C >> 8));
+  }
+  Put (kFirmwareIdUnicodeOffset, Wide);
+
+  ASSERT_TRUE (Dxe.PcdBuffersAtPowerOff ().count ("PcdFirmwareIdData"));
+  EXPECT_EQ (Dxe.PcdBuffersAtPowerOff ().at ("PcdFirmwareIdData"), Expected);
+  const PcdEntry *Mine = Own.Fw.LocalPcd ("PcdFirmwareIdData");
+  EXPECT_EQ (Mine->CurSize, kFirmwareIdBlockSize);
+  EXPECT_EQ (Own.M.ReadBytes (Mine->Buffer, Mine->CurSize), Expected);
+  // Both cores started Stampread and saw it return Success.
+  ASSERT_NE (Dxe.FindImage ("Stampread"), nullptr);
+  EXPECT_EQ (Dxe.FindImage ("Stampread")->Status, efi::Success);
 }
 
 TEST_F (BothCores, VariablesAreTheSameExceptWhatEdk2sOwnDriversAdd) {
@@ -171,6 +316,65 @@ TEST_F (BothCores, VariablesAreTheSameExceptWhatEdk2sOwnDriversAdd) {
     if (Name == u"Boot0000") continue;   // the path names each platform's own volume
     EXPECT_EQ (Theirs[Name], Data);
   }
+}
+
+TEST (BothCoresAcpi, TheFadtLeadsToTheFacsAndTheDsdtAndComesFirst) {
+  // A platform that installs a FACS, a FADT (pointing nowhere useful) and
+  // a DSDT, in that order, after its SPCR. EDK II's table driver puts the
+  // FADT first in the XSDT, lists neither the FACS nor the DSDT, points the
+  // FADT at both (DSDT and X_DSDT alike) and leaves the FACS's bytes as
+  // given (it has no checksum).
+  auto Table = [] (const char *Signature, uint32_t Length, uint8_t Revision) {
+    std::vector<uint8_t> T (Length, 0);
+    std::copy (Signature, Signature + 4, T.begin ());
+    std::memcpy (&T[4], &Length, 4);
+    T[8] = Revision;
+    std::copy_n ("ARMSVR", 6, T.begin () + 10);
+    return T;
+  };
+  std::vector<uint8_t> Facs = Table ("FACS", 64, 0), Fadt = Table ("FACP", 276, 6), Dsdt = Table ("DSDT", 36, 2);
+  Facs[8] = 0x78, Facs[9] = 0x56, Facs[10] = 0x34, Facs[11] = 0x12;   // hardware signature
+  Facs[32] = 2;                                                       // version
+  std::fill (Fadt.begin () + 36, Fadt.begin () + 44, 0xEE);          // FIRMWARE_CTRL, DSDT
+  std::fill (Fadt.begin () + 132, Fadt.begin () + 148, 0xEE);        // X_FIRMWARE_CTRL, X_DSDT
+  Fadt[112] = 0x10;                                                   // flags
+  Fadt[131] = 6;                                                      // minor version
+  std::copy_n ("FADTTBL1", 8, Fadt.begin () + 16);                     // OEM table ID
+  Fadt[24] = 7;                                                       // OEM revision
+  Board Real, Own;
+  for (Board *B : {&Real, &Own}) {
+    FactoryBoard (*B);
+    for (const auto *T : {&Facs, &Fadt, &Dsdt}) ASSERT_NE (B->Acpi.Install (*T), 0u);
+  }
+  Edk2Dxe Dxe (Real);
+  Dxe.Boot ({BoardPlatformVolume ()});
+  ASSERT_FALSE (Real.M.Faulted ()) << Real.FaultReport () << Dxe.Where (Real.M.LastFault ());
+  Own.BootVolumes (std::vector<std::string>{PackageVolume ()});
+  ASSERT_FALSE (Own.M.Faulted ()) << Own.FaultReport ();
+
+  AcpiRoots Theirs = ReadAcpiRoots (Real.M, *Dxe.ConfigurationTable (names::Named ("gEfiAcpi20TableGuid")));
+  AcpiRoots Mine = ReadAcpiRoots (Own.M, Own.Acpi.Rsdp ());
+  EXPECT_EQ (Theirs.Listed, (std::vector<std::string>{"FACP", "SPCR", "LPBT", "OSDM"}));
+  EXPECT_EQ (Mine.Listed, Theirs.Listed);
+  for (AcpiRoots *R : {&Theirs, &Mine}) {
+    SCOPED_TRACE (R == &Theirs ? "EDK II" : "board core");
+    ASSERT_EQ (R->Fadt.size (), 276u);
+    // The roots carry the FADT's OEM identification.
+    EXPECT_EQ (R->XsdtOem, std::vector<uint8_t> (Fadt.begin () + 10, Fadt.begin () + 28));
+    EXPECT_EQ (R->RsdpOemId, std::vector<uint8_t> (Fadt.begin () + 10, Fadt.begin () + 16));
+    EXPECT_EQ (ByteSum (R->Fadt), 0);
+    EXPECT_EQ (R->Facs, Facs);
+    ASSERT_EQ (R->Dsdt.size (), 36u);
+    EXPECT_EQ (ByteSum (R->Dsdt), 0);
+    EXPECT_EQ (R->XFirmwareCtrl, 0u);
+    EXPECT_EQ (R->XDsdt, R->Dsdt32);
+    // Apart from the pointers and the checksum, the FADT as given.
+    std::vector<uint8_t> Rest = R->Fadt;
+    for (size_t Offset : {9, 36, 37, 38, 39, 40, 41, 42, 43}) Rest[Offset] = Fadt[Offset];
+    for (size_t Offset = 132; Offset < 148; Offset++) Rest[Offset] = Fadt[Offset];
+    EXPECT_EQ (Rest, Fadt);
+  }
+  EXPECT_EQ (Theirs.Dsdt, Mine.Dsdt);
 }
 
 TEST (BothCoresGating, TheGatedProbesStartInTheSameOrderOrStayDormantAlike) {

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdio>
 
 namespace vboard {
@@ -243,6 +245,52 @@ TEST (SmbiosService, AddAssignsHandlesAndMeasuresStructures) {
   for (int I = 0; I < 0x18; I++) Sum += Dump[I];
   EXPECT_EQ (Sum, 0);
   EXPECT_EQ (std::vector<uint8_t> (Dump.end () - 6, Dump.end ()), (std::vector<uint8_t>{127, 4, 0xFF, 0xFE, 0, 0}));
+}
+
+TEST (SmbiosService, TheTableStaysWithinWhatItsEntryPointCanDescribe) {
+  // EDK II's SmbiosAdd: for a table with a 32-bit entry point (SMBIOS 2.x)
+  // "the length of the entire structure table (including all strings) must
+  // be reported in the Structure Table Length field ... a WORD field limited
+  // to 65,535 bytes"; a record that would pass it, counted with the table's
+  // end-of-table structure, gets EFI_OUT_OF_RESOURCES once the driver has
+  // built its first table. The handle it assigned is written back first.
+  Board B;
+  B.Smbios.Uninstall ();
+  B.Smbios.Install (2, 6);
+  uint64_t Smbios = B.Smbios.Interface (), Handle = B.Scratch (2);
+  // A type 0x80 structure of exactly Size bytes: a 4-byte header, strings
+  // of at most 63 characters, the closing NUL.
+  auto Record = [] (size_t Size) {
+    std::vector<uint8_t> R = {0x80, 4, 0, 0};
+    size_t Left = Size - R.size () - 1;
+    while (Left > 0) {
+      size_t Piece = std::min<size_t> (Left, 64);
+      if (Left - Piece == 1) Piece--;   // no one-byte (empty) string at the end
+      R.insert (R.end (), Piece - 1, 'x');
+      R.push_back (0);
+      Left -= Piece;
+    }
+    R.push_back (0);
+    return R;
+  };
+  auto Add = [&] (const std::vector<uint8_t> &Bytes) {
+    B.M.Store<uint16_t> (Handle, 0xFFFE);
+    return B.Fw.CallGuest (B.M.Load<uint64_t> (Smbios), {Smbios, 0, Handle, B.Fw.HostCopy (Bytes.data (), Bytes.size ())});
+  };
+  ASSERT_EQ (Record (1000).size (), 1000u);
+  // The first record is not checked: no table has been built yet.
+  EXPECT_EQ (Add (Record (0xFFFF)), efi::Success);
+  EXPECT_EQ (Add (Record (6)), efi::OutOfResources);
+  EXPECT_EQ (B.M.Load<uint16_t> (Handle), 1u) << "assigned before the refusal";
+  EXPECT_EQ (B.Fw.CallGuest (B.M.Load<uint64_t> (Smbios + 16), {Smbios, 0}), efi::Success);   // Remove
+  // Now the records and the 6-byte end of table may fill 0xFFFF bytes exactly.
+  EXPECT_EQ (Add (Record (40000)), efi::Success);
+  EXPECT_EQ (Add (Record (0xFFFF - 6 - 40000 + 1)), efi::OutOfResources);
+  EXPECT_EQ (Add (Record (0xFFFF - 6 - 40000)), efi::Success);
+  EXPECT_EQ (Add (Record (6)), efi::OutOfResources);
+  EXPECT_EQ (B.Smbios.Records ().size (), 2u);
+  EXPECT_EQ (B.Smbios.Table ().size (), 0xFFFFu);
+  EXPECT_FALSE (B.M.Faulted ()) << B.FaultReport ();
 }
 
 TEST (SmbiosService, StringsHandlesAndWalksAsTheSmbiosDriver) {

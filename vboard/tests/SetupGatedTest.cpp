@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -142,6 +143,47 @@ TEST (Vfswitch, AnyNonzeroSrIovEnableReadsBackAsTrueThroughThePcdProtocol) {
   constexpr unsigned kGetBool = 6, kGet8 = 1;
   EXPECT_EQ (B.M.Call (B.M.Load<uint64_t> (Pcd + 8 * kGetBool), {*Token}) & 0xFF, 1u);
   EXPECT_EQ (B.M.Call (B.M.Load<uint64_t> (Pcd + 8 * kGet8), {*Token}) & 0xFF, 1u);
+  EXPECT_FALSE (B.M.Faulted ()) << B.FaultReport ();
+}
+
+TEST (Vfswitch, PcdSetCallbacksSeeEachWriteBeforeItIsStored) {
+  // EDK II's PCD driver calls every function registered with CallbackOnSet
+  // for the PCD, with "(Guid == NULL) ? TokenNumber : ExTokenNumber" and the
+  // caller's data, before SetWorker stores it; a function is registered
+  // once; CancelCallback of one that is not registered "return
+  // EFI_INVALID_PARAMETER".
+  Board B;
+  B.SetSetup (kSystemSetupConfig, Record (184, {{125, 0xFF}}));
+  ImageRecord &Image = B.Load (test::ModuleImage ("Vfswitch"));   // binds the build's tokens
+  uint64_t Pcd = *B.Fw.FindProtocol (guids::PcdProtocol);
+  auto Member = [&] (unsigned Slot) { return B.M.Load<uint64_t> (Pcd + 8 * Slot); };
+  constexpr unsigned kCallbackOnSet = 27, kCancelCallback = 28;
+  struct Seen {
+    uint64_t Space, Token, Value, Size, Stored;
+    bool operator== (const Seen &O) const {
+      return Space == O.Space && Token == O.Token && Value == O.Value && Size == O.Size && Stored == O.Stored;
+    }
+  };
+  std::vector<Seen> Calls;
+  uint64_t Fn = B.M.AddTrap ("PCD set callback", [&] (CallArgs &A) -> uint64_t {
+    uint64_t Value = 0;
+    B.M.Read (A[2], &Value, std::min<uint64_t> (A[3], 8));
+    Calls.push_back ({A[0], A[1], Value, A[3], B.Fw.FindPcd (std::nullopt, A[1])->Value});
+    return 0;
+  });
+  const uint64_t Enable = *B.Fw.LocalToken ("PcdSrIovEnable"), Value = *B.Fw.LocalToken ("PcdSrIovPlatformValue");
+  EXPECT_EQ (B.Fw.CallGuest (Member (kCallbackOnSet), {0, Enable, Fn}), efi::Success);
+  EXPECT_EQ (B.Fw.CallGuest (Member (kCallbackOnSet), {0, Enable, Fn}), efi::Success);   // still once
+  EXPECT_EQ (B.Fw.CallGuest (Member (kCallbackOnSet), {0, Value, Fn}), efi::Success);
+  EXPECT_EQ (B.Fw.CallGuest (Member (kCallbackOnSet), {0, Value, 0}), efi::InvalidParameter);
+  EXPECT_EQ (B.Fw.StartImage (Image), efi::Success);
+  ASSERT_FALSE (B.M.Faulted ()) << B.FaultReport ();
+  // The switch as TRUE over the platform's FALSE, the value 16 over 0; the
+  // flag has no callback.
+  EXPECT_EQ (Calls, (std::vector<Seen>{{0, Enable, 1, 1, 0}, {0, Value, 16, 4, 0}}));
+  EXPECT_EQ (B.Fw.LocalPcd ("PcdSrIovPlatformValue")->Value, 16u);
+  EXPECT_EQ (B.Fw.CallGuest (Member (kCancelCallback), {0, Value, Fn}), efi::Success);
+  EXPECT_EQ (B.Fw.CallGuest (Member (kCancelCallback), {0, Value, Fn}), efi::InvalidParameter);
   EXPECT_FALSE (B.M.Faulted ()) << B.FaultReport ();
 }
 

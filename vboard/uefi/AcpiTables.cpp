@@ -22,6 +22,8 @@ constexpr uint64_t kPage = 0x1000;
 constexpr uint32_t kHeaderSize = 36;          // the common ACPI description header
 constexpr uint32_t kRsdpSize = 36;            // ACPI 2.0+ RSDP
 constexpr uint64_t kXsdtCapacity = (kPage - kHeaderSize) / 8;
+// The FADT's pointers to the FACS and the DSDT.
+constexpr size_t kFadtFirmwareCtrl = 36, kFadtDsdt = 40, kFadtXFirmwareCtrl = 132, kFadtXDsdt = 140;
 const char kOemId[6] = {'A', 'R', 'M', 'S', 'V', 'R'};
 const char kOemTableId[8] = {'V', 'B', 'O', 'A', 'R', 'D', ' ', ' '};
 
@@ -183,18 +185,24 @@ uint64_t AcpiTables::DoInstall (const std::vector<uint8_t> &Table, const std::st
     Key = mNextKey++;
     return efi::AccessDenied;
   }
-  if (mTables.size () >= kXsdtCapacity) {
+  if (mTables.size () + 1 >= kXsdtCapacity) {   // and the FADT's entry
     return efi::OutOfResources;
   }
   uint64_t At = Place (static_cast<uint32_t> (Table.size ()));
   if (At == 0) {
     return efi::OutOfResources;
   }
-  // The driver owns the copy and makes its checksum valid.
+  // The driver owns the copy and makes its checksum valid; the FACS has no
+  // checksum (its byte 9 is part of the hardware signature) and is copied
+  // as given.
   bool ChecksumAsGiven = Sum (Table.data (), Table.size ()) == 0;
   std::vector<uint8_t> Copy = Table;
-  Copy[9] = 0;
-  Copy[9] = static_cast<uint8_t> (0x100 - Sum (Copy.data (), Copy.size ()));
+  if (Signature != "FACS") {
+    Copy[9] = 0;
+    Copy[9] = static_cast<uint8_t> (0x100 - Sum (Copy.data (), Copy.size ()));
+  } else {
+    ChecksumAsGiven = true;
+  }
   mFw.M.Write (At, Copy.data (), Copy.size ());
 
   AcpiTable T;
@@ -205,6 +213,7 @@ uint64_t AcpiTables::DoInstall (const std::vector<uint8_t> &Table, const std::st
   T.Installer = Installer;
   T.ChecksumAsGiven = ChecksumAsGiven;
   mTables.push_back (T);
+  if (Singleton (Signature)) FixFadt ();
   RebuildRoots ();
   Key = T.Key;
   return efi::Success;
@@ -226,7 +235,9 @@ uint64_t AcpiTables::Uninstall (uint64_t Key) {
     uint64_t MapSize = ((Rounded + kPage - 1) / kPage) * kPage;
     uint64_t Base = It->Address + Rounded - MapSize;
     mFw.M.Unmap (Base, MapSize);
+    bool Fixed = Singleton (It->Signature);
     mTables.erase (It);
+    if (Fixed) FixFadt ();
     RebuildRoots ();
     return efi::Success;
   }
@@ -270,9 +281,42 @@ bool AcpiTables::Intact (const AcpiTable &T) const {
   return true;
 }
 
+void AcpiTables::FixFadt () {
+  // The FADT points at the FACS and the DSDT that are installed now (0 for
+  // one that is not): FIRMWARE_CTRL with X_FIRMWARE_CTRL cleared (every
+  // table here lies below 4 GiB), and both DSDT and X_DSDT, as EDK II's
+  // table driver sets them for "better compatibility as some OS may have
+  // assumption to only consume X_DSDT"; then its checksum again.
+  const AcpiTable *Fadt = Find ("FACP");
+  if (Fadt == nullptr) return;
+  const AcpiTable *Facs = Find ("FACS"), *Dsdt = Find ("DSDT");
+  uint32_t FacsAt = Facs != nullptr ? static_cast<uint32_t> (Facs->Address) : 0;
+  uint32_t DsdtAt = Dsdt != nullptr ? static_cast<uint32_t> (Dsdt->Address) : 0;
+  std::vector<uint8_t> F = mFw.M.ReadBytes (Fadt->Address, Fadt->Size);
+  auto Put = [&F] (size_t Offset, uint64_t Value, size_t Width) {
+    if (Offset + Width <= F.size ()) std::memcpy (F.data () + Offset, &Value, Width);
+  };
+  Put (kFadtFirmwareCtrl, FacsAt, 4);
+  Put (kFadtDsdt, DsdtAt, 4);
+  Put (kFadtXFirmwareCtrl, 0, 8);
+  Put (kFadtXDsdt, DsdtAt, 8);
+  F[9] = 0;
+  F[9] = static_cast<uint8_t> (0x100 - Sum (F.data (), F.size ()));
+  mFw.M.Write (Fadt->Address, F.data (), F.size ());
+}
+
 void AcpiTables::RebuildRoots () {
-  // XSDT: the header, then one 64-bit address per installed table.
-  std::vector<uint8_t> X (kHeaderSize + 8 * mTables.size (), 0);
+  // XSDT: the header, then one 64-bit address per installed table, the
+  // first entry kept for the FADT (some operating systems look for it only
+  // near the start), NULL while there is none; the FACS and the DSDT are
+  // reached through the FADT, not listed.
+  std::vector<uint64_t> Listed;
+  const AcpiTable *Fadt = Find ("FACP");
+  Listed.push_back (Fadt != nullptr ? Fadt->Address : 0);
+  for (const AcpiTable &T : mTables) {
+    if (!Singleton (T.Signature)) Listed.push_back (T.Address);
+  }
+  std::vector<uint8_t> X (kHeaderSize + 8 * Listed.size (), 0);
   std::memcpy (X.data (), "XSDT", 4);
   uint32_t Length = static_cast<uint32_t> (X.size ());
   std::memcpy (X.data () + 4, &Length, 4);
@@ -282,17 +326,26 @@ void AcpiTables::RebuildRoots () {
   X[24] = 1;
   std::memcpy (X.data () + 28, "VBRD", 4);
   X[32] = 1;
-  for (size_t I = 0; I < mTables.size (); I++) {
-    std::memcpy (X.data () + kHeaderSize + 8 * I, &mTables[I].Address, 8);
+  // With a FADT, the XSDT and the RSDP take its OEM identification (OEM ID,
+  // OEM table ID, OEM revision), as EDK II's table driver copies them.
+  std::vector<uint8_t> FadtHeader;
+  if (Fadt != nullptr) {
+    FadtHeader = mFw.M.ReadBytes (Fadt->Address, kHeaderSize);
+    std::copy (FadtHeader.begin () + 10, FadtHeader.begin () + 28, X.begin () + 10);
+  }
+  for (size_t I = 0; I < Listed.size (); I++) {
+    std::memcpy (X.data () + kHeaderSize + 8 * I, &Listed[I], 8);
   }
   X[9] = static_cast<uint8_t> (0x100 - Sum (X.data (), X.size ()));
   mFw.M.Write (mXsdt, X.data (), X.size ());
 
   // RSDP, revision 2: the first checksum covers the ACPI 1.0 part (20 bytes),
-  // the extended one all 36.
+  // the extended one all 36. No RSDT: on AArch64 EDK II's table driver
+  // exposes ACPI 5.0 tables only (PcdAcpiExposedTableVersions 0x20), so the
+  // RSDP's RSDT address stays 0 and there is no ACPI 1.0 RSDP.
   uint8_t R[kRsdpSize] = {};
   std::memcpy (R, "RSD PTR ", 8);
-  std::memcpy (R + 9, kOemId, 6);
+  std::memcpy (R + 9, FadtHeader.empty () ? reinterpret_cast<const uint8_t *> (kOemId) : FadtHeader.data () + 10, 6);
   R[15] = 2;
   uint32_t RsdpLength = kRsdpSize;
   std::memcpy (R + 20, &RsdpLength, 4);

@@ -15,7 +15,11 @@
 // hold a canary that is checked when the table is removed or dumped. A
 // removed table's pages are unmapped, so a stale pointer faults too. The
 // RSDP (published as the ACPI 2.0 configuration table) and the XSDT are kept
-// up to date with every change, as the OS would find them. Memory an
+// up to date with every change, as the OS would find them: the FADT listed
+// first (a NULL entry while there is none), the FACS and the DSDT not
+// listed but reached through the FADT's pointers, which follow whatever FACS
+// and DSDT are installed. There is no RSDT (ACPI 5.0 tables only, as on
+// AArch64). Memory an
 // installed table points to (a runtime buffer it hands to the OS) is owned
 // through the table, for the leak check.
 #pragma once
@@ -47,8 +51,10 @@ class AcpiTables {
  public:
   static constexpr uint64_t kRegionBase = 0x0C000000;
   static constexpr uint64_t kRegionSize = 0x01000000;
-  // ACPI 1.0b, 2.0, 3.0, 4.0 and 5.0, as EDK II's table driver exposes them.
-  static constexpr uint32_t kExposedVersions = 0x3E;
+  // ACPI 5.0 only, as EDK II's table driver exposes them on AArch64
+  // (PcdAcpiExposedTableVersions): the SDT protocol's AcpiVersion and the
+  // version GetAcpiTable gives every table.
+  static constexpr uint32_t kExposedVersions = 0x20;
   static constexpr uint8_t kCanary = 0xCB;
 
   explicit AcpiTables (Firmware &Fw);
@@ -90,6 +96,7 @@ class AcpiTables {
   uint64_t DoInstall (const std::vector<uint8_t> &Table, const std::string &Installer, uint64_t &Key);
   uint64_t Place (uint32_t Size);
   void RebuildRoots ();
+  void FixFadt ();
 
   Firmware &mFw;
   uint64_t mNext = 0;

@@ -407,7 +407,7 @@ uint64_t BootManager::Load (bool BootPolicy, uint64_t Parent, const std::string 
   if (Pe->Subsystem () < kApplication || Pe->Subsystem () > kRuntimeDriver) return Finish (efi::Unsupported);
   ImageRecord *Loaded = nullptr;
   try {
-    Loaded = &mFw.LoadImage (std::move (Pe), DeviceHandle, mFw.HostCopy (FilePath.data (), FilePath.size ()));
+    Loaded = &mFw.LoadImage (std::move (Pe), DeviceHandle, mFw.HostCopy (FilePath.data (), FilePath.size ()), Path);
   } catch (const std::exception &) {
     // A section outside the file or a relocation it cannot apply.
     return Finish (efi::LoadError);
@@ -440,7 +440,7 @@ uint64_t BootManager::Run (ImageRecord &Image, uint64_t &ExitDataSize, uint64_t 
 
 void BootManager::Unload (ImageRecord &Image) {
   // The image's memory goes away; what it left installed now dangles.
-  mFw.UninstallProtocol (Image.Handle, guids::LoadedImageProtocol, Image.LoadedImage);
+  mFw.UninstallImageProtocols (Image);
   mFw.M.Unmap (Image.Base, Image.Size);
   Image.Unloaded = true;
 }

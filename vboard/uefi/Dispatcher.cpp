@@ -84,27 +84,33 @@ bool Dispatcher::Schedulable (Driver &D) {
   return D.Expression->Evaluate ([this] (const Guid &G) { return Installed (G); });
 }
 
-size_t Dispatcher::Dispatch () {
-  // A driver's entry point that asks for dispatch gets nothing started:
-  // the running dispatcher picks up whatever it made ready at its next scan.
-  if (mRunning) return 0;
+uint64_t Dispatcher::Dispatch () {
+  if (mRunning) return efi::AlreadyStarted;
   mRunning = true;
-  size_t Started = 0;
-  while (!Fw.M.Stopped ()) {
-    std::vector<size_t> Queue;
+  static const Guid kDxeDispatchGroup = names::Named ("gEfiEventDxeDispatchGuid");
+  bool Started = false;
+  for (;;) {
+    // A driver started here may trust another one, which joins the queue
+    // behind it.
+    while (!mScheduled.empty () && !Fw.M.Stopped ()) {
+      Driver &D = mDrivers[mScheduled.front ()];
+      mScheduled.erase (mScheduled.begin ());
+      D.Queued = false;
+      Started |= Start (D);
+    }
+    if (Fw.M.Stopped ()) break;
+    if (Started) Fw.Events.SignalGroup (kDxeDispatchGroup);
+    bool Ready = false;
     for (size_t I = 0; I < mDrivers.size (); I++) {
-      if (Dependent (mDrivers[I]) && Schedulable (mDrivers[I])) Enqueue (I, Queue, 0);
+      if (Dependent (mDrivers[I]) && Schedulable (mDrivers[I])) {
+        Enqueue (I, mScheduled, 0);
+        Ready = true;
+      }
     }
-    if (Queue.empty ()) break;
-    for (size_t I : Queue) {
-      mDrivers[I].Queued = false;
-      if (Fw.M.Stopped ()) continue;
-      Start (mDrivers[I]);
-      Started++;
-    }
+    if (!Ready) break;
   }
   mRunning = false;
-  return Started;
+  return Started ? efi::Success : efi::NotFound;
 }
 
 void Dispatcher::Enqueue (size_t Index, std::vector<size_t> &Queue, int Depth) {
@@ -125,12 +131,21 @@ void Dispatcher::Enqueue (size_t Index, std::vector<size_t> &Queue, int Depth) {
   }
 }
 
-void Dispatcher::Start (Driver &D) {
+bool Dispatcher::Start (Driver &D) {
+  // Loaded already, held back by the security policy and trusted since: the
+  // DXE core starts it now, but the image keeps the status its load got, so
+  // the start returns Security Violation and the entry point never runs.
+  if (D.Image != nullptr) {
+    D.State = DriverState::Dispatched;
+    D.Status = Fw.StartImage (*D.Image);
+    if (D.Image->Started) mOrder.push_back (D.Name);
+    return true;
+  }
   const FfsSection *Pe = D.File->FindSection (ffs::SectionPe32);
   if (Pe == nullptr) {
     D.State = DriverState::Failed;
     D.Note = "no PE32 section";
-    return;
+    return false;
   }
   std::unique_ptr<PeImage> Image;
   try {
@@ -138,7 +153,7 @@ void Dispatcher::Start (Driver &D) {
   } catch (const std::exception &E) {
     D.State = DriverState::Failed;
     D.Note = E.what ();
-    return;
+    return false;
   }
   std::vector<uint8_t> Dp = PiwgNode (6, D.File->Name);
   // The DXE core loads a driver through the image security policy like
@@ -154,37 +169,52 @@ void Dispatcher::Start (Driver &D) {
   if (efi::IsError (Security) && Security != efi::SecurityViolation) {
     D.State = DriverState::Failed;
     D.Note = "refused by the image security policy (" + efi::StatusName (Security) + ")";
-    return;
+    return false;
   }
   ImageRecord *Loaded = nullptr;
   try {
-    Loaded = &Fw.LoadImage (std::move (Image), mVolumes[D.Volume].Handle, Fw.HostCopy (Dp.data (), Dp.size ()));
+    Loaded = &Fw.LoadImage (std::move (Image), mVolumes[D.Volume].Handle, Fw.HostCopy (Dp.data (), Dp.size ()), FullPath);
   } catch (const std::exception &E) {
     D.State = DriverState::Failed;
     D.Note = E.what ();
-    return;
+    return false;
   }
   ImageRecord &R = *Loaded;
   D.Image = &R;
   if (Security == efi::SecurityViolation) {
     R.LoadStatus = Security;
     D.State = DriverState::Untrusted;
-    return;
+    return false;
   }
   D.State = DriverState::Dispatched;
   mOrder.push_back (D.Name);
   D.Status = Fw.StartImage (R);
+  return true;
 }
 
-bool Dispatcher::Schedule (const Guid &VolumeName, const Guid &File) {
+Dispatcher::Driver *Dispatcher::FindFile (uint64_t VolumeHandle, const Guid &File) {
   for (Driver &D : mDrivers) {
-    if (D.File->Name == File && mVolumes[D.Volume].Fv->Name () == VolumeName && D.Expression &&
-        D.Expression->ScheduleOnRequest () && !D.Requested) {
-      D.Requested = true;
-      return true;
-    }
+    if (D.File->Name == File && mVolumes[D.Volume].Handle == VolumeHandle) return &D;
   }
-  return false;
+  return nullptr;
+}
+
+uint64_t Dispatcher::Schedule (uint64_t VolumeHandle, const Guid &File) {
+  Driver *D = FindFile (VolumeHandle, File);
+  if (D == nullptr || D->State != DriverState::Dormant || !D->Expression || !D->Expression->ScheduleOnRequest () ||
+      D->Requested) {
+    return efi::NotFound;
+  }
+  D->Requested = true;
+  return efi::Success;
+}
+
+uint64_t Dispatcher::Trust (uint64_t VolumeHandle, const Guid &File) {
+  Driver *D = FindFile (VolumeHandle, File);
+  if (D == nullptr || D->State != DriverState::Untrusted || D->Queued) return efi::NotFound;
+  D->Queued = true;
+  mScheduled.push_back (static_cast<size_t> (D - mDrivers.data ()));
+  return efi::Success;
 }
 
 const Dispatcher::Driver *Dispatcher::Find (const std::string &Name) const {
@@ -202,6 +232,7 @@ std::string Dispatcher::FileName (const Guid &File) const {
 }
 
 std::string Dispatcher::WaitingFor (const Driver &D) const {
+  if (D.State == DriverState::Untrusted && D.Queued) return "trusted since it was loaded; starts at the next dispatch";
   if (D.State == DriverState::Untrusted) return "loaded, not started: the image security policy answered Security Violation";
   if (D.State != DriverState::Dormant) return "";
   if (!D.Expression) {

@@ -52,14 +52,26 @@ class Dispatcher {
   // handle. Throws std::runtime_error for bytes that are not a volume.
   uint64_t AddVolume (std::vector<uint8_t> Bytes, const std::string &Origin);
   uint64_t AddVolume (const std::string &Path);
-  // Starts every driver that is or becomes ready: each scan of the driver
-  // list queues every driver whose expression holds at that moment (BEFORE
-  // and AFTER drivers around the file they name), the queue runs in order
-  // whatever its drivers install or uninstall, and the next scan follows.
-  // Stops early if the board stops. Returns how many drivers it started.
-  size_t Dispatch ();
-  // The SOR rule: a driver scheduled on request waits until this is called.
-  bool Schedule (const Guid &VolumeName, const Guid &File);
+  // Starts every driver that is or becomes ready, as gDS->Dispatch does:
+  // the queue (drivers made trusted since the last dispatch first) runs in
+  // order whatever its drivers install or uninstall; once a driver has been
+  // started in this call, the end of each run signals the DXE-dispatch
+  // event group; then a scan of the driver list queues every driver whose
+  // expression holds at that moment (BEFORE and AFTER drivers around the
+  // file they name), and the next run follows. Stops early if the board
+  // stops. Returns EFI_SUCCESS when it started a driver, EFI_NOT_FOUND when
+  // it started none, EFI_ALREADY_STARTED when called while a dispatch runs
+  // (from a driver's entry point: the running one picks up whatever that
+  // driver made ready at its next scan).
+  uint64_t Dispatch ();
+  // gDS->Schedule: a driver whose expression begins with SOR, in the volume
+  // on VolumeHandle, becomes dependent (dispatched once its expression
+  // holds). EFI_NOT_FOUND for any other file, or one already scheduled.
+  uint64_t Schedule (uint64_t VolumeHandle, const Guid &File);
+  // gDS->Trust: a driver the image security policy left loaded but
+  // untrusted is queued to start at the next dispatch. EFI_NOT_FOUND for
+  // any other file.
+  uint64_t Trust (uint64_t VolumeHandle, const Guid &File);
 
   const std::vector<Driver> &Drivers () const { return mDrivers; }
   const std::vector<Volume> &Volumes () const { return mVolumes; }
@@ -80,7 +92,8 @@ class Dispatcher {
   bool Schedulable (Driver &D);
   bool Installed (const Guid &Protocol) const;
   void Enqueue (size_t Index, std::vector<size_t> &Queue, int Depth);
-  void Start (Driver &D);
+  bool Start (Driver &D);
+  Driver *FindFile (uint64_t VolumeHandle, const Guid &File);
   uint64_t MakeFv2Interface (size_t VolumeIndex);
   std::string FileName (const Guid &File) const;
 
@@ -88,6 +101,7 @@ class Dispatcher {
   std::vector<Volume> mVolumes;
   std::vector<Driver> mDrivers;
   std::vector<std::string> mOrder;
+  std::vector<size_t> mScheduled;     // queued to start, in order
   bool mRunning = false;
 };
 

@@ -165,16 +165,32 @@ void Firmware::BuildTables () {
   mConfigTable = HostAlloc (24 * kConfigCapacity);
   M.Store<uint64_t> (SystemTable + 112, mConfigTable);
 
-  // DXE services: present (the DXE services table library requires it); a
-  // module that calls one of them learns that this board does not provide it.
+  // DXE services (the DXE services table library requires the table): the
+  // dispatcher's Dispatch, Schedule and Trust; a module that calls one of
+  // the others learns that this board does not provide it.
   static const char *const kDxeServices[] = {
       "AddMemorySpace", "AllocateMemorySpace", "FreeMemorySpace", "RemoveMemorySpace",
       "GetMemorySpaceDescriptor", "SetMemorySpaceAttributes", "GetMemorySpaceMap", "AddIoSpace",
       "AllocateIoSpace", "FreeIoSpace", "RemoveIoSpace", "GetIoSpaceDescriptor", "GetIoSpaceMap",
       "Dispatch", "Schedule", "Trust", "ProcessFirmwareVolume", "SetMemorySpaceCapabilities"};
+  // Schedule and Trust (FirmwareVolumeHandle, DriverName).
+  auto ByFile = [this] (uint64_t (Dispatcher::*Service) (uint64_t, const Guid &), const char *Name) -> TrapHandler {
+    return [this, Service, Name] (CallArgs &A) -> uint64_t {
+      std::optional<Guid> File = GuidAt (A[1]);
+      if (!File) {
+        Misuse (std::string ("DS.") + Name + " with an unreadable DriverName pointer");
+        return efi::InvalidParameter;
+      }
+      return (Dxe.*Service) (A[0], *File);
+    };
+  };
   std::vector<std::pair<std::string, TrapHandler>> Slots;
   for (const char *Name : kDxeServices) {
-    Slots.push_back ({Name, nullptr});
+    TrapHandler Handler;
+    if (std::string (Name) == "Dispatch") Handler = [this] (CallArgs &) { return Dxe.Dispatch (); };
+    if (std::string (Name) == "Schedule") Handler = ByFile (&Dispatcher::Schedule, Name);
+    if (std::string (Name) == "Trust") Handler = ByFile (&Dispatcher::Trust, Name);
+    Slots.push_back ({Name, Handler});
   }
   DxeServices = MakeHostInterface ("DS", Slots, 24);
   M.Store<uint64_t> (DxeServices, kDxeServicesSignature);

@@ -36,6 +36,7 @@ struct ImageRecord {
   uint64_t Size = 0;
   uint64_t Handle = 0;
   uint64_t LoadedImage = 0;    // EFI_LOADED_IMAGE_PROTOCOL instance
+  uint64_t LoadedImageDevicePath = 0;   // its whole device path, 0 for an image loaded from a buffer alone
   bool Started = false;
   bool Unloaded = false;
   uint64_t EntryStatus = 0;
@@ -195,8 +196,13 @@ class Firmware {
   ImageRecord &LoadImage (const std::string &Path);
   // An image from a firmware volume: DeviceHandle is the volume's handle and
   // FilePath the file's device-path node, as the DXE core sets them in the
-  // image's EFI_LOADED_IMAGE_PROTOCOL.
-  ImageRecord &LoadImage (std::unique_ptr<PeImage> Pe, uint64_t DeviceHandle, uint64_t FilePath);
+  // image's EFI_LOADED_IMAGE_PROTOCOL. FullPath is the device path it was
+  // loaded from, which the DXE core publishes on the image's handle with
+  // EFI_LOADED_IMAGE_DEVICE_PATH_PROTOCOL (a NULL interface when empty).
+  ImageRecord &LoadImage (std::unique_ptr<PeImage> Pe, uint64_t DeviceHandle, uint64_t FilePath,
+                          const std::vector<uint8_t> &FullPath = {});
+  // What unloading an image takes off its handle.
+  void UninstallImageProtocols (ImageRecord &Image);
   uint64_t StartImage (ImageRecord &Image);      // runs the entry point; unloads on error
   // The platform's image verification, answered as the Security2
   // architectural protocol's FileAuthentication answers the DXE core: from
@@ -258,7 +264,10 @@ class Firmware {
   uint64_t DoGetVariable (CallArgs &A);
   uint64_t DoSetVariable (CallArgs &A);
   uint64_t PcdGet (const std::optional<Guid> &Space, uint64_t Token, PcdType Want, uint64_t Caller);
-  uint64_t PcdSetValue (const std::optional<Guid> &Space, uint64_t Token, PcdType Want, uint64_t Value, uint64_t Caller);
+  uint64_t PcdSetValue (const std::optional<Guid> &Space, uint64_t Token, PcdType Want, uint64_t Value, uint64_t Caller,
+                        uint64_t SpacePointer = 0);
+  // Calls the PCD's set callbacks with the value about to be stored.
+  void PcdCallbacks (const PcdEntry &E, uint64_t SpacePointer, uint64_t Token, uint64_t Data, uint64_t Size);
   std::optional<Guid> GuidAt (uint64_t Address);
 
   std::string mCaller;                           // image of the service call being served

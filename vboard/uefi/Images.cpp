@@ -2,6 +2,7 @@
 // own mapped range, an image handle with EFI_LOADED_IMAGE_PROTOCOL, its
 // build's local PCD tokens bound, and a failing driver unloaded.
 #include "uefi/Firmware.h"
+#include "uefi/GuidNames.h"
 
 namespace vboard {
 
@@ -13,7 +14,8 @@ ImageRecord &Firmware::LoadImage (const std::string &Path) {
   return LoadImage (std::make_unique<PeImage> (Path), 0, 0);
 }
 
-ImageRecord &Firmware::LoadImage (std::unique_ptr<PeImage> Pe, uint64_t DeviceHandle, uint64_t FilePath) {
+ImageRecord &Firmware::LoadImage (std::unique_ptr<PeImage> Pe, uint64_t DeviceHandle, uint64_t FilePath,
+                                  const std::vector<uint8_t> &FullPath) {
   auto Image = std::make_unique<ImageRecord> ();
   Image->Pe = std::move (Pe);
   Image->Name = Image->Pe->BaseName ();
@@ -48,6 +50,11 @@ ImageRecord &Firmware::LoadImage (std::unique_ptr<PeImage> Pe, uint64_t DeviceHa
   // The core installs this itself, also when a guest LoadImage call asked
   // for the image: it is no publication of the calling image.
   Protocols.Install (Image->Handle, guids::LoadedImageProtocol, Image->LoadedImage);
+  // And the path the image came from, copied; an image loaded from a
+  // buffer alone gets the protocol with a NULL interface.
+  static const Guid kLoadedImageDevicePath = names::Named ("gEfiLoadedImageDevicePathProtocolGuid");
+  Image->LoadedImageDevicePath = FullPath.empty () ? 0 : HostCopy (FullPath.data (), FullPath.size ());
+  Protocols.Install (Image->Handle, kLoadedImageDevicePath, Image->LoadedImageDevicePath);
   mImages.push_back (std::move (Image));
   return *mImages.back ();
 }
@@ -66,11 +73,17 @@ uint64_t Firmware::StartImage (ImageRecord &Image) {
   if (efi::IsError (Status) && Image.Pe->Subsystem () != 10) {
     // The DXE core unloads a driver whose entry point fails; its image memory
     // goes away, so anything it left installed now dangles.
-    UninstallProtocol (Image.Handle, guids::LoadedImageProtocol, Image.LoadedImage);
+    UninstallImageProtocols (Image);
     M.Unmap (Image.Base, Image.Size);
     Image.Unloaded = true;
   }
   return Status;
+}
+
+void Firmware::UninstallImageProtocols (ImageRecord &Image) {
+  static const Guid kLoadedImageDevicePath = names::Named ("gEfiLoadedImageDevicePathProtocolGuid");
+  UninstallProtocol (Image.Handle, kLoadedImageDevicePath, Image.LoadedImageDevicePath);
+  UninstallProtocol (Image.Handle, guids::LoadedImageProtocol, Image.LoadedImage);
 }
 
 ImageRecord *Firmware::ImageAt (uint64_t Address) {

@@ -95,6 +95,12 @@ PcdEntry *PcdDatabase::Local (const std::string &Name) {
   return It == mLocalPcds.end () ? nullptr : &It->second;
 }
 
+std::vector<std::string> PcdDatabase::LocalNames () const {
+  std::vector<std::string> Out;
+  for (const auto &L : mLocalPcds) Out.push_back (L.first);
+  return Out;
+}
+
 std::optional<uint64_t> PcdDatabase::LocalToken (const std::string &Name) const {
   for (const auto &T : mLocalTokens) {
     if (T.second == Name) return T.first;

@@ -24,6 +24,7 @@ struct PcdEntry {
   uint64_t MaxSize = 0;        // Ptr: the size the platform declared, the most SetPtr accepts
   uint64_t CurSize = 0;        // Ptr: the size of the current value (GetSize), at most MaxSize
   std::string Name;            // "PcdCpuTemperature"; "" when the board does not know it
+  std::vector<uint64_t> Callbacks;   // guest functions CallbackOnSet registered, in order
 };
 
 struct PcdSet {
@@ -54,6 +55,8 @@ class PcdDatabase {
   void DefineLocal (const std::string &Name, PcdType Type, uint64_t Value, uint64_t MaxSize = 0,
                     std::optional<uint64_t> CurSize = std::nullopt);
   PcdEntry *Local (const std::string &Name);
+  // The names of the platform build's dynamic PCDs the board defined.
+  std::vector<std::string> LocalNames () const;
   std::optional<uint64_t> LocalToken (const std::string &Name) const;
   // Reads BuildDir/AutoGen.h of an image and binds the local token numbers
   // it gives to the names the board defined.

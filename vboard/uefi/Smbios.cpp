@@ -15,6 +15,9 @@ constexpr uint8_t kTypeEndOfTable = 127;
 constexpr uint8_t kAccessMemoryMapped32 = 3;
 constexpr uint64_t kEntryPointLength = 0x18;
 constexpr uint64_t kTableOffset = 0x20;
+constexpr uint64_t kEndOfTableSize = 6;
+constexpr uint64_t kMaxTableLength = 0xFFFF;          // SMBIOS_TABLE_MAX_LENGTH
+constexpr uint64_t kMax30TableLength = 0xFFFFFFFF;    // SMBIOS_3_0_TABLE_MAX_LENGTH
 }  // namespace
 
 const Guid SmbiosService::kProtocol = Guid::Parse ("03583FF6-CB36-4940-947E-B9B39F4AFAF7");
@@ -138,10 +141,12 @@ uint64_t SmbiosService::DoAdd (CallArgs &A) {
   }
   if (Handle != kAssignHandle && HandleInUse (Handle)) return efi::AlreadyStarted;
   if (Handle == kAssignHandle) {
-    // The lowest free handle below the highest valid one.
+    // The lowest free handle below the highest valid one, handed back at
+    // once: the caller sees it even when the record is then refused.
     for (Handle = 0; Handle < MaxHandle () && HandleInUse (Handle); Handle++) {
     }
     if (Handle == MaxHandle ()) return efi::OutOfResources;
+    mFw.M.Store<uint16_t> (HandlePtr, Handle);
   } else if (Handle > MaxHandle ()) {
     return efi::InvalidParameter;
   }
@@ -154,6 +159,15 @@ uint64_t SmbiosService::DoAdd (CallArgs &A) {
       mFw.Misuse ("Smbios.Add: " + (Record == 0 ? std::string ("Record is NULL") : Why));
     }
     return efi::InvalidParameter;
+  }
+  // The entry point's table length field bounds the table, end-of-table
+  // structure included: a WORD for SMBIOS 2.x, a DWORD for the 3.0 entry
+  // point this board publishes for 3.x. The driver checks it only once it
+  // has built a table, that is from the second record on.
+  if (mTableBuilt) {
+    uint64_t Length = kEndOfTableSize;
+    for (const SmbiosRecord &R : mRecords) Length += R.Bytes.size ();
+    if (Length + *Size > (mMajor < 3 ? kMaxTableLength : kMax30TableLength)) return efi::OutOfResources;
   }
 
   SmbiosRecord R;
@@ -174,6 +188,7 @@ uint64_t SmbiosService::DoAdd (CallArgs &A) {
   std::memcpy (R.Bytes.data () + 2, &Handle, 2);
   R.GuestCopy = mFw.HostCopy (R.Bytes.data (), R.Bytes.size ());
   mRecords.push_back (std::move (R));
+  mTableBuilt = true;
   mFw.M.Store<uint16_t> (HandlePtr, Handle);
   return efi::Success;
 }

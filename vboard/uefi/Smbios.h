@@ -4,7 +4,11 @@
 //     *SmbiosHandle 0xFFFE: the lowest free handle below the highest valid
 //     one is assigned and returned; a handle in use: EFI_ALREADY_STARTED;
 //     above the highest valid handle (0xFEFF, 0xFFFE for SMBIOS 2.0):
-//     EFI_INVALID_PARAMETER. The structure's size is found by walking its
+//     EFI_INVALID_PARAMETER; a record that would take the table (end of
+//     table included) past what the entry point's length field holds
+//     (0xFFFF bytes before SMBIOS 3.0): EFI_OUT_OF_RESOURCES, once a first
+//     record has been added. An assigned handle is written back before
+//     the record is checked. The structure's size is found by walking its
 //     formatted area (Length) and its strings up to the double NUL; a
 //     string longer than the version allows (64 bytes before SMBIOS 2.7)
 //     is refused.
@@ -89,6 +93,7 @@ class SmbiosService {
   uint64_t mHandle = 0;
   uint8_t mMajor = 3, mMinor = 3;
   std::vector<SmbiosRecord> mRecords;
+  bool mTableBuilt = false;      // the driver has built a table (after its first Add)
 };
 
 }  // namespace vboard
