@@ -1,0 +1,144 @@
+// The same report and published state under both cores: the package volume
+// booted by the board's own core and the board's platform firmware booted
+// by EDK II's DXE core, from the factory state and through every shipped
+// scenario, publish the same state once what cannot match is normalised
+// (report::NormalisedState names each rule).
+#include "edk2/Edk2Dxe.h"
+#include "board/BoardMap.h"
+#include "tests/TestSupport.h"
+#include "tools/Report.h"
+#include "tools/Scenario.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+namespace vboard {
+namespace {
+
+using namespace test;
+
+// The lines only one side has, each marked with its side, for a failure
+// message that names them.
+std::string LineDiff (const std::string &Own, const std::string &Real) {
+  auto Lines = [] (const std::string &Text) {
+    std::multiset<std::string> Out;
+    std::istringstream In (Text);
+    std::string L;
+    while (std::getline (In, L)) Out.insert (L);
+    return Out;
+  };
+  std::multiset<std::string> A = Lines (Own), B = Lines (Real);
+  std::string Out;
+  for (const std::string &L : A) {
+    if (B.count (L) < A.count (L) && Out.find ("board core: " + L + "\n") == std::string::npos) Out += "  board core: " + L + "\n";
+  }
+  for (const std::string &L : B) {
+    if (A.count (L) < B.count (L) && Out.find ("EDK II: " + L + "\n") == std::string::npos) Out += "  EDK II:     " + L + "\n";
+  }
+  return Out;
+}
+
+void ExpectSameState (const std::string &Own, const std::string &Real) {
+  std::vector<std::string> OwnRules, RealRules;
+  std::string A = report::NormalisedState (Own, &OwnRules), B = report::NormalisedState (Real, &RealRules);
+  std::string Rules;
+  for (const std::string &R : RealRules) Rules += "  " + R + "\n";
+  EXPECT_EQ (A, B) << "lines that differ:\n" << LineDiff (A, B) << "normalised under EDK II:\n" << Rules;
+  // The rules never empty the comparison.
+  EXPECT_GT (std::count (A.begin (), A.end (), '\n'), 20);
+}
+
+// The factory-state board serving the network-boot probe, under both cores.
+class BothCoresReport : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite () {
+    Own = new Board;
+    boardmap::ApplyFactoryState (*Own);
+    scenario::ApplyNetwork (*Own, "serve:" + TestImage ("NetBootProbe"));
+    Own->BootVolumes (std::vector<std::string>{PackageVolume ()});
+    Real = new Board;
+    boardmap::ApplyFactoryState (*Real);
+    scenario::ApplyNetwork (*Real, "serve:" + TestImage ("NetBootProbe"));
+    Dxe = new Edk2Dxe (*Real);
+    Dxe->Boot ({BoardPlatformVolume ()});
+  }
+  static void TearDownTestSuite () {
+    delete Dxe;
+    delete Real;
+    delete Own;
+  }
+  static Board *Own, *Real;
+  static Edk2Dxe *Dxe;
+};
+Board *BothCoresReport::Own, *BothCoresReport::Real;
+Edk2Dxe *BothCoresReport::Dxe;
+
+TEST_F (BothCoresReport, PublishedStateIsTheSame) {
+  ASSERT_FALSE (Own->M.Faulted ()) << Own->FaultReport ();
+  ASSERT_FALSE (Real->M.Faulted ()) << Real->FaultReport ();
+  ExpectSameState (report::PublishedState (*report::OfBoardCore (*Own)),
+                   report::PublishedState (*report::OfEdk2 (*Real, *Dxe, {BoardPlatformVolume ()})));
+}
+
+TEST_F (BothCoresReport, TheReportSaysTheSameOfEachPackageDriver) {
+  // Each package driver's line (its status and what it left) and the
+  // OS-visible summary lines are the same text under both cores.
+  auto Report = [] (const report::Published &P) {
+    TempFile Dir ("both-cores-report");
+    std::filesystem::create_directories (Dir.Path);
+    report::WriteArtefacts (P, Dir.Path);
+    std::ostringstream Out;
+    report::Run R;
+    EXPECT_TRUE (report::Print (P, R, Dir.Path, Out)) << Out.str ();
+    std::map<std::string, std::string> Lines;
+    std::istringstream In (Out.str ());
+    std::string L;
+    while (std::getline (In, L)) {
+      std::istringstream W (L);
+      std::string First;
+      W >> First;
+      Lines[First] = L;
+    }
+    return Lines;
+  };
+  std::map<std::string, std::string> Own = Report (*report::OfBoardCore (*BothCoresReport::Own));
+  std::map<std::string, std::string> Real = Report (*report::OfEdk2 (*BothCoresReport::Real, *Dxe, {BoardPlatformVolume ()}));
+  for (const char *Key : {"Redirwarden", "Serialnote", "Ledgermark", "Tallyvault", "Latchvane", "Rescuetab", "Stampread",
+                          "Logsweep", "Mainsrestore", "Vfswitch", "Wattkeep", "Gatewarden", "Mapplate", "Portplate",
+                          "Heatwatch", "Tablegraft", "flash:", "BMC:", "PcdCpuTemperature", "firmware", "powered", "event",
+                          "SMBIOS", "type", "SPCR:"}) {
+    SCOPED_TRACE (Key);
+    ASSERT_TRUE (Own.count (Key) && Real.count (Key));
+    EXPECT_EQ (Own[Key], Real[Key]);
+  }
+}
+
+// Every shipped scenario passes under both cores, and each boot publishes
+// the same normalised state under both.
+TEST (BothCoresScenarios, EveryShippedScenarioPassesAndPublishesTheSameUnderBoth) {
+  for (const auto &Entry : std::filesystem::directory_iterator (VBOARD_SCENARIOS)) {
+    if (Entry.path ().extension () != ".scn") continue;
+    std::string File = Entry.path ().string ();
+    SCOPED_TRACE (File);
+    std::map<unsigned, std::string> States[2];
+    for (bool Edk2 : {false, true}) {
+      scenario::Options O;
+      O.Edk2 = Edk2;
+      O.Volumes = {Edk2 ? BoardPlatformVolume () : PackageVolume ()};
+      O.AfterBoot = [&] (unsigned K, const report::Published &P) { States[Edk2][K] = report::PublishedState (P); };
+      std::ostringstream Out, Err;
+      EXPECT_EQ (scenario::Run (File, O, Out, Err), 0) << (Edk2 ? "EDK II's core\n" : "the board's core\n") << Out.str () << Err.str ();
+    }
+    ASSERT_EQ (States[0].size (), States[1].size ());
+    for (const auto &[K, State] : States[0]) {
+      SCOPED_TRACE ("boot " + std::to_string (K));
+      ExpectSameState (State, States[1][K]);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vboard
