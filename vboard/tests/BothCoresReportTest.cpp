@@ -142,3 +142,36 @@ TEST (BothCoresScenarios, EveryShippedScenarioPassesAndPublishesTheSameUnderBoth
 
 }  // namespace
 }  // namespace vboard
+
+namespace vboard {
+namespace {
+
+TEST (NormalisedState, NamesEveryRuleAndKeepsWhatThePackagePublished) {
+  // EDK II's own publications go, each rule named with its count; a package
+  // driver's, and anything the board could not attribute, stay.
+  std::string State =
+      "protocol DxeCore gEfiLoadedImageProtocolGuid\n"
+      "protocol PcdDxe gPcdProtocolGuid\n"
+      "protocol Wattkeep gWakeAlarmProtocolGuid\n"
+      "protocol ? gWakeAlarmProtocolGuid\n"
+      "variable Timeout 0x7: 02 00\n"
+      "variable BootOrder 0x7: 00 00\n"
+      "variable Scratch 0x6: 01\n"
+      "halted 1 powered-off 1 (no boot option booted) faulted 0\n";
+  std::vector<std::string> Rules;
+  std::string Out = report::NormalisedState (State, &Rules);
+  EXPECT_EQ (Out,
+             "halted 0 powered-off 0 faulted 0\n"
+             "protocol ? gWakeAlarmProtocolGuid\n"
+             "protocol Wattkeep gWakeAlarmProtocolGuid\n"
+             "variable BootOrder 0x7: 00 00\n");
+  std::string All;
+  for (const std::string &R : Rules) All += R + "\n";
+  EXPECT_NE (All.find ("what EDK II's own and the board platform's drivers published (2 lines)"), std::string::npos) << All;
+  EXPECT_NE (All.find ("the variables EDK II's own drivers keep (1 lines)"), std::string::npos) << All;
+  EXPECT_NE (All.find ("volatile variables"), std::string::npos) << All;
+  EXPECT_NE (All.find ("no boot option booted"), std::string::npos) << All;
+}
+
+}  // namespace
+}  // namespace vboard

@@ -847,7 +847,7 @@ const std::set<std::string> kEdk2OwnImages = {
     "HiiDatabase", "HiiDatabaseDxe", "WatchdogTimer", "MetronomeDxe", "Metronome", "MonotonicCounterRuntimeDxe",
     "CapsuleRuntimeDxe", "ResetSystemRuntimeDxe", "RealTimeClock", "RealTimeClockRuntimeDxe", "DevicePathDxe", "BdsDxe",
     "BoardArchDxe", "BoardServicesDxe", "UiApp", "DisplayEngine", "SetupBrowser", "ConPlatformDxe", "ConSplitterDxe",
-    "GraphicsConsoleDxe", "TerminalDxe", "EmuVariableFvbRuntimeDxe", "FaultTolerantWriteDxe", "?"};
+    "GraphicsConsoleDxe", "TerminalDxe", "EmuVariableFvbRuntimeDxe", "FaultTolerantWriteDxe"};
 // The platform's ACPI tables: the board installs them itself under its own
 // core ("platform"), BoardAcpiDxe from the hand-off under EDK II's.
 const std::set<std::string> kPlatformAcpi = {"platform", "BoardAcpiDxe"};
@@ -898,17 +898,11 @@ std::string NormalisedState (const std::string &State, std::vector<std::string> 
         F[3 + 9] = "**";
       }
     }
-    if (Kind == "smbios" && F.size () >= 8) {
-      // "smbios PRODUCER type T handle H: bytes": the handles each core's
-      // SMBIOS driver hands out, in the handle field and the record; Type
-      // 15's access-method address, where the log's runtime copy landed.
-      Rule ("SMBIOS handles");
-      F[5] = "*:";
-      F[6 + 2] = F[6 + 3] = "**";
-      if (F[3] == "15" && F.size () >= 6 + 0x14) {
-        Rule ("SMBIOS Type 15's access-method address");
-        for (size_t I = 0x10; I < 0x14; I++) F[6 + I] = "**";
-      }
+    if (Kind == "smbios" && F.size () >= 6 + 0x14 && F[3] == "15") {
+      // "smbios PRODUCER type T handle H: bytes": Type 15's access-method
+      // address, where the log's runtime copy landed.
+      Rule ("SMBIOS Type 15's access-method address");
+      for (size_t I = 0x10; I < 0x14; I++) F[6 + I] = "**";
     }
     if (Kind == "variable" && F.size () > 2) {
       std::string Name = F[1];

@@ -127,9 +127,9 @@ std::string PublishedState (const Published &P);
 std::string PublishedState (Board &B);   // the board's own core
 
 // PublishedState with what cannot match between the two cores normalised,
-// every rule named in one place (NormalisedState in Report.cpp): SMBIOS
-// handles and allocator-chosen addresses, the images and variables only one
-// core has, the boot manager's own account. Each rule that applied goes to
+// every rule named in one place (NormalisedState in Report.cpp): addresses
+// each core's allocator chose, the images and variables only one core has,
+// the boot manager's own account, the order of the lines. Each rule that applied goes to
 // Rules with how many lines it touched, so nothing is dropped silently.
 std::string NormalisedState (const std::string &State, std::vector<std::string> *Rules = nullptr);
 
