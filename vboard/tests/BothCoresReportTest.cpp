@@ -5,6 +5,8 @@
 // (report::NormalisedState names each rule).
 #include "edk2/Edk2Dxe.h"
 #include "board/BoardMap.h"
+#include "fuzz/FuzzTargets.h"
+#include "host/Files.h"
 #include "tests/TestSupport.h"
 #include "tools/Report.h"
 #include "tools/Scenario.h"
@@ -138,6 +140,49 @@ TEST (BothCoresScenarios, EveryShippedScenarioPassesAndPublishesTheSameUnderBoth
       ExpectSameState (State, States[1][K]);
     }
   }
+}
+
+// Each fuzz target's checked-in corpus placed on a factory board that then
+// boots the whole platform under each core: the same fault-or-not, and
+// when neither faulted, the same normalised published state. The targets
+// without a placement of their own (Place) are named, not replayed: the BMC
+// replies are read as the commands arrive, the ACPI sections come in a
+// volume of the board core's dispatcher, and the planted parser's image is
+// test-only, in neither platform's volume.
+TEST (BothCoresFuzzCorpus, EachInputPlacedOnTheWholePlatformGivesTheSameUnderBoth) {
+  std::string Corpus = std::string (VBOARD_SCENARIOS) + "/../fuzz/corpus";
+  unsigned Replayed = 0;
+  std::vector<std::string> NotReplayed;
+  for (const fuzz::Target &T : fuzz::Targets ()) {
+    if (!T.Place) {
+      NotReplayed.push_back (T.Name);
+      continue;
+    }
+    if (!std::filesystem::is_directory (Corpus + "/" + T.Name)) continue;
+    for (const auto &Entry : std::filesystem::directory_iterator (Corpus + "/" + T.Name)) {
+      SCOPED_TRACE (Entry.path ().string ());
+      std::vector<uint8_t> Data = ReadWholeFile (Entry.path ().string ());
+      Board Own;
+      boardmap::ApplyFactoryState (Own);
+      fuzz::Input OwnIn (Data.data (), Data.size ());
+      T.Place (Own, OwnIn);
+      Own.BootVolumes (std::vector<std::string>{PackageVolume ()});
+      Board Real;
+      boardmap::ApplyFactoryState (Real);
+      fuzz::Input RealIn (Data.data (), Data.size ());
+      T.Place (Real, RealIn);
+      Edk2Dxe Dxe (Real);
+      Dxe.Boot ({BoardPlatformVolume ()});
+      EXPECT_EQ (Own.M.Faulted (), Real.M.Faulted ()) << Own.FaultReport () << Real.FaultReport ();
+      if (!Own.M.Faulted () && !Real.M.Faulted ()) {
+        ExpectSameState (report::PublishedState (*report::OfBoardCore (Own)),
+                         report::PublishedState (*report::OfEdk2 (Real, Dxe, {BoardPlatformVolume ()})));
+      }
+      Replayed++;
+    }
+  }
+  EXPECT_GE (Replayed, 8u);
+  EXPECT_EQ (NotReplayed, (std::vector<std::string>{"bmc-replies", "acpi-sections", "planted"}));
 }
 
 }  // namespace
