@@ -69,4 +69,6 @@ edk2=0
 echo "== EDK II's DXE core (the board's platform firmware, the package in its volume): the same report"
 cat "$OUT/edk2.log"
 [ "$edk2" -eq 0 ] || status=1
+echo "== the DEBUG volume's published state under both cores"
+"$VBOARD" --compare-published "$OUT/DEBUG/published.txt" "$OUT/edk2/published.txt" || status=1
 exit "$status"

@@ -937,7 +937,7 @@ std::string NormalisedState (const std::string &State, std::vector<std::string> 
   // dependencies hold, and EDK II's own drivers change when that is (the
   // ACPI table protocol, say, comes with AcpiTableDxe); each variable store
   // keeps its own order. What was published, and how often, is compared.
-  Rule ("the order of the lines");
+  Applied["the order of the lines"] += static_cast<unsigned> (Kept.size ());
   std::stable_sort (Kept.begin (), Kept.end ());
   for (const std::string &L : Kept) Out << L << "\n";
   if (Rules != nullptr) {

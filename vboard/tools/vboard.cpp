@@ -107,6 +107,9 @@ const CommandInfo kCommands[] = {
     {"--fuzz-replay", " TARGET FILE", 2, "run one fuzz input on a fresh board as the fuzzer did and print the fault report"},
     {"--fuzz-write-seeds", " DIR", 1, "write each fuzz target's seed inputs to DIR/TARGET/"},
     {"--fuzz-modules", " TARGET", 1, "list the modules whose code counts as the fuzz target's coverage"},
+    {"--compare-published", " FILE FILE", 2, "compare two --published files (one core's boot and the other's) once what "
+                                            "cannot match between the cores is normalised; the exit status is 1 when "
+                                            "they differ"},
     {"--bench", " [RUNS [ROW]]", -2, "time the board: construction, the DEBUG and RELEASE volume boots, each fuzz "
                                      "target's runs per second (median of RUNS runs, default 5), as a table; with ROW, "
                                      "only the rows whose name starts with it"},
@@ -194,6 +197,40 @@ void PrintLog (const char *Title, const std::string &Text) {
 }
 
 }  // namespace
+
+int ComparePublished (const std::string &First, const std::string &Second) {
+  std::string Text[2];
+  try {
+    for (int I = 0; I < 2; I++) {
+      std::vector<uint8_t> Bytes = ReadWholeFile (I == 0 ? First : Second);
+      Text[I] = std::string (Bytes.begin (), Bytes.end ());
+    }
+  } catch (const std::exception &E) {
+    std::cerr << "vboard: " << E.what () << "\n";
+    return 2;
+  }
+  std::vector<std::string> Rules[2];
+  std::string A = report::NormalisedState (Text[0], &Rules[0]), B = report::NormalisedState (Text[1], &Rules[1]);
+  std::multiset<std::string> Lines[2];
+  for (int I = 0; I < 2; I++) {
+    std::istringstream In (I == 0 ? A : B);
+    for (std::string L; std::getline (In, L);) Lines[I].insert (L);
+  }
+  if (A == B) {
+    std::cout << "same published state, " << Lines[0].size () << " lines compared\n";
+  } else {
+    std::cout << "published states DIFFER:\n";
+    for (int I = 0; I < 2; I++) {
+      for (const std::string &L : Lines[I]) {
+        if (Lines[1 - I].count (L) < Lines[I].count (L)) std::cout << "  only in " << (I == 0 ? First : Second) << ": " << L << "\n";
+      }
+    }
+  }
+  for (int I = 0; I < 2; I++) {
+    for (const std::string &R : Rules[I]) std::cout << "  normalised in " << (I == 0 ? First : Second) << ": " << R << "\n";
+  }
+  return A == B ? 0 : 1;
+}
 
 int FuzzReplay (const std::string &Name, const std::string &File) {
   const fuzz::Target *T = fuzz::FindTarget (Name);
@@ -349,6 +386,7 @@ int main (int Argc, char **Argv) {
     return 0;
   }
   if (Argc == 4 && std::string (Argv[1]) == "--fuzz-replay") return FuzzReplay (Argv[2], Argv[3]);
+  if (Argc == 4 && std::string (Argv[1]) == "--compare-published") return ComparePublished (Argv[2], Argv[3]);
   if (Argc == 3 && std::string (Argv[1]) == "--fuzz-write-seeds") {
     for (const fuzz::Target &T : fuzz::Targets ()) {
       std::vector<std::vector<uint8_t>> Seeds =
