@@ -63,10 +63,10 @@ PLATFORM="$ASFP_BUILD/ArmServerBoard/DEBUG_GCC5/FV/FVMAIN.Fv"
 [ -f "$PLATFORM" ] || { echo "no board platform firmware at $PLATFORM (it is built with Debian's EDK II tree)" >&2; exit 1; }
 "$VBOARD" --core edk2 --fv "$PLATFORM" --network "serve:$SERVED" >"$dir/edk2.txt" || {
   cat "$dir/edk2.txt"; echo "the board's boot under EDK II's DXE core failed" >&2; exit 1; }
-grep -q '^---- board halted: PSCI SYSTEM_OFF from NetBootProbe' "$dir/edk2.txt" || {
+grep -q '^  powered off: ResetSystem (EfiResetShutdown) from NetBootProbe' "$dir/edk2.txt" || {
   echo "under EDK II's DXE core the served program did not run" >&2; exit 1; }
-edk2=$(sed -n 's/^---- \([0-9]*\) instructions emulated, [0-9]* timer interrupts, \([0-9.]*\) s wall/\2/p' "$dir/edk2.txt")
-edk2i=$(sed -n 's/^---- \([0-9]*\) instructions emulated.*/\1/p' "$dir/edk2.txt")
+edk2=$(sed -n 's/^  \([0-9.]*\) s wall, \([0-9]*\) instructions.*/\1/p' "$dir/edk2.txt")
+edk2i=$(sed -n 's/^  \([0-9.]*\) s wall, \([0-9]*\) instructions.*/\2/p' "$dir/edk2.txt")
 
 {
   printf 'AAVMF to the UEFI shell banner:   %6.2f s\n' "$aavmf"

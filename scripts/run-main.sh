@@ -63,12 +63,12 @@ if [ ! -f "$PLATFORM" ]; then
   echo "== EDK II's DXE core: not booted (the board's platform firmware is built with Debian's EDK II tree only)"
   exit "$status"
 fi
-mkdir -p "$OUT/edk2"
 edk2=0
-"$VBOARD" --core edk2 --fv "$PLATFORM" --network "serve:$SERVED" --dump-smbios "$OUT/edk2/smbios.bin" \
-  --dump-acpi "$OUT/edk2/acpi" >"$OUT/edk2/report.txt" || edk2=$?
-started=$(grep -c 'entry returned Success' "$OUT/edk2/report.txt" || true)
-echo "== EDK II's DXE core: $started images returned Success; $(grep '^---- board halted' "$OUT/edk2/report.txt" | sed 's/^---- //')"
-echo "   $(tail -n 1 "$OUT/edk2/report.txt" | sed 's/^---- //'); report in $(realpath --relative-to="$REPO" "$OUT")/edk2"
-[ "$edk2" -eq 0 ] || { tail -n 20 "$OUT/edk2/report.txt"; status=1; }
+"$VBOARD" --core edk2 --fv "$PLATFORM" --network "serve:$SERVED" --report-dir "$OUT/edk2" \
+  --published "$OUT/edk2/published.txt" >"$OUT/edk2.log" || edk2=$?
+echo "== EDK II's DXE core (the board's platform firmware, the package in its volume): the same report"
+cat "$OUT/edk2.log"
+[ "$edk2" -eq 0 ] || status=1
+echo "== the DEBUG volume's published state under both cores"
+"$VBOARD" --compare-published "$OUT/DEBUG/published.txt" "$OUT/edk2/published.txt" || status=1
 exit "$status"

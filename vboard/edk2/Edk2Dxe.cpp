@@ -119,6 +119,210 @@ Edk2Dxe::Edk2Dxe (Board &Brd) : B (Brd) {
     B.M.RaiseFault (FaultKind::ServiceMisuse, "an entry point returned on a stack it was not entered on");
     return Status;
   });
+  // A watched service returns here: the same, for the call's observer.
+  mReturnTrap = B.M.AddTrap ("<watched service returned>", [this] (CallArgs &) -> uint64_t {
+    uint64_t Sp = B.M.Sp (), Status = B.M.X (0);
+    for (size_t I = mPending.size (); I-- > 0;) {
+      if (mPending[I].Sp != Sp) continue;
+      Pending Done = std::move (mPending[I]);
+      mPending.resize (I);
+      B.M.SetX (30, Done.ReturnTo);
+      Done.Done (Status);
+      return Status;
+    }
+    B.M.RaiseFault (FaultKind::ServiceMisuse, "a watched service returned on a stack it was not called on");
+    return Status;
+  });
+  // The devices' logs name the EDK II image that drove them.
+  B.Fw.ForeignCaller = [this] (uint64_t Address) {
+    const Image *I = ImageAt (Address);
+    return I == nullptr ? std::string () : I->Name;
+  };
+}
+
+Edk2Dxe::~Edk2Dxe () {
+  B.Fw.ForeignCaller = nullptr;
+  if (mBooted) B.M.OnBlock = mOuterOnBlock;
+}
+
+std::string Edk2Dxe::CallerImage () const {
+  const Image *I = ImageAt (B.M.X (30));
+  return I == nullptr ? "?" : I->Name;
+}
+
+void Edk2Dxe::AtReturn (std::function<void (uint64_t Status)> Done) {
+  mPending.push_back ({B.M.Sp (), B.M.X (30), std::move (Done)});
+  B.M.SetX (30, mReturnTrap);
+}
+
+void Edk2Dxe::WatchServices () {
+  // EFI_BOOT_SERVICES: InstallProtocolInterface at 128, Reinstall at 136,
+  // InstallMultipleProtocolInterfaces at 328.
+  constexpr uint64_t kBootServices = 96, kInstall = 128, kReinstall = 136, kInstallMultiple = 328;
+  constexpr uint64_t kSetTimer = 88, kCreateEventEx = 368;
+  uint64_t St = SystemTable ();
+  if (St == 0) return;
+  mWatching = true;
+  uint64_t Bs = B.M.Load<uint64_t> (St + kBootServices);
+  auto Record = [this] (const std::string &Caller, const Guid &Protocol, uint64_t Interface) {
+    mInstalls.push_back ({Caller, Protocol, Interface});
+    WatchProtocol (Protocol, Interface);
+  };
+  auto Single = [this, Record] () {
+    // CoreInstallMultipleProtocolInterfaces installs each pair through the
+    // same function: those calls are the outer call's, recorded there.
+    std::string Caller = CallerImage ();
+    if (mInMultiple != 0 && Caller == "DxeCore") return;
+    Guid Protocol;
+    B.M.Read (B.M.X (1), Protocol.Bytes.data (), 16);
+    uint64_t Interface = B.M.X (3);
+    AtReturn ([Record, Caller, Protocol, Interface] (uint64_t Status) {
+      if (!efi::IsError (Status)) Record (Caller, Protocol, Interface);
+    });
+  };
+  // The callbacks an image registers: a ReadyToBoot event group, a
+  // periodic timer (SetTimer's TimerPeriodic).
+  auto Callback = [this] (const std::string &What) {
+    std::pair<std::string, std::string> Entry{CallerImage (), What};
+    if (std::find (mCallbacks.begin (), mCallbacks.end (), Entry) == mCallbacks.end ()) mCallbacks.push_back (Entry);
+  };
+  mHooks[B.M.Load<uint64_t> (Bs + kCreateEventEx)] = [this, Callback] () {
+    if (B.M.X (4) == 0) return;
+    Guid Group;
+    B.M.Read (B.M.X (4), Group.Bytes.data (), 16);
+    if (names::NameOf (Group) == "gEfiEventReadyToBootGuid") Callback ("ReadyToBoot callback");
+  };
+  mHooks[B.M.Load<uint64_t> (Bs + kSetTimer)] = [this, Callback] () {
+    if (B.M.X (1) == 1) Callback ("periodic timer");
+  };
+  mHooks[B.M.Load<uint64_t> (Bs + kInstall)] = Single;
+  mHooks[B.M.Load<uint64_t> (Bs + kReinstall)] = Single;
+  mHooks[B.M.Load<uint64_t> (Bs + kInstallMultiple)] = [this, Record] () {
+    // The handle, then protocol/interface pairs up to a NULL protocol, as
+    // a variadic call passes them: x1-x7, then the stack.
+    auto Arg = [this] (unsigned I) { return I < 8 ? B.M.X (I) : B.M.Load<uint64_t> (B.M.Sp () + 8 * (I - 8)); };
+    std::vector<std::pair<Guid, uint64_t>> Pairs;
+    for (unsigned I = 1; I < 64 && Arg (I) != 0; I += 2) {
+      Guid G;
+      B.M.Read (Arg (I), G.Bytes.data (), 16);
+      Pairs.push_back ({G, Arg (I + 1)});
+    }
+    std::string Caller = CallerImage ();
+    mInMultiple++;
+    AtReturn ([this, Record, Caller, Pairs] (uint64_t Status) {
+      mInMultiple--;
+      if (efi::IsError (Status)) return;
+      for (const auto &[G, Interface] : Pairs) Record (Caller, G, Interface);
+    });
+  };
+}
+
+void Edk2Dxe::WatchProtocol (const Guid &Protocol, uint64_t Interface) {
+  std::string Name = names::NameOf (Protocol);
+  if (Name == "gPcdProtocolGuid" && Interface != 0) {
+    // The Dynamic (not DynamicEx) Set functions, (Token, Value) or (Token,
+    // &Size, Buffer), at slots 15-20: the token is the platform build's
+    // local number, named from its AutoGen.h files.
+    static const unsigned kWidth[] = {8, 16, 32, 64, 0, 1};
+    for (unsigned K = 0; K < 6; K++) {
+      unsigned Width = kWidth[K];
+      mHooks[B.M.Load<uint64_t> (Interface + 8 * (15 + K))] = [this, Width] () {
+        uint64_t Token = B.M.X (0);
+        uint64_t Value = Width == 0 ? (B.M.X (1) != 0 ? B.M.Load<uint64_t> (B.M.X (1)) : 0)
+                         : Width == 64 ? B.M.X (1)
+                                       : B.M.X (1) & ((1ULL << Width) - 1);
+        std::string Caller = CallerImage ();
+        std::string PcdName = mLocalTokens.LocalName (Token).value_or ("token " + std::to_string (Token));
+        AtReturn ([this, Token, Value, Caller, PcdName] (uint64_t Status) {
+          if (!efi::IsError (Status)) mPcdSets.push_back ({std::nullopt, Token, Value, Caller, PcdName});
+        });
+      };
+    }
+    // GetPtr (Token) at slot 5: the buffer a driver may fill in place.
+    mHooks[B.M.Load<uint64_t> (Interface + 8 * 5)] = [this] () {
+      std::optional<std::string> Named = mLocalTokens.LocalName (B.M.X (0));
+      if (!Named) return;
+      std::string PcdName = *Named, Caller = CallerImage ();
+      AtReturn ([this, PcdName, Caller] (uint64_t Buffer) {
+        if (Buffer != 0) mPointers[PcdName] = {Caller, Buffer};
+      });
+    };
+  }
+  if (Name == "gEfiResetArchProtocolGuid" || Name == "gEfiVariableWriteArchProtocolGuid") {
+    // Markers: what they announce is in the runtime-services table.
+  } else if (Interface == 0) {
+    return;
+  }
+  if (Name == "gPcdProtocolGuid" || Name == "gEfiPcdProtocolGuid") {
+    // The DynamicEx Set functions, (Guid, Token, Value) or (Guid, Token,
+    // &Size, Buffer): PCD_PROTOCOL's Set8Ex..SetBoolEx at slots 21-26,
+    // EFI_PCD_PROTOCOL's Set8..SetBool at 8-13. PcdDxe serves both with the
+    // same functions.
+    unsigned First = Name == "gPcdProtocolGuid" ? 21 : 8;
+    static const unsigned kWidth[] = {8, 16, 32, 64, 0, 1};
+    for (unsigned K = 0; K < 6; K++) {
+      uint64_t Function = B.M.Load<uint64_t> (Interface + 8 * (First + K));
+      unsigned Width = kWidth[K];
+      mHooks[Function] = [this, Width] () {
+        Guid Space;
+        B.M.Read (B.M.X (0), Space.Bytes.data (), 16);
+        uint64_t Token = B.M.X (1);
+        uint64_t Value = Width == 0 ? (B.M.X (2) != 0 ? B.M.Load<uint64_t> (B.M.X (2)) : 0)
+                         : Width == 64 ? B.M.X (2)
+                                       : B.M.X (2) & ((1ULL << Width) - 1);
+        std::string Caller = CallerImage ();
+        AtReturn ([this, Space, Token, Value, Caller] (uint64_t Status) {
+          if (!efi::IsError (Status)) mPcdSets.push_back ({Space, Token, Value, Caller, B.Fw.Pcds.Name (Space, Token)});
+        });
+      };
+    }
+  } else if (Name == "gEfiResetArchProtocolGuid" || Name == "gEfiVariableWriteArchProtocolGuid") {
+    // The driver has put its service in the runtime-services table before
+    // installing the architectural protocol: ResetSystem at 104,
+    // SetVariable (Name, Vendor, Attributes, DataSize, Data) at 88.
+    constexpr uint64_t kRuntimeServices = 88, kSetVariable = 88, kResetSystem = 104;
+    uint64_t Rt = B.M.Load<uint64_t> (SystemTable () + kRuntimeServices);
+    if (Name == "gEfiResetArchProtocolGuid") {
+      mHooks[B.M.Load<uint64_t> (Rt + kResetSystem)] = [this] () {
+        static const char *const kTypes[] = {"EfiResetCold", "EfiResetWarm", "EfiResetShutdown", "EfiResetPlatformSpecific"};
+        uint64_t Type = B.M.X (0);
+        if (mResetBy.empty ()) mResetBy = std::string ("ResetSystem (") + (Type < 4 ? kTypes[Type] : "?") + ") from " + CallerImage ();
+      };
+    } else {
+      mHooks[B.M.Load<uint64_t> (Rt + kSetVariable)] = [this] () {
+        VariableWrite W{CallerImage (), B.M.ReadUcs2 (B.M.X (0), 512), B.M.X (3) == 0};
+        AtReturn ([this, W] (uint64_t Status) {
+          if (!efi::IsError (Status)) mVariableWrites.push_back (W);
+        });
+      };
+    }
+  } else if (Name == "gEfiSmbiosProtocolGuid") {
+    // EFI_SMBIOS_PROTOCOL.Add (This, ProducerHandle, &SmbiosHandle, Record).
+    mHooks[B.M.Load<uint64_t> (Interface)] = [this] () {
+      uint64_t HandleAt = B.M.X (2);
+      std::string Caller = CallerImage ();
+      AtReturn ([this, HandleAt, Caller] (uint64_t Status) {
+        if (!efi::IsError (Status)) mSmbiosAdds.push_back ({Caller, B.M.Load<uint16_t> (HandleAt), ""});
+      });
+    };
+  } else if (Name == "gEfiAcpiTableProtocolGuid") {
+    // EFI_ACPI_TABLE_PROTOCOL.InstallAcpiTable (This, Buffer, Size, &Key).
+    mHooks[B.M.Load<uint64_t> (Interface)] = [this] () {
+      std::string Signature = B.M.ReadAscii (B.M.X (1), 4).substr (0, 4);
+      std::string Caller = CallerImage ();
+      AtReturn ([this, Signature, Caller] (uint64_t Status) {
+        if (!efi::IsError (Status)) mAcpiInstalls.push_back ({Caller, 0, Signature});
+      });
+    };
+  }
+}
+
+std::optional<uint64_t> Edk2Dxe::PcdValue (const std::string &Name) const {
+  if (auto It = mPcds.find (Name); It != mPcds.end ()) return It->second;
+  for (auto S = mPcdSets.rbegin (); S != mPcdSets.rend (); ++S) {
+    if (S->Name == Name) return S->Value;
+  }
+  return std::nullopt;
 }
 
 const Edk2Dxe::Image *Edk2Dxe::FindImage (const std::string &Name) const {
@@ -142,6 +346,7 @@ void Edk2Dxe::WatchEntry (uint64_t Address) {
   mImages[Index].Started = true;
   mRunning.push_back ({Index, B.M.X (30), B.M.Sp ()});
   B.M.SetX (30, mEntryReturnTrap);
+  if (!mWatching) WatchServices ();
 }
 
 std::vector<uint8_t> Edk2Dxe::BoardServicesHob () const {
@@ -310,6 +515,7 @@ void Edk2Dxe::Boot (const std::vector<std::string> &VolumePaths) {
   if (VolumePaths.empty ()) throw std::runtime_error ("no firmware volume to boot");
   const std::string &VolumePath = VolumePaths.front ();
   std::vector<uint8_t> Bytes = ReadWholeFile (VolumePath);
+  for (const std::string &Name : B.Fw.Pcds.LocalNames ()) mLocalTokens.DefineLocal (Name, B.Fw.LocalPcd (Name)->Type, 0);
   // Further volumes follow the first in memory, each handed over in its
   // own firmware-volume HOB.
   for (size_t I = 1; I < VolumePaths.size (); I++) {
@@ -358,14 +564,23 @@ void Edk2Dxe::Boot (const std::vector<std::string> &VolumePaths) {
     return false;
   };
   auto Coverage = B.M.OnBlock;
+  mOuterOnBlock = Coverage;
+  mBooted = true;
   B.M.OnBlock = [this, Coverage] (uint64_t Address) {
     if (Coverage) Coverage (Address);
     if (!mEntries.empty () && mEntries.count (Address) != 0) WatchEntry (Address);
+    // A watched service's entry (once per call: an interrupt taken at its
+    // first block enters that block again, with x30 already the trap).
+    if (auto H = mHooks.find (Address); H != mHooks.end () && B.M.X (30) != mReturnTrap) H->second ();
   };
   B.M.Call (CoreBase + Core.EntryRva (), {kMemoryBase});
   if (!B.M.Stopped ()) {
     B.M.RaiseFault (FaultKind::ServiceMisuse, "the DXE core returned to the board");
   }
+  // The non-volatile RAM as the next power-on finds it.
+  VariableStore Kept;
+  for (const VariableRecord &V : Variables ()) Kept.Set (V.Name, V.Vendor, V.Attributes, V.Data);
+  B.Fw.Vars = Kept;
 }
 
 bool Edk2Dxe::OnSmc () {
@@ -389,7 +604,9 @@ bool Edk2Dxe::OnSmc () {
       }
       bool Off = Function == kPsciSystemOff;
       B.Fw.ResetCalls.push_back (Off ? 2 : 0);
-      std::string Why = std::string (Off ? "PSCI SYSTEM_OFF" : "PSCI SYSTEM_RESET") + " from " + Caller;
+      // Named as the board's own core names a reset, when the board saw
+      // the runtime service called.
+      std::string Why = !mResetBy.empty () ? mResetBy : std::string (Off ? "PSCI SYSTEM_OFF" : "PSCI SYSTEM_RESET") + " from " + Caller;
       // What the firmware held is read before the power goes.
       M.Defer ([this, Why] {
         ReadPcds ();
@@ -420,6 +637,7 @@ bool Edk2Dxe::OnSmc () {
       I.Name = Pdb.empty () ? "?" : ImageName (Pdb);
       size_t Slash = Pdb.find_last_of ("/\\");
       if (Slash != std::string::npos) I.BuildDir = Pdb.substr (0, Slash);
+      if (!I.BuildDir.empty ()) mLocalTokens.BindLocalTokens (I.BuildDir, I.Name);
       I.Base = M.X (1);
       I.Size = M.X (2);
       I.Entry = M.X (3);
@@ -481,12 +699,7 @@ void Edk2Dxe::ReadPcds () {
   // The platform build's dynamic PCDs have no token space to be found by:
   // each is numbered by the build, and the images that use one say its
   // number in their AutoGen.h. The board's own database knows them by name.
-  std::vector<std::string> Conflicts;
-  PcdDatabase Local ([] (uint64_t) { return 0; }, Conflicts);
-  for (const std::string &Name : B.Fw.Pcds.LocalNames ()) Local.DefineLocal (Name, B.Fw.LocalPcd (Name)->Type, 0);
-  for (const Image &I : mImages) {
-    if (!I.BuildDir.empty ()) Local.BindLocalTokens (I.BuildDir, I.Name);
-  }
+  PcdDatabase &Local = mLocalTokens;
   uint64_t Edk = Locate (names::Named ("gPcdProtocolGuid"));
   if (Edk == 0) return;
   auto Get = [&] (unsigned Slot, uint64_t Token) { return B.M.Call (B.M.Load<uint64_t> (Edk + 8 * Slot), {Token}); };

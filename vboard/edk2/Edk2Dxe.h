@@ -23,10 +23,12 @@
 #pragma once
 
 #include "cpu/Machine.h"
+#include "uefi/PcdDatabase.h"
 #include "uefi/Types.h"
 #include "uefi/VariableStore.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -46,6 +48,9 @@ class Edk2Dxe {
   static constexpr uint64_t kVariableStoreSize = 0x40000;
 
   explicit Edk2Dxe (Board &B);
+  ~Edk2Dxe ();
+  Edk2Dxe (const Edk2Dxe &) = delete;
+  Edk2Dxe &operator= (const Edk2Dxe &) = delete;
 
   // Loads the DXE core from the platform volume (the first) and runs the DXE
   // phase, with every volume handed over in a firmware-volume HOB, until the
@@ -74,8 +79,52 @@ class Edk2Dxe {
   // a 4 MiB boundary for debuggers; 0 before the core has made it.
   uint64_t SystemTable () const;
   std::optional<uint64_t> ConfigurationTable (const Guid &Id) const;
-  // The non-volatile variables in the board's store, in store order.
+  // The non-volatile variables in the board's store, in store order. Boot
+  // also leaves them in the board's own store (B.Fw.Vars) when it ends, as
+  // the non-volatile RAM the next power-on starts from.
   std::vector<VariableRecord> Variables () const;
+
+  // What the drivers published, as the board saw the guest call the real
+  // core's services: from the first driver's entry point on, each protocol
+  // installed (InstallProtocolInterface, InstallMultipleProtocolInterfaces,
+  // ReinstallProtocolInterface) that the core took, each PCD set through
+  // PcdDxe's protocols (the DynamicEx Set functions), each SMBIOS record
+  // added and each ACPI table installed, with the image that called: the
+  // one whose code holds the return address. Only the calls' entry points
+  // are watched, at the addresses the boot-services table and the
+  // protocols hold.
+  struct Install {
+    std::string Image;
+    Guid Protocol;
+    uint64_t Interface = 0;
+  };
+  const std::vector<Install> &Installs () const { return mInstalls; }
+  const std::vector<PcdSet> &PcdSets () const { return mPcdSets; }
+  struct Added {
+    std::string Image;
+    uint16_t Handle = 0;           // the SMBIOS handle SmbiosDxe gave it
+    std::string Signature;         // the ACPI table's signature
+  };
+  const std::vector<Added> &SmbiosAdds () const { return mSmbiosAdds; }
+  const std::vector<Added> &AcpiInstalls () const { return mAcpiInstalls; }
+  // Variables written through the runtime services' SetVariable (once the
+  // variable driver has set it), and the ResetSystem call that ended the
+  // run (once the reset driver has set it).
+  struct VariableWrite {
+    std::string Image;
+    std::u16string Name;
+    bool Deleted = false;
+  };
+  const std::vector<VariableWrite> &VariableWrites () const { return mVariableWrites; }
+  // The callbacks images registered: ("Heatwatch", "ReadyToBoot callback"),
+  // ("Heatwatch", "periodic timer"), from CreateEventEx and SetTimer calls.
+  const std::vector<std::pair<std::string, std::string>> &Callbacks () const { return mCallbacks; }
+  // VOID* Dynamic PCDs whose buffer an image asked for (GetPtr), by name:
+  // the last image that asked and the buffer PcdDxe handed it.
+  const std::map<std::string, std::pair<std::string, uint64_t>> &PcdPointers () const { return mPointers; }
+  // A package PCD's value as the run left it: as read at power-off, else
+  // the last value the board saw set, else nothing.
+  std::optional<uint64_t> PcdValue (const std::string &Name) const;
   // What the OS finds: the SMBIOS table as a dmidecode dump (the entry
   // point at offset 0, the table at 0x20), and the ACPI tables reachable
   // from the RSDP (XSDT entries, the FADT's DSDT and FACS), by signature.
@@ -108,6 +157,10 @@ class Edk2Dxe {
   std::vector<uint8_t> BoardServicesHob () const;
   void WatchEntry (uint64_t Address);
   void ReadPcds ();
+  void WatchServices ();
+  void WatchProtocol (const Guid &Protocol, uint64_t Interface);
+  void AtReturn (std::function<void (uint64_t Status)> Done);
+  std::string CallerImage () const;
 
   Board &B;
   std::vector<Image> mImages;
@@ -123,6 +176,29 @@ class Edk2Dxe {
   uint64_t mTicks = 0;
   std::map<std::string, uint64_t> mPcds;
   std::map<std::string, std::vector<uint8_t>> mPcdBuffers;
+  // Code hooks at service entry points, and the calls awaiting their return.
+  std::map<uint64_t, std::function<void ()>> mHooks;
+  struct Pending {
+    uint64_t Sp, ReturnTo;
+    std::function<void (uint64_t Status)> Done;
+  };
+  std::vector<Pending> mPending;
+  uint64_t mReturnTrap = 0;
+  bool mWatching = false;
+  bool mBooted = false;
+  std::function<void (uint64_t)> mOuterOnBlock;   // the board's block hook before Boot wrapped it
+  unsigned mInMultiple = 0;                      // InstallMultipleProtocolInterfaces calls under way
+  std::vector<Install> mInstalls;
+  std::vector<PcdSet> mPcdSets;
+  std::vector<Added> mSmbiosAdds, mAcpiInstalls;
+  std::vector<VariableWrite> mVariableWrites;
+  // The platform build's dynamic PCDs the board knows by name, bound to the
+  // local token numbers each loaded image's AutoGen.h gives them.
+  std::vector<std::string> mTokenFindings;
+  PcdDatabase mLocalTokens{[] (uint64_t) { return 0; }, mTokenFindings};
+  std::map<std::string, std::pair<std::string, uint64_t>> mPointers;   // the platform's local PCD token numbers
+  std::vector<std::pair<std::string, std::string>> mCallbacks;   // image, "ReadyToBoot callback" / "periodic timer"
+  std::string mResetBy;                          // "ResetSystem (EfiResetShutdown) from Heatwatch"
 };
 
 }  // namespace vboard

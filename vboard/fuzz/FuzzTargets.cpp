@@ -58,13 +58,23 @@ void RunImages (Board &B, const std::vector<std::string> &Names) {
   }
 }
 
+// The setup-variables target's input: the three setup variables.
+void PlaceSetup (Board &B, Input &In) {
+  StoreSetup (B, platform::kSystemSetupConfig, In);
+  StoreSetup (B, platform::kIpmiSetupData, In);
+  StoreSetup (B, platform::kCrSetupData, In);
+}
+
 std::vector<Target> MakeTargets () {
   std::vector<Target> T;
-  T.push_back ({"event-log", "the 64 KiB event-log area in flash, then the erase option",
-                {"Tallyvault", "Ledgermark"}, [] (Board &B, Input &In) {
+  auto PlaceEventLog = [] (Board &B, Input &In) {
     std::vector<uint8_t> Area = In.Bytes (kGpnvSize);
     B.Flash.Program (kGpnvBase, Area);
     B.SetSetupByte (platform::kSystemSetupConfig, 82, In.U8 ());
+  };
+  T.push_back ({"event-log", "the 64 KiB event-log area in flash, then the erase option",
+                {"Tallyvault", "Ledgermark"}, [PlaceEventLog] (Board &B, Input &In) {
+    PlaceEventLog (B, In);
     B.DefaultBoot ({Image ("Tallyvault"), Image ("Ledgermark")}, 0);
     if (B.M.Stopped ()) return;
     // An append through the protocol, as Heatwatch makes one.
@@ -74,16 +84,15 @@ std::vector<Target> MakeTargets () {
     uint64_t Time = B.Fw.HostCopy (&Now, sizeof (Now));
     B.Fw.CallGuest (B.M.Load<uint64_t> (*Iface), {*Iface, 0x0B, 0, 0, 0, 0, Time});
   }});
+  T.back ().Place = PlaceEventLog;
   T.push_back ({"setup-variables", "SystemSetupConfig, IpmiSetupData and CrSetupData at any size, then a boot of the package volume",
                 {"Tallyvault", "Portplate", "Gatewarden", "Vfswitch", "Mainsrestore", "Logsweep", "Redirwarden", "Serialnote", "Heatwatch"},
                 [] (Board &B, Input &In) {
-    StoreSetup (B, platform::kSystemSetupConfig, In);
-    StoreSetup (B, platform::kIpmiSetupData, In);
-    StoreSetup (B, platform::kCrSetupData, In);
+    PlaceSetup (B, In);
     B.BootVolumes ({PackageVolume ()});
   }});
-  T.push_back ({"spcr", "the SPCR table the platform installs, patched by the console-redirection policy",
-                {"Serialnote", "Redirwarden"}, [] (Board &B, Input &In) {
+  T.back ().Place = PlaceSetup;
+  auto PlaceSpcr = [] (Board &B, Input &In) {
     B.SetPlatformSpcrCount (0);
     std::vector<uint8_t> Cr = In.Bytes (9);
     Cr.resize (9, 0);
@@ -93,9 +102,14 @@ std::vector<Target> MakeTargets () {
       Table[0] = 'S', Table[1] = 'P', Table[2] = 'C', Table[3] = 'R';
     }
     B.Acpi.Install (Table);
+  };
+  T.push_back ({"spcr", "the SPCR table the platform installs, patched by the console-redirection policy",
+                {"Serialnote", "Redirwarden"}, [PlaceSpcr] (Board &B, Input &In) {
+    PlaceSpcr (B, In);
     RunImages (B, {"Redirwarden", "Serialnote"});
     if (!B.M.Stopped ()) B.SignalReadyToBoot ();
   }});
+  T.back ().Place = PlaceSpcr;
   T.push_back ({"bmc-replies", "IsBmcReady's value and the BMC's completion code and data for each IPMI command",
                 {"Logsweep", "Mainsrestore"}, [] (Board &B, Input &In) {
     // Both live for this run only: no guest code runs after it.
@@ -110,8 +124,7 @@ std::vector<Target> MakeTargets () {
     RunImages (B, {"Logsweep", "Mainsrestore"});
     Transport.Uninstall ();
   }});
-  T.push_back ({"scmi-replies", "the words each system-control processor leaves in its channel after a reply",
-                {"Heatwatch"}, [] (Board &B, Input &In) {
+  auto PlaceScmi = [] (Board &B, Input &In) {
     std::vector<uint8_t> Words = In.Rest ();
     for (unsigned S = 0; S < B.Scp.Count (); S++) {
       B.Scp[S].ReplyOverride = [Words, S] (uint32_t *Shared, size_t Count) {
@@ -124,17 +137,23 @@ std::vector<Target> MakeTargets () {
         }
       };
     }
+  };
+  T.push_back ({"scmi-replies", "the words each system-control processor leaves in its channel after a reply",
+                {"Heatwatch"}, [PlaceScmi] (Board &B, Input &In) {
+    PlaceScmi (B, In);
     RunImages (B, {"Tallyvault", "Heatwatch"});
     if (!B.M.Stopped ()) B.Fw.AdvanceTime (2500000000ULL);
   }});
+  T.back ().Place = PlaceScmi;
+  auto PlaceParams = [] (Board &B, Input &In) { B.Params.SetBytes (0, In.Bytes (64)); };
   T.push_back ({"parameter-block", "the platform parameter block at 0xC8500 (signature, size, socket count)",
-                {"Heatwatch"}, [] (Board &B, Input &In) {
-    B.Params.SetBytes (0, In.Bytes (64));
+                {"Heatwatch"}, [PlaceParams] (Board &B, Input &In) {
+    PlaceParams (B, In);
     RunImages (B, {"Heatwatch"});
     if (!B.M.Stopped ()) B.Fw.AdvanceTime (1500000000ULL);
   }});
-  T.push_back ({"hob-list", "the two flash-layout GUID HOBs (declared lengths and contents)",
-                {"Mapplate"}, [] (Board &B, Input &In) {
+  T.back ().Place = PlaceParams;
+  auto PlaceHobs = [] (Board &B, Input &In) {
     B.Hobs.RemoveGuid (platform::kFlashLayoutInfoHob);
     B.Hobs.RemoveGuid (platform::kFlashLayoutGlobalHob);
     for (const Guid &G : {platform::kFlashLayoutInfoHob, platform::kFlashLayoutGlobalHob}) {
@@ -148,17 +167,26 @@ std::vector<Target> MakeTargets () {
       if (Declared % 3 == 0) H.Length = static_cast<uint16_t> (Declared % 512);   // a lying length
       B.Hobs.Add (H);
     }
+  };
+  T.push_back ({"hob-list", "the two flash-layout GUID HOBs (declared lengths and contents)",
+                {"Mapplate"}, [PlaceHobs] (Board &B, Input &In) {
+    PlaceHobs (B, In);
     RunImages (B, {"Mapplate"});
   }});
-  T.push_back ({"firmware-id", "bytes anywhere in the firmware-ID window of the flash",
-                {"Stampread"}, [] (Board &B, Input &In) {
+  T.back ().Place = PlaceHobs;
+  auto PlaceFirmwareId = [] (Board &B, Input &In) {
     uint32_t Offset = In.U32 () % kFirmwareIdWindowSize;
     std::vector<uint8_t> Bytes = In.Rest ();
     if (Offset + Bytes.size () > kFirmwareIdWindowSize) Bytes.resize (kFirmwareIdWindowSize - Offset);
     B.Flash.EraseBlock (kFirmwareIdWindow + (Offset & ~0xFFFFu));
     B.Flash.Program (kFirmwareIdWindow + Offset, Bytes);
+  };
+  T.push_back ({"firmware-id", "bytes anywhere in the firmware-ID window of the flash",
+                {"Stampread"}, [PlaceFirmwareId] (Board &B, Input &In) {
+    PlaceFirmwareId (B, In);
     RunImages (B, {"Stampread"});
   }});
+  T.back ().Place = PlaceFirmwareId;
   T.push_back ({"acpi-sections", "the RAW sections of the extra-ACPI-table file, in a volume of their own",
                 {"Tablegraft"}, [] (Board &B, Input &In) {
     std::vector<std::vector<uint8_t>> Sections;
@@ -181,8 +209,7 @@ std::vector<Target> MakeTargets () {
     }
     return std::vector<std::vector<uint8_t>>{In};
   }});
-  T.push_back ({"boot-options", "BootOrder and up to four Boot#### load options",
-                {"Wirelaunch"}, [] (Board &B, Input &In) {
+  auto PlaceBootOptions = [] (Board &B, Input &In) {
     B.Nic.State = NetworkDevice::Network::Serves;
     B.Nic.BootFile = TestImagesDir () + "/NetBootProbe.efi";
     B.Fw.SetVariable (u"NetBootProbeMode", names::Named ("gNetBootProbeVariableGuid"), platform::kSetupAttributes, {1});
@@ -191,6 +218,10 @@ std::vector<Target> MakeTargets () {
       uint16_t Number = In.U16 () % 8;
       B.Boot.SetOption (Number, In.Bytes (In.U16 () % 400));
     }
+  };
+  T.push_back ({"boot-options", "BootOrder and up to four Boot#### load options",
+                {"Wirelaunch"}, [PlaceBootOptions] (Board &B, Input &In) {
+    PlaceBootOptions (B, In);
     B.Boot.Boot (Image ("Wirelaunch"));
   }, [] {
     Board B;
@@ -200,6 +231,7 @@ std::vector<Target> MakeTargets () {
     In.insert (In.end (), Option.begin (), Option.end ());
     return std::vector<std::vector<uint8_t>>{In};
   }});
+  T.back ().Place = PlaceBootOptions;
   T.push_back ({"planted", "records of a test-only parser with a planted off-by-one (must be found)",
                 {"PlantedOverrun"}, [] (Board &B, Input &In) {
     B.Fw.SetVariable (u"PlantedRecord", names::Named ("gPlantedRecordVariableGuid"), platform::kSetupAttributes, In.Bytes (512));

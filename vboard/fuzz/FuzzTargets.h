@@ -45,6 +45,13 @@ struct Target {
   // Well-formed inputs to start a corpus from (the checked-in seeds are
   // written from these by `vboard --fuzz-write-seeds DIR`).
   std::function<std::vector<std::vector<uint8_t>> ()> Seeds;
+  // What the input changes on a board before any image runs (Run does this
+  // first, then runs the target's images), so that the same input can be
+  // placed on a board that then boots a whole platform, under either core.
+  // Empty when the input is read while the images run (BMC replies as
+  // commands arrive), when it needs the board core's dispatcher (a volume
+  // of its own), or when the target's image is test-only.
+  std::function<void (Board &, Input &)> Place;
 };
 
 const std::vector<Target> &Targets ();

@@ -75,7 +75,7 @@ TEST (Edk2Core, BootsThePackageThroughBdsToTheNetworkBootedProgram) {
   // BDS registered Wirelaunch first, waited its two seconds on the board's
   // timer, and Wirelaunch booted the served program over PXE IPv4, which
   // powered the board off.
-  EXPECT_EQ (B.M.HaltReason (), "PSCI SYSTEM_OFF from NetBootProbe");
+  EXPECT_EQ (B.M.HaltReason (), "ResetSystem (EfiResetShutdown) from NetBootProbe");
   std::string Screen;
   for (const std::string &Row : B.Console.Screen ()) Screen += Row + "\n";
   EXPECT_NE (Screen.find ("NetBootProbe: ran"), std::string::npos) << Screen;

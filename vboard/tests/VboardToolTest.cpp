@@ -67,6 +67,10 @@ TEST (VboardTool, OptionsARunWouldIgnoreAreRefused) {
       {" --frobnicate" + Image, "unknown option --frobnicate"},
       {Fv + " --report-dir a --report-dir b", "--report-dir is given more than once"},
       {Image + " --ready-to-boot 1 --ready-to-boot 2", "--ready-to-boot is given more than once"},
+      // BDS signals ReadyToBoot itself; the PCD and SPCR settings are the board core's.
+      {Fv + " --core edk2 --ready-to-boot 2", "--ready-to-boot does nothing with --core edk2"},
+      {Fv + " --core edk2 --pcd PcdRecoveryParameter=1", "--pcd does nothing with --core edk2"},
+      {" --core edk2" + Image, "--core does nothing with IMAGE.efi arguments"},
   };
   for (const Case &C : Cases) {
     SCOPED_TRACE (C.Arguments);

@@ -2,16 +2,19 @@
 
 #include "board/BoardMap.h"
 #include "board/FirmwareIdBlock.h"
+#include "edk2/Edk2Dxe.h"
 #include "host/Files.h"
 #include "images/FirmwareVolume.h"
 #include "uefi/GuidNames.h"
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <sstream>
 
 namespace vboard::report {
@@ -145,29 +148,46 @@ std::string ReadText (const std::string &Path) {
   }
 }
 
+// What the firmware left, as Print and PublishedState read it, gathered once.
+struct Left {
+  std::vector<Published::Protocol> Protocols;
+  std::vector<PcdSet> Pcds;
+  std::vector<Published::Structure> Smbios;
+  std::vector<Published::Table> Acpi;
+  std::vector<Published::VariableWrite> Writes;
+  explicit Left (const Published &P)
+      : Protocols (P.Protocols ()), Pcds (P.PcdSets ()), Smbios (P.Smbios ()), Acpi (P.Acpi ()), Writes (P.VariableWrites ()) {}
+};
+
 // What one image left behind, in a few words per item: protocols, PCDs,
 // SMBIOS records, ACPI tables, variables, IPMI commands, callbacks, device
 // registers driven, flash-access calls.
-std::vector<std::string> WhatItDid (Board &B, const std::string &Image) {
+std::vector<std::string> WhatItDid (const Published &P, const Left &L, const std::string &Image) {
+  Board &B = P.B;
   std::vector<std::string> Did;
-  for (const auto &P : B.Fw.Published) {
-    if (P.Image == Image) Did.push_back (Short (P.Protocol) + (P.Interface == 0 ? " (marker)" : ""));
+  std::map<std::string, unsigned> Installed;
+  std::vector<std::string> InstalledOrder;
+  for (const auto &Pr : L.Protocols) {
+    if (Pr.Image != Image) continue;
+    std::string T = Short (Pr.Id) + (Pr.Marker ? " (marker)" : "");
+    if (Installed[T]++ == 0) InstalledOrder.push_back (T);
   }
-  for (const auto &S : B.Fw.PcdSets ()) {
+  for (const std::string &T : InstalledOrder) Did.push_back (T + (Installed[T] > 1 ? " x" + std::to_string (Installed[T]) : ""));
+  for (const auto &S : L.Pcds) {
     if (S.Caller != Image) continue;
     std::string Entry = S.Name + "=" + Hex (S.Value);
     if (std::find (Did.begin (), Did.end (), Entry) == Did.end ()) Did.push_back (Entry);
   }
   std::map<unsigned, unsigned> Types;
-  for (const SmbiosRecord &Rec : B.Smbios.Records ()) {
-    if (Rec.Producer == Image) Types[Rec.Type ()]++;
+  for (const auto &Rec : L.Smbios) {
+    if (Rec.Producer == Image) Types[Rec.Bytes[0]]++;
   }
   for (auto [Type, Count] : Types) Did.push_back ("SMBIOS type " + std::to_string (Type) + (Count > 1 ? " x" + std::to_string (Count) : ""));
-  for (const AcpiTable &T : B.Acpi.Tables ()) {
+  for (const auto &T : L.Acpi) {
     if (T.Installer == Image) Did.push_back ("ACPI " + T.Signature);
   }
-  for (const auto &W : B.Fw.Vars.GuestWrites) {
-    if (W.Caller == Image) Did.push_back ((W.Deleted ? "deleted " : "wrote ") + Ascii (W.Name));
+  for (const auto &W : L.Writes) {
+    if (W.Image == Image) Did.push_back ((W.Deleted ? "deleted " : "wrote ") + Ascii (W.Name));
   }
   std::map<std::string, unsigned> Ipmi;
   std::vector<std::string> IpmiOrder;
@@ -177,20 +197,7 @@ std::vector<std::string> WhatItDid (Board &B, const std::string &Image) {
     if (Ipmi[T]++ == 0) IpmiOrder.push_back (T);
   }
   for (const std::string &T : IpmiOrder) Did.push_back ("IPMI " + T + (Ipmi[T] > 1 ? " x" + std::to_string (Ipmi[T]) : ""));
-  // Callbacks it registered (ReadyToBoot, periodic timers), and the
-  // firmware-ID PCD, which is written through the pointer GetPtr hands out.
-  bool ReadyToBoot = false, Periodic = false, IdInPlace = false;
-  std::optional<uint64_t> IdToken = B.Fw.LocalToken ("PcdFirmwareIdData");
-  for (const ServiceCall &C : B.Fw.Calls) {
-    if (C.Caller != Image) continue;
-    ReadyToBoot = ReadyToBoot || (C.Name == "BS.CreateEventEx" && C.GuidArg (4) == "gEfiEventReadyToBootGuid");
-    Periodic = Periodic || (C.Name == "BS.SetTimer" && C.Arg (1) == 1);
-    IdInPlace = IdInPlace || (IdToken && ((C.Name == "PCD.GetPtr" && C.Arg (0) == *IdToken) ||
-                                          (C.Name == "PIPCD.GetPtr" && C.Arg (1) == *IdToken)));
-  }
-  if (IdInPlace) Did.push_back ("PcdFirmwareIdData (in place)");
-  if (ReadyToBoot) Did.push_back ("ReadyToBoot callback");
-  if (Periodic) Did.push_back ("periodic timer");
+  for (const std::string &M : P.MoreDid (Image)) Did.push_back (M);
   // Register accesses to the board's devices (the UARTs' are the logs below).
   std::map<std::string, std::pair<uint64_t, uint64_t>> Mmio;
   for (const auto &[Key, Count] : B.M.MmioAccesses) {
@@ -294,6 +301,343 @@ bool PrintAcpi (const std::string &Dir, std::ostream &Out) {
   return IaslOk;
 }
 
+// The package's PCDs the report shows, by name.
+struct NamedPcd {
+  const char *Name;
+  const Guid *Space;
+  uint64_t Token;
+};
+const NamedPcd kNamedPcds[] = {
+    {"PcdSerialPortBaseAddress", &kPlatformTokenSpace, kPcdSerialPortBaseAddress},
+    {"PcdCpuTemperature", &kThermalTokenSpace, kPcdCpuTemperature},
+    {"PcdRecoveryParameter", &kRecoveryParamTokenSpace, kPcdRecoveryParameter},
+};
+
+std::string LeftNote (const BootManager::Attempt &A, bool Last, bool Halted) {
+  if (!A.Note.empty ()) return A.Note;
+  if (!A.Started) return "not loaded, " + efi::StatusName (A.LoadStatus);
+  return "started " + A.Image + ", " + (Halted && Last ? "did not return" : "returned " + efi::StatusName (A.Status));
+}
+
+// The board's own core: its dispatcher, protocol database, PCD database,
+// SMBIOS and ACPI services and variable store.
+class BoardCore : public Published {
+ public:
+  using Published::Published;
+  std::string Core () const override { return "board"; }
+  std::vector<std::string> VolumeLines () const override {
+    std::vector<std::string> Out;
+    for (const auto &V : B.Fw.Dxe.Volumes ()) {
+      std::map<std::string, unsigned> Kinds;
+      for (const FfsFile &F : V.Fv->Files ()) {
+        Kinds[F.Type == ffs::FileTypeDriver ? "drivers" : F.Type == ffs::FileTypeApplication ? "applications" : "other files"]++;
+      }
+      Out.push_back ("firmware volume " + V.Fv->Origin () + ": " + std::to_string (V.Fv->Length ()) + " bytes, " +
+                     std::to_string (V.Fv->Files ().size ()) + " files (" + std::to_string (Kinds["drivers"]) + " drivers, " +
+                     std::to_string (Kinds["applications"]) + " applications, " + std::to_string (Kinds["other files"]) +
+                     " other)");
+      for (const std::string &N : V.Fv->Notes ()) Out.push_back (" note: " + N);
+    }
+    return Out;
+  }
+  std::vector<Driver> Drivers () const override {
+    const Dispatcher &Dxe = B.Fw.Dxe;
+    std::vector<const Dispatcher::Driver *> All;
+    for (const std::string &Name : Dxe.Order ()) All.push_back (Dxe.Find (Name));
+    for (const auto &D : Dxe.Drivers ()) {
+      if (D.State != Dispatcher::DriverState::Dispatched) All.push_back (&D);
+    }
+    std::vector<Driver> Out;
+    for (const Dispatcher::Driver *D : All) {
+      Driver R;
+      R.Name = D->Name;
+      if (D->State == Dispatcher::DriverState::Dispatched) {
+        R.Dispatched = true;
+        R.State = efi::StatusName (D->Status) + (D->Image != nullptr && D->Image->Unloaded ? " (unloaded)" : "");
+      } else if (D->State == Dispatcher::DriverState::Failed) {
+        R.State = "NOT LOADED: " + D->Note;
+        R.Problem = true;
+      } else {
+        R.State = "NOT DISPATCHED: " + Dxe.WaitingFor (*D);
+        R.Problem = true;
+      }
+      Out.push_back (R);
+    }
+    return Out;
+  }
+  std::vector<Protocol> Protocols () const override {
+    std::vector<Protocol> Out;
+    for (const auto &P : B.Fw.Published) Out.push_back ({P.Image, P.Protocol, P.Interface == 0});
+    return Out;
+  }
+  std::vector<PcdSet> PcdSets () const override { return B.Fw.PcdSets (); }
+  std::vector<Structure> Smbios () const override {
+    std::vector<Structure> Out;
+    for (const SmbiosRecord &R : B.Smbios.Records ()) Out.push_back ({R.Producer, R.Bytes});
+    return Out;
+  }
+  std::vector<uint8_t> SmbiosDump () const override { return B.Smbios.DumpImage (); }
+  std::vector<Table> Acpi () const override {
+    std::vector<Table> Out;
+    for (const AcpiTable &T : B.Acpi.Tables ()) Out.push_back ({T.Installer, T.Signature, B.Acpi.Bytes (T)});
+    return Out;
+  }
+  std::vector<uint8_t> Xsdt () const override { return B.M.ReadBytes (B.Acpi.Xsdt (), B.M.Load<uint32_t> (B.Acpi.Xsdt () + 4)); }
+  std::vector<VariableRecord> Variables () const override { return B.Fw.Variables (); }
+  std::vector<VariableWrite> VariableWrites () const override {
+    std::vector<VariableWrite> Out;
+    for (const auto &W : B.Fw.Vars.GuestWrites) Out.push_back ({W.Caller, W.Name, W.Deleted});
+    return Out;
+  }
+  std::optional<uint64_t> Pcd (const std::string &Name) const override {
+    for (const NamedPcd &N : kNamedPcds) {
+      if (Name == N.Name) return B.Fw.PcdValue (*N.Space, N.Token);
+    }
+    return std::nullopt;
+  }
+  std::vector<std::string> BootManager (bool &Ran) const override {
+    Ran = !B.BootAttempts.empty () || B.RunsBootManager;
+    std::vector<std::string> Out;
+    for (const BootManager::Attempt &A : B.BootAttempts) {
+      Out.push_back ("Boot" + Hex (A.Number, 4).substr (2) + " \"" + Ascii (A.Description) + "\" " + A.Path + ": " +
+                     LeftNote (A, &A == &B.BootAttempts.back (), B.M.Halted ()));
+    }
+    for (const auto &L : B.Boot.Loads) {
+      if (L.Parent == "boot manager") continue;
+      Out.push_back ("  " + L.Parent + ": LoadImage " + devpath::Text (L.DevicePath) + " -> " + efi::StatusName (L.Status) +
+                     (L.Image.empty () ? "" : " (" + L.Image + ")"));
+    }
+    return Out;
+  }
+  std::vector<std::string> BootedImages () const override {
+    std::vector<std::string> Out;
+    for (const BootManager::Attempt &A : B.BootAttempts) {
+      if (A.Started) Out.push_back (A.Image);
+    }
+    // And what those images loaded in turn (a network-booted program).
+    for (const auto &L : B.Boot.Loads) {
+      if (L.Parent != "boot manager" && !L.Image.empty () && !efi::IsError (L.Status)) Out.push_back (L.Image);
+    }
+    return Out;
+  }
+  std::vector<std::string> MoreDid (const std::string &Image) const override {
+    // Callbacks it registered (ReadyToBoot, periodic timers), and the
+    // firmware-ID PCD, which is written through the pointer GetPtr hands out.
+    bool ReadyToBoot = false, Periodic = false, IdInPlace = false;
+    std::optional<uint64_t> IdToken = B.Fw.LocalToken ("PcdFirmwareIdData");
+    for (const ServiceCall &C : B.Fw.Calls) {
+      if (C.Caller != Image) continue;
+      ReadyToBoot = ReadyToBoot || (C.Name == "BS.CreateEventEx" && C.GuidArg (4) == "gEfiEventReadyToBootGuid");
+      Periodic = Periodic || (C.Name == "BS.SetTimer" && C.Arg (1) == 1);
+      IdInPlace = IdInPlace || (IdToken && ((C.Name == "PCD.GetPtr" && C.Arg (0) == *IdToken) ||
+                                            (C.Name == "PIPCD.GetPtr" && C.Arg (1) == *IdToken)));
+    }
+    std::vector<std::string> Did;
+    if (IdInPlace) Did.push_back ("PcdFirmwareIdData (in place)");
+    if (ReadyToBoot) Did.push_back ("ReadyToBoot callback");
+    if (Periodic) Did.push_back ("periodic timer");
+    return Did;
+  }
+  std::vector<uint8_t> FirmwareId () const override {
+    PcdEntry *Id = B.Fw.LocalPcd ("PcdFirmwareIdData");
+    if (Id == nullptr || Id->MaxSize < kFirmwareIdBlockSize) return {};
+    return B.M.ReadBytes (Id->Buffer, kFirmwareIdBlockSize);
+  }
+  std::vector<std::string> Problems () const override {
+    std::vector<std::string> Out;
+    if (!B.M.Faulted ()) {
+      // An application that handed over (its boot program powered the board
+      // off) still holds what it allocated: that is not a leak.
+      auto Leaks = B.Fw.FindLeaks ();
+      std::vector<std::string> Running = B.Boot.RunningImages ();
+      for (const auto &L : Leaks) {
+        if (std::find (Running.begin (), Running.end (), L.Owner) != Running.end ()) continue;
+        Out.push_back ("LEAK: " + std::to_string (L.Block.Size) + "-byte pool block allocated at " + L.Where);
+      }
+    }
+    for (const std::string &F : B.Fw.Findings) Out.push_back ("board noticed: " + F);
+    return Out;
+  }
+  std::string FaultText () const override { return B.FaultReport (); }
+};
+
+// EDK II's DXE phase: its images as the platform's PeCoffExtraActionLib
+// reported them, the tables the OS finds through the system table, the
+// variable store, and what the board saw the guest call.
+class Edk2Core : public Published {
+ public:
+  Edk2Core (Board &Brd, const Edk2Dxe &D, std::vector<std::string> Volumes) : Published (Brd), Dxe (D), Paths (std::move (Volumes)) {
+    for (const std::string &Path : Paths) {
+      try {
+        Fvs.push_back (std::make_unique<FirmwareVolume> (ReadWholeFile (Path), Path));
+      } catch (const std::exception &) {
+      }
+    }
+  }
+  std::string Core () const override { return "edk2"; }
+  std::vector<std::string> VolumeLines () const override {
+    std::vector<std::string> Out;
+    for (const auto &Fv : Fvs) {
+      std::map<std::string, unsigned> Kinds;
+      for (const FfsFile &F : Fv->Files ()) {
+        Kinds[F.Type == ffs::FileTypeDriver ? "drivers" : F.Type == ffs::FileTypeApplication ? "applications" : "other files"]++;
+      }
+      Out.push_back ("firmware volume " + Fv->Origin () + ": " + std::to_string (Fv->Length ()) + " bytes, " +
+                     std::to_string (Fv->Files ().size ()) + " files (" + std::to_string (Kinds["drivers"]) + " drivers, " +
+                     std::to_string (Kinds["applications"]) + " applications, " + std::to_string (Kinds["other files"]) +
+                     " other), booted by EDK II's DXE core");
+    }
+    return Out;
+  }
+  // The volumes' drivers by UI name (and the DXE core).
+  bool IsDriver (const std::string &Name) const {
+    if (Name == "DxeCore") return true;
+    for (const auto &Fv : Fvs) {
+      for (const FfsFile &F : Fv->Files ()) {
+        if (F.Type == ffs::FileTypeDriver && F.UiName == Name) return true;
+      }
+    }
+    return false;
+  }
+  std::vector<Driver> Drivers () const override {
+    std::vector<Driver> Out;
+    for (const Edk2Dxe::Image &I : Dxe.Images ()) {
+      if (!IsDriver (I.Name)) continue;
+      Driver R;
+      R.Name = I.Name;
+      R.Dispatched = I.Started;
+      if (!I.Started) {
+        R.State = "NOT DISPATCHED: loaded, not started";
+        R.Problem = true;
+      } else if (!I.Returned) {
+        R.State = I.Name == "DxeCore" ? "running" : "did not return";
+      } else {
+        R.State = efi::StatusName (I.Status);
+      }
+      if (I.Unloaded) R.State += " (unloaded)";
+      Out.push_back (R);
+    }
+    // Drivers the core never loaded: their dependencies never held.
+    for (const auto &Fv : Fvs) {
+      for (const FfsFile &F : Fv->Files ()) {
+        if (F.Type != ffs::FileTypeDriver || F.UiName.empty () || Dxe.FindImage (F.UiName) != nullptr) continue;
+        Out.push_back ({F.UiName, "NOT DISPATCHED: the core never loaded it", false, true});
+      }
+    }
+    return Out;
+  }
+  std::vector<Protocol> Protocols () const override {
+    std::vector<Protocol> Out;
+    for (const auto &I : Dxe.Installs ()) Out.push_back ({I.Image, I.Protocol, I.Interface == 0});
+    return Out;
+  }
+  std::vector<PcdSet> PcdSets () const override { return Dxe.PcdSets (); }
+  std::vector<Structure> Smbios () const override {
+    // The structures as SmbiosDxe's table holds them, each named by the
+    // image whose Add gave it its handle; the end-of-table structure is the
+    // table's own.
+    std::vector<Structure> Out;
+    std::vector<uint8_t> Dump = Dxe.SmbiosDump ();
+    size_t At = 0x20;
+    while (At + 4 <= Dump.size ()) {
+      uint8_t Type = Dump[At], Length = Dump[At + 1];
+      size_t End = At + Length;
+      while (End + 1 < Dump.size () && (Dump[End] != 0 || Dump[End + 1] != 0)) End++;
+      if (Type == 127) break;
+      std::vector<uint8_t> Bytes (Dump.begin () + At, Dump.begin () + std::min (End + 2, Dump.size ()));
+      uint16_t Handle = static_cast<uint16_t> (Bytes[2] | (Bytes[3] << 8));
+      std::string Producer = "?";
+      for (const auto &A : Dxe.SmbiosAdds ()) {
+        if (A.Handle == Handle) Producer = A.Image;
+      }
+      Out.push_back ({Producer, Bytes});
+      At = End + 2;
+    }
+    return Out;
+  }
+  std::vector<uint8_t> SmbiosDump () const override { return Dxe.SmbiosDump (); }
+  std::vector<Table> Acpi () const override {
+    // The Nth table of a signature is the Nth the board saw installed.
+    std::vector<Table> Out;
+    std::map<std::string, unsigned> Seen;
+    for (const auto &[Signature, Bytes] : Dxe.AcpiTables ()) {
+      unsigned N = Seen[Signature]++;
+      std::string Installer = "?";
+      for (const auto &A : Dxe.AcpiInstalls ()) {
+        if (A.Signature == Signature && N-- == 0) {
+          Installer = A.Image;
+          break;
+        }
+      }
+      Out.push_back ({Installer, Signature, Bytes});
+    }
+    return Out;
+  }
+  std::vector<uint8_t> Xsdt () const override {
+    std::optional<uint64_t> Rsdp = Dxe.ConfigurationTable (names::Named ("gEfiAcpi20TableGuid"));
+    if (!Rsdp) return {};
+    uint64_t At = B.M.Load<uint64_t> (*Rsdp + 24);
+    return B.M.ReadBytes (At, B.M.Load<uint32_t> (At + 4));
+  }
+  std::vector<VariableRecord> Variables () const override { return Dxe.Variables (); }
+  std::vector<VariableWrite> VariableWrites () const override {
+    std::vector<VariableWrite> Out;
+    for (const auto &W : Dxe.VariableWrites ()) Out.push_back ({W.Image, W.Name, W.Deleted});
+    return Out;
+  }
+  std::optional<uint64_t> Pcd (const std::string &Name) const override { return Dxe.PcdValue (Name); }
+  std::vector<std::string> MoreDid (const std::string &Image) const override {
+    std::vector<std::string> Did;
+    auto Id = Dxe.PcdPointers ().find ("PcdFirmwareIdData");
+    if (Id != Dxe.PcdPointers ().end () && Id->second.first == Image) Did.push_back ("PcdFirmwareIdData (in place)");
+    for (const char *What : {"ReadyToBoot callback", "periodic timer"}) {
+      if (std::find (Dxe.Callbacks ().begin (), Dxe.Callbacks ().end (), std::make_pair (Image, std::string (What))) !=
+          Dxe.Callbacks ().end ()) {
+        Did.push_back (What);
+      }
+    }
+    return Did;
+  }
+  std::vector<uint8_t> FirmwareId () const override {
+    auto Id = Dxe.PcdPointers ().find ("PcdFirmwareIdData");
+    if (Id == Dxe.PcdPointers ().end ()) return {};
+    return B.M.ReadBytes (Id->second.second, kFirmwareIdBlockSize);
+  }
+  std::vector<std::string> BootManager (bool &Ran) const override {
+    // BDS's own account of the boot options it tried, from its debug output,
+    // and the images it started that no volume holds as a driver.
+    std::vector<std::string> Out;
+    std::istringstream In (B.Uart0.Text ());
+    std::string Line;
+    while (std::getline (In, Line)) {
+      if (Line.rfind ("[Bds]Booting ", 0) == 0 || Line.rfind ("[Bds] ", 0) == 0) Out.push_back (Line);
+    }
+    for (const Edk2Dxe::Image &I : Dxe.Images ()) {
+      if (IsDriver (I.Name) || !I.Started) continue;
+      Out.push_back ("started " + I.Name + ", " + (I.Returned ? "returned " + efi::StatusName (I.Status) : "did not return"));
+    }
+    Ran = Dxe.FindImage ("BdsDxe") != nullptr && Dxe.FindImage ("BdsDxe")->Started;
+    return Out;
+  }
+  std::vector<std::string> BootedImages () const override {
+    std::vector<std::string> Out;
+    for (const Edk2Dxe::Image &I : Dxe.Images ()) {
+      if (!IsDriver (I.Name) && I.Started && I.Name != "UiApp") Out.push_back (I.Name);
+    }
+    return Out;
+  }
+  std::string FaultText () const override { return B.FaultReport () + Dxe.Where (B.M.LastFault ()); }
+  bool GaveUp () const override {
+    // PlatformBootManagerUnableToBoot's ResetSystem, called from BDS itself.
+    return B.M.Halted () && B.M.HaltReason () == "ResetSystem (EfiResetShutdown) from BdsDxe";
+  }
+
+ private:
+  const Edk2Dxe &Dxe;
+  std::vector<std::string> Paths;
+  std::vector<std::unique_ptr<FirmwareVolume>> Fvs;
+};
+
 }  // namespace
 
 std::vector<LogRecord> EventLog (Board &B, uint64_t &Used) {
@@ -309,76 +653,60 @@ std::vector<LogRecord> EventLog (Board &B, uint64_t &Used) {
   return Out;
 }
 
-void WriteArtefacts (Board &B, const std::string &Dir) {
-  B.Smbios.WriteDump (Dir + "/smbios.bin");
-  fs::create_directories (Dir + "/acpi");
-  B.Acpi.Dump (Dir + "/acpi");
-  B.Flash.Save (Dir + "/flash.bin");
+std::unique_ptr<Published> OfBoardCore (Board &B) { return std::make_unique<BoardCore> (B); }
+
+std::unique_ptr<Published> OfEdk2 (Board &B, const Edk2Dxe &Dxe, const std::vector<std::string> &Volumes) {
+  return std::make_unique<Edk2Core> (B, Dxe, Volumes);
 }
 
-bool Print (Board &B, const Run &R, const std::string &Dir, std::ostream &Out) {
-  bool Good = true;
-  const Dispatcher &Dxe = B.Fw.Dxe;
-  for (const auto &V : Dxe.Volumes ()) {
-    std::map<std::string, unsigned> Kinds;
-    for (const FfsFile &F : V.Fv->Files ()) {
-      Kinds[F.Type == ffs::FileTypeDriver ? "drivers" : F.Type == ffs::FileTypeApplication ? "applications" : "other files"]++;
+void WriteArtefacts (const Published &P, const std::string &Dir) {
+  WriteWholeFile (Dir + "/smbios.bin", P.SmbiosDump ());
+  fs::create_directories (Dir + "/acpi");
+  std::map<std::string, unsigned> Seen;
+  for (const Published::Table &T : P.Acpi ()) {
+    std::string Base;
+    for (char C : T.Signature) {
+      Base.push_back (std::isalnum (static_cast<unsigned char> (C)) ? static_cast<char> (std::tolower (C)) : '_');
     }
-    Out << "== firmware volume " << V.Fv->Origin () << ": " << V.Fv->Length () << " bytes, " << V.Fv->Files ().size ()
-        << " files (" << Kinds["drivers"] << " drivers, " << Kinds["applications"] << " applications, "
-        << Kinds["other files"] << " other)\n";
-    for (const std::string &N : V.Fv->Notes ()) Out << "   note: " << N << "\n";
+    unsigned N = ++Seen[Base];
+    WriteWholeFile (Dir + "/acpi/" + Base + (N == 1 ? "" : std::to_string (N)) + ".dat", T.Bytes);
   }
+  if (std::vector<uint8_t> Xsdt = P.Xsdt (); !Xsdt.empty ()) WriteWholeFile (Dir + "/acpi/xsdt.dat", Xsdt);
+  P.B.Flash.Save (Dir + "/flash.bin");
+}
+
+void WriteArtefacts (Board &B, const std::string &Dir) { WriteArtefacts (*OfBoardCore (B), Dir); }
+
+bool Print (Board &B, const Run &R, const std::string &Dir, std::ostream &Out) { return Print (*OfBoardCore (B), R, Dir, Out); }
+
+bool Print (const Published &P, const Run &R, const std::string &Dir, std::ostream &Out) {
+  Board &B = P.B;
+  bool Good = true;
+  for (const std::string &L : P.VolumeLines ()) Out << (L.rfind (" note: ", 0) == 0 ? "  " + L : "== " + L) << "\n";
 
   // Per driver: its entry status and what it left behind.
+  Left Gathered (P);
   Out << "== drivers, in dispatch order\n";
-  std::vector<const Dispatcher::Driver *> Drivers;
-  for (const std::string &Name : Dxe.Order ()) Drivers.push_back (Dxe.Find (Name));
-  for (const auto &D : Dxe.Drivers ()) {
-    if (D.State != Dispatcher::DriverState::Dispatched) Drivers.push_back (&D);
-  }
+  std::vector<Published::Driver> Drivers = P.Drivers ();
   unsigned Dispatched = 0;
-  for (const Dispatcher::Driver *D : Drivers) {
-    std::vector<std::string> Did = WhatItDid (B, D->Name);
-    std::string State;
-    if (D->State == Dispatcher::DriverState::Dispatched) {
-      Dispatched++;
-      State = efi::StatusName (D->Status) + (D->Image != nullptr && D->Image->Unloaded ? " (unloaded)" : "");
-    } else if (D->State == Dispatcher::DriverState::Failed) {
-      State = "NOT LOADED: " + D->Note;
-      Good = false;
-    } else {
-      State = "NOT DISPATCHED: " + Dxe.WaitingFor (*D);
-      Good = false;
-    }
-    std::string Line = D->Name;
+  for (const Published::Driver &D : Drivers) {
+    std::vector<std::string> Did = WhatItDid (P, Gathered, D.Name);
+    Dispatched += D.Dispatched;
+    if (D.Problem) Good = false;
+    std::string Line = D.Name;
     Line.resize (std::max<size_t> (Line.size () + 1, 13), ' ');
-    Line += State;
+    Line += D.State;
     Line.resize (std::max<size_t> (Line.size () + 1, 35), ' ');
     for (size_t I = 0; I < Did.size (); I++) Line += (I ? "; " : "") + Did[I];
     Out << "  " << Line << "\n";
   }
-  Out << "  " << Dispatched << " of " << Dxe.Drivers ().size () << " drivers dispatched\n";
+  Out << "  " << Dispatched << " of " << Drivers.size () << " drivers dispatched\n";
 
-  if (!B.BootAttempts.empty () || B.RunsBootManager) {
+  bool Ran = false;
+  std::vector<std::string> Boot = P.BootManager (Ran);
+  if (Ran || !Boot.empty ()) {
     Out << "== boot manager (after ReadyToBoot)\n";
-    for (const BootManager::Attempt &A : B.BootAttempts) {
-      Out << "  Boot" << Hex (A.Number, 4).substr (2) << " \"" << Ascii (A.Description) << "\" " << A.Path << ": ";
-      if (!A.Note.empty ()) {
-        Out << A.Note << "\n";
-      } else if (!A.Started) {
-        Out << "not loaded, " << efi::StatusName (A.LoadStatus) << "\n";
-      } else {
-        Out << "started " << A.Image << ", " << (B.M.Halted () && &A == &B.BootAttempts.back () ? "did not return"
-                                                                                          : "returned " + efi::StatusName (A.Status))
-            << "\n";
-      }
-    }
-    for (const auto &L : B.Boot.Loads) {
-      if (L.Parent == "boot manager") continue;
-      Out << "    " << L.Parent << ": LoadImage " << devpath::Text (L.DevicePath) << " -> " << efi::StatusName (L.Status)
-          << (L.Image.empty () ? "" : " (" + L.Image + ")") << "\n";
-    }
+    for (const std::string &L : Boot) Out << "  " << L << "\n";
   }
 
   for (auto [Name, Uart] : {std::pair<const char *, Pl011 *>{"UART0 0x20000000", &B.Uart0}, {"UART1 0x20001000", &B.Uart1}}) {
@@ -418,8 +746,7 @@ bool Print (Board &B, const Run &R, const std::string &Dir, std::ostream &Out) {
   Out << "  BMC: SEL " << B.Bmc.Sel.size () << " of " << B.Bmc.SelCapacity << " entries"
       << (B.Bmc.Overflow ? ", OVERFLOWED" : "") << "; power-restore policy " << unsigned (B.Bmc.PowerRestorePolicy & 7)
       << " (" << PolicyName (B.Bmc.PowerRestorePolicy) << "); " << B.Bmc.Log.size () << " commands received\n";
-  if (PcdEntry *Id = B.Fw.LocalPcd ("PcdFirmwareIdData"); Id != nullptr && Id->MaxSize >= kFirmwareIdBlockSize) {
-    std::vector<uint8_t> Bytes = B.M.ReadBytes (Id->Buffer, kFirmwareIdBlockSize);
+  if (std::vector<uint8_t> Bytes = P.FirmwareId (); Bytes.size () >= kFirmwareIdBlockSize) {
     auto Narrow = [&] (uint64_t At, uint64_t Size) {
       std::string S;
       for (uint64_t I = At; I < At + Size && Bytes[I] != 0; I++) S.push_back (Bytes[I] >= 0x20 && Bytes[I] < 0x7F ? static_cast<char> (Bytes[I]) : '?');
@@ -432,61 +759,59 @@ bool Print (Board &B, const Run &R, const std::string &Dir, std::ostream &Out) {
     Out << "  firmware ID (PcdFirmwareIdData): \"" << Narrow (kFirmwareIdAsciiOffset, 32) << "\", \"" << Wide << "\", \""
         << Narrow (kFirmwareIdShortOffset, 20) << "\"\n";
   }
-  uint64_t Temperature = B.Fw.PcdValue (kThermalTokenSpace, kPcdCpuTemperature);
+  uint64_t Temperature = P.Pcd ("PcdCpuTemperature").value_or (0);
   unsigned TemperatureSets = 0;
-  for (const auto &S : B.Fw.PcdSets ()) TemperatureSets += S.Name == "PcdCpuTemperature";
+  for (const auto &S : Gathered.Pcds) TemperatureSets += S.Name == "PcdCpuTemperature";
   char Buf[96];
   std::snprintf (Buf, sizeof (Buf), "%llu (%.3f C), set %u times", static_cast<unsigned long long> (Temperature),
                  static_cast<double> (Temperature) / 1000.0, TemperatureSets);
-  Out << "  PcdCpuTemperature " << Buf << "; PcdSerialPortBaseAddress "
-      << Hex (B.Fw.PcdValue (kPlatformTokenSpace, kPcdSerialPortBaseAddress)) << "\n";
+  std::optional<uint64_t> Serial = P.Pcd ("PcdSerialPortBaseAddress");
+  Out << "  PcdCpuTemperature " << Buf << "; PcdSerialPortBaseAddress " << (Serial ? Hex (*Serial) : "unknown") << "\n";
 
   Out << "== end of boot\n";
   if (B.M.Faulted ()) {
-    Out << B.FaultReport ();
+    Out << P.FaultText ();
     Good = false;
-  } else {
-    // An application that handed over (its boot program powered the board
-    // off) still holds what it allocated: that is not a leak.
-    auto Leaks = B.Fw.FindLeaks ();
-    std::vector<std::string> Running = B.Boot.RunningImages ();
-    Leaks.erase (std::remove_if (Leaks.begin (), Leaks.end (), [&] (const LeakReport &L) {
-                   return std::find (Running.begin (), Running.end (), L.Owner) != Running.end ();
-                 }), Leaks.end ());
-    for (const auto &L : Leaks) Out << "  LEAK: " << L.Block.Size << "-byte pool block allocated at " << L.Where << "\n";
-    if (!Leaks.empty ()) Good = false;
+  }
+  for (const std::string &L : P.Problems ()) {
+    Out << "  " << L << "\n";
+    if (L.rfind ("LEAK", 0) == 0) Good = false;
   }
   for (const std::string &M : B.Scp.Malformed ()) Out << "  SCMI request malformed: " << M << "\n";
   for (const std::string &S : B.Registers.Stray) Out << "  stray platform-register access: " << S << "\n";
-  for (const std::string &F : B.Fw.Findings) Out << "  board noticed: " << F << "\n";
   if (B.M.Halted ()) {
     bool Off = !B.Fw.ResetCalls.empty () && B.Fw.ResetCalls.back () == 2;   // EfiResetShutdown
     Out << "  " << (Off ? "powered off: " : "halted: ") << B.M.HaltReason () << "\n";
   }
   std::snprintf (Buf, sizeof (Buf), "%.3f s wall", R.WallSeconds);
   Out << "  " << Buf << ", " << B.M.Instructions () << " instructions emulated, " << B.Fw.NowNs () / 1000000
-      << " ms simulated; " << (Good ? "every driver dispatched, no fault, no leak" : "PROBLEMS ABOVE") << "\n";
+      << " ms simulated; " << (P.Core () == "edk2" ? "EDK II's DXE core; " : "")
+      << (Good ? "every driver dispatched, no fault, no leak" : "PROBLEMS ABOVE") << "\n";
   return Good;
 }
 
-std::string PublishedState (Board &B) {
+std::string PublishedState (Board &B) { return PublishedState (*OfBoardCore (B)); }
+
+std::string PublishedState (const Published &P) {
+  Board &B = P.B;
   std::ostringstream Out;
-  for (const auto &P : B.Fw.Published) Out << "protocol " << P.Image << " " << GuidName (P.Protocol) << (P.Interface ? "" : " marker") << "\n";
-  for (const auto &S : B.Fw.PcdSets ()) Out << "pcd " << S.Caller << " " << S.Name << "=" << Hex (S.Value) << "\n";
-  for (const SmbiosRecord &R : B.Smbios.Records ()) {
-    Out << "smbios " << R.Producer << " type " << unsigned (R.Type ()) << " handle " << R.Handle << ":";
-    for (uint8_t C : R.Bytes) Out << " " << Hex (C, 2).substr (2);
+  auto Bytes = [&Out] (const std::vector<uint8_t> &V) {
+    for (uint8_t C : V) Out << " " << Hex (C, 2).substr (2);
     Out << "\n";
+  };
+  for (const auto &Pr : P.Protocols ()) Out << "protocol " << Pr.Image << " " << GuidName (Pr.Id) << (Pr.Marker ? " marker" : "") << "\n";
+  for (const auto &S : P.PcdSets ()) Out << "pcd " << S.Caller << " " << S.Name << "=" << Hex (S.Value) << "\n";
+  for (const auto &R : P.Smbios ()) {
+    Out << "smbios " << R.Producer << " type " << unsigned (R.Bytes[0]) << " handle " << (R.Bytes[2] | (R.Bytes[3] << 8)) << ":";
+    Bytes (R.Bytes);
   }
-  for (const AcpiTable &T : B.Acpi.Tables ()) {
+  for (const auto &T : P.Acpi ()) {
     Out << "acpi " << T.Installer << " " << T.Signature << ":";
-    for (uint8_t C : B.Acpi.Bytes (T)) Out << " " << Hex (C, 2).substr (2);
-    Out << "\n";
+    Bytes (T.Bytes);
   }
-  for (const VariableRecord &V : B.Fw.Variables ()) {
+  for (const VariableRecord &V : P.Variables ()) {
     Out << "variable " << Ascii (V.Name) << " " << Hex (V.Attributes) << ":";
-    for (uint8_t C : V.Data) Out << " " << Hex (C, 2).substr (2);
-    Out << "\n";
+    Bytes (V.Data);
   }
   for (const IpmiSent &S : B.Ipmi.Sent) Out << "ipmi " << Describe (S) << "\n";
   Out << "bmc sel " << B.Bmc.Sel.size () << " overflow " << B.Bmc.Overflow << " policy " << unsigned (B.Bmc.PowerRestorePolicy) << "\n";
@@ -498,11 +823,126 @@ std::string PublishedState (Board &B) {
   for (uint64_t A : {PlatformRegisters::kReg2000A000, PlatformRegisters::kReg2000A004, PlatformRegisters::kReg380031D0}) {
     Out << "register " << Hex (A) << " = " << Hex (B.Registers.Value (A), 8) << "\n";
   }
-  Out << "temperature " << B.Fw.PcdValue (kThermalTokenSpace, kPcdCpuTemperature) << "\n";
-  for (const BootManager::Attempt &A : B.BootAttempts) {
-    Out << "boot " << A.Number << " " << A.Path << " " << A.Note << " " << A.Image << "\n";
+  Out << "temperature " << P.Pcd ("PcdCpuTemperature").value_or (0) << "\n";
+  bool Ran = false;
+  for (const std::string &L : P.BootManager (Ran)) Out << "boot-manager " << L << "\n";
+  for (const std::string &I : P.BootedImages ()) Out << "booted " << I << "\n";
+  bool Off = B.M.Halted () && !B.Fw.ResetCalls.empty () && B.Fw.ResetCalls.back () == 2;
+  Out << "halted " << B.M.Halted () << " powered-off " << Off << (P.GaveUp () ? " (no boot option booted)" : "") << " faulted "
+      << B.M.Faulted () << "\n";
+  return Out.str ();
+}
+
+}  // namespace vboard::report
+
+namespace vboard::report {
+
+namespace {
+
+// The images only one core has: EDK II's DXE core and drivers, and the
+// board platform's own (its CPU/timer, its ACPI tables, the board's device
+// protocols), which under the board's core are the board itself.
+const std::set<std::string> kEdk2OwnImages = {
+    "DxeCore", "PcdDxe", "RuntimeDxe", "SecurityStubDxe", "VariableRuntimeDxe", "SmbiosDxe", "AcpiTableDxe",
+    "HiiDatabase", "HiiDatabaseDxe", "WatchdogTimer", "MetronomeDxe", "Metronome", "MonotonicCounterRuntimeDxe",
+    "CapsuleRuntimeDxe", "ResetSystemRuntimeDxe", "RealTimeClock", "RealTimeClockRuntimeDxe", "DevicePathDxe", "BdsDxe",
+    "BoardArchDxe", "BoardServicesDxe", "UiApp", "DisplayEngine", "SetupBrowser", "ConPlatformDxe", "ConSplitterDxe",
+    "GraphicsConsoleDxe", "TerminalDxe", "EmuVariableFvbRuntimeDxe", "FaultTolerantWriteDxe"};
+// The platform's ACPI tables: the board installs them itself under its own
+// core ("platform"), BoardAcpiDxe from the hand-off under EDK II's.
+const std::set<std::string> kPlatformAcpi = {"platform", "BoardAcpiDxe"};
+// Variables EDK II's BDS and drivers keep that the board's core has no
+// driver for.
+const std::set<std::string> kEdk2OwnVariables = {"Timeout", "Lang", "PlatformLang", "MTC", "VarErrorFlag",
+                                                 "ConOut", "ConIn", "ErrOut", "PlatformLangCodes", "LangCodes",
+                                                 "BootOptionSupport", "ConOutDev", "ConInDev", "ErrOutDev", "OsIndicationsSupported"};
+
+std::vector<std::string> Fields (const std::string &Line) {
+  std::vector<std::string> Out;
+  std::istringstream In (Line);
+  std::string F;
+  while (In >> F) Out.push_back (F);
+  return Out;
+}
+
+}  // namespace
+
+std::string NormalisedState (const std::string &State, std::vector<std::string> *Rules) {
+  std::map<std::string, unsigned> Applied;
+  std::ostringstream Out;
+  std::istringstream In (State);
+  std::string Line;
+  auto Rule = [&Applied] (const std::string &Name) { Applied[Name]++; };
+  std::vector<std::string> Kept;
+  while (std::getline (In, Line)) {
+    std::vector<std::string> F = Fields (Line);
+    if (F.empty ()) continue;
+    const std::string &Kind = F[0];
+    if ((Kind == "protocol" || Kind == "pcd" || Kind == "smbios") && F.size () > 1 && kEdk2OwnImages.count (F[1])) {
+      Rule ("what EDK II's own and the board platform's drivers published");
+      continue;
+    }
+    if (Kind == "acpi" && F.size () > 2) {
+      if (kPlatformAcpi.count (F[1])) {
+        Rule ("the platform's ACPI tables named \"platform\"");
+        F[1] = "platform";
+      } else if (kEdk2OwnImages.count (F[1])) {
+        Rule ("the ACPI tables EDK II's table driver builds itself (FADT, DSDT, FACS)");
+        continue;
+      }
+      // LPBT's address of Tablegraft's hand-off buffer (bytes 40-47), which
+      // each core's allocator chooses, and the checksum (byte 9) over it.
+      if (F[2] == "LPBT:" && F.size () >= 3 + 48) {
+        Rule ("LPBT's hand-off buffer address and checksum");
+        for (size_t I = 40; I < 48; I++) F[3 + I] = "**";
+        F[3 + 9] = "**";
+      }
+    }
+    if (Kind == "smbios" && F.size () >= 6 + 0x14 && F[3] == "15") {
+      // "smbios PRODUCER type T handle H: bytes": Type 15's access-method
+      // address, where the log's runtime copy landed.
+      Rule ("SMBIOS Type 15's access-method address");
+      for (size_t I = 0x10; I < 0x14; I++) F[6 + I] = "**";
+    }
+    if (Kind == "variable" && F.size () > 2) {
+      std::string Name = F[1];
+      uint64_t Attributes = std::strtoull (F[2].c_str (), nullptr, 16);
+      if (kEdk2OwnVariables.count (Name)) {
+        Rule ("the variables EDK II's own drivers keep");
+        continue;
+      }
+      if ((Attributes & efi::VariableNonVolatile) == 0) {
+        Rule ("volatile variables (the real core's store is read after the run, non-volatile only)");
+        continue;
+      }
+      if (Name.size () == 8 && Name.rfind ("Boot", 0) == 0 && std::isxdigit (static_cast<unsigned char> (Name[4]))) {
+        Rule ("boot options' device paths (each platform's own volume)");
+        F.resize (3);
+        F[2] += " <load option>";
+      }
+    }
+    if (Kind == "halted" && Line.find (" (no boot option booted)") != std::string::npos) {
+      Rule ("the power-off when no boot option booted (the board platform's BDS powers off, the board's core stops)");
+      F = {"halted", "0", "powered-off", "0", "faulted", F.back ()};
+    }
+    if (Kind == "boot-manager") {
+      Rule ("the boot manager's own account (the board's or BDS's)");
+      continue;
+    }
+    std::string Joined;
+    for (size_t I = 0; I < F.size (); I++) Joined += (I ? " " : "") + F[I];
+    Kept.push_back (Joined);
   }
-  Out << "halted " << B.M.Halted () << " faulted " << B.M.Faulted () << "\n";
+  // The order of publication: each core dispatches a driver once its
+  // dependencies hold, and EDK II's own drivers change when that is (the
+  // ACPI table protocol, say, comes with AcpiTableDxe); each variable store
+  // keeps its own order. What was published, and how often, is compared.
+  Applied["the order of the lines"] += static_cast<unsigned> (Kept.size ());
+  std::stable_sort (Kept.begin (), Kept.end ());
+  for (const std::string &L : Kept) Out << L << "\n";
+  if (Rules != nullptr) {
+    for (const auto &[Name, Count] : Applied) Rules->push_back (Name + " (" + std::to_string (Count) + " lines)");
+  }
   return Out.str ();
 }
 

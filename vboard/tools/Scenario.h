@@ -27,7 +27,9 @@
 //   expect WHAT                     checked after the boot:
 //     report TEXT                   the boot's report contains TEXT
 //     no-report TEXT                ... does not contain TEXT
-//     powered-off | running         whether the board powered itself off
+//     powered-off | running         whether the board powered itself off (a boot
+//                                   manager that powers off because no boot
+//                                   option booted leaves it running)
 //     setup NAME.OFFSET=VALUE       the stored variable holds VALUE there
 //     protected ADDRESS | writable ADDRESS   the flash part's protection there
 //     event-log-records N           records in the event-log area
@@ -36,12 +38,16 @@
 //                                   (before any driver runs)
 #pragma once
 
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <vector>
 
 namespace vboard {
 class Board;
+}
+namespace vboard::report {
+class Published;
 }
 
 namespace vboard::scenario {
@@ -50,6 +56,9 @@ struct Options {
   std::vector<std::string> Volumes;
   std::string Network;            // the default --network state for every boot ("" = the board's)
   std::string ReportDir;          // when set, boot K's artefacts go to ReportDir/boot-K
+  bool Edk2 = false;              // boot under EDK II's DXE core (the platform volume first)
+  // Called after each boot K (from 1) with what the firmware left.
+  std::function<void (unsigned K, const report::Published &P)> AfterBoot;
 };
 
 // Runs the scenario in File; prints each boot's report and the checks to

@@ -15,6 +15,8 @@
 #include "board/FlashLayout.h"
 
 #include <algorithm>
+#include <cctype>
+#include <map>
 #include <chrono>
 #include <sstream>
 #include <cstdio>
@@ -51,9 +53,9 @@ const OptionInfo kOptions[] = {
     {"--fv", "FILE", kVolumes | kScenario,
      "boot a firmware volume, its drivers dispatched by their dependency expressions, and print the whole-board "
      "report (the exit status is 1 when a driver was not dispatched, faulted or leaked)"},
-    {"--core", "board|edk2", kVolumes,
+    {"--core", "board|edk2", kVolumes | kScenario,
      "the core that boots the --fv volumes: the board's own (the default), or EDK II's DXE phase from the board's "
-     "platform firmware (vboard/platform), whose volume comes first"},
+     "platform firmware (vboard/platform), whose volume comes first; the report is the same either way"},
     {"--bare", nullptr, kVolumes, "with --fv: the board without its factory state (no setup variables, no boot options, no "
                                   "boot manager pass)"},
     {"--report-dir", "DIR", kVolumes | kScenario,
@@ -105,6 +107,9 @@ const CommandInfo kCommands[] = {
     {"--fuzz-replay", " TARGET FILE", 2, "run one fuzz input on a fresh board as the fuzzer did and print the fault report"},
     {"--fuzz-write-seeds", " DIR", 1, "write each fuzz target's seed inputs to DIR/TARGET/"},
     {"--fuzz-modules", " TARGET", 1, "list the modules whose code counts as the fuzz target's coverage"},
+    {"--compare-published", " FILE FILE", 2, "compare two --published files (one core's boot and the other's) once what "
+                                            "cannot match between the cores is normalised; the exit status is 1 when "
+                                            "they differ"},
     {"--bench", " [RUNS [ROW]]", -2, "time the board: construction, the DEBUG and RELEASE volume boots, each fuzz "
                                      "target's runs per second (median of RUNS runs, default 5), as a table; with ROW, "
                                      "only the rows whose name starts with it"},
@@ -193,6 +198,40 @@ void PrintLog (const char *Title, const std::string &Text) {
 
 }  // namespace
 
+int ComparePublished (const std::string &First, const std::string &Second) {
+  std::string Text[2];
+  try {
+    for (int I = 0; I < 2; I++) {
+      std::vector<uint8_t> Bytes = ReadWholeFile (I == 0 ? First : Second);
+      Text[I] = std::string (Bytes.begin (), Bytes.end ());
+    }
+  } catch (const std::exception &E) {
+    std::cerr << "vboard: " << E.what () << "\n";
+    return 2;
+  }
+  std::vector<std::string> Rules[2];
+  std::string A = report::NormalisedState (Text[0], &Rules[0]), B = report::NormalisedState (Text[1], &Rules[1]);
+  std::multiset<std::string> Lines[2];
+  for (int I = 0; I < 2; I++) {
+    std::istringstream In (I == 0 ? A : B);
+    for (std::string L; std::getline (In, L);) Lines[I].insert (L);
+  }
+  if (A == B) {
+    std::cout << "same published state, " << Lines[0].size () << " lines compared\n";
+  } else {
+    std::cout << "published states DIFFER:\n";
+    for (int I = 0; I < 2; I++) {
+      for (const std::string &L : Lines[I]) {
+        if (Lines[1 - I].count (L) < Lines[I].count (L)) std::cout << "  only in " << (I == 0 ? First : Second) << ": " << L << "\n";
+      }
+    }
+  }
+  for (int I = 0; I < 2; I++) {
+    for (const std::string &R : Rules[I]) std::cout << "  normalised in " << (I == 0 ? First : Second) << ": " << R << "\n";
+  }
+  return A == B ? 0 : 1;
+}
+
 int FuzzReplay (const std::string &Name, const std::string &File) {
   const fuzz::Target *T = fuzz::FindTarget (Name);
   if (T == nullptr) Usage ("no fuzz target " + Name + " (see --fuzz-list)");
@@ -209,77 +248,30 @@ int FuzzReplay (const std::string &Name, const std::string &File) {
   return Fault.empty () ? 0 : 1;
 }
 
-// The board platform's firmware (EDK II's own DXE phase with the package in
-// its volume) booted on the board, and what it left.
-int BootEdk2 (Board &B, const std::vector<std::string> &Volumes, const std::string &DumpSmbiosFile, const std::string &DumpAcpiDir,
-              std::chrono::steady_clock::time_point Started) {
-  Edk2Dxe Dxe (B);
-  try {
-    Dxe.Boot (Volumes);
-  } catch (const std::exception &E) {
-    std::cerr << "vboard: " << E.what () << "\n";
-    return 2;
-  }
-  double Wall = std::chrono::duration<double> (std::chrono::steady_clock::now () - Started).count ();
-  std::cout << "==== EDK II DXE phase: images\n" << Dxe.Report ();
-  for (const Pl011 *Uart : {&B.Uart0, &B.Uart1}) {
-    std::cout << "==== UART at 0x" << std::hex << Uart->Base () << std::dec << "\n" << Uart->Text ();
-    if (!Uart->Text ().empty () && Uart->Text ().back () != '\n') std::cout << "\n";
-  }
-  std::cout << "==== the package's PCDs when the board stopped\n";
-  for (const auto &[Name, Value] : Dxe.PcdsAtPowerOff ()) {
-    std::cout << "  " << Name << " = 0x" << std::hex << Value << std::dec << "\n";
-  }
-  std::cout << "==== non-volatile variables in the board's store\n";
-  for (const VariableRecord &V : Dxe.Variables ()) {
-    std::cout << "  " << Narrow (V.Name) << " " << names::NameOf (V.Vendor) << " attributes 0x" << std::hex
-              << V.Attributes << std::dec << ", " << V.Data.size () << " bytes\n";
-  }
-  std::cout << "==== console\n";
-  for (const std::string &Row : B.Console.Screen ()) {
-    if (Row.find_first_not_of (' ') != std::string::npos) std::cout << "  " << Row << "\n";
-  }
-  int Exit = 0;
-  try {
-    if (!DumpSmbiosFile.empty ()) {
-      WriteWholeFile (DumpSmbiosFile, Dxe.SmbiosDump ());
-      std::cout << "SMBIOS table written to " << DumpSmbiosFile << "\n";
-    }
-    if (!DumpAcpiDir.empty ()) {
-      std::filesystem::create_directories (DumpAcpiDir);
-      std::map<std::string, int> Seen;
-      for (const auto &[Signature, Bytes] : Dxe.AcpiTables ()) {
-        std::string Name = Signature;
-        for (char &C : Name) C = static_cast<char> (std::tolower (static_cast<unsigned char> (C)));
-        int N = Seen[Name]++;
-        WriteWholeFile (DumpAcpiDir + "/" + Name + (N == 0 ? "" : std::to_string (N)) + ".dat", Bytes);
-      }
-      std::cout << "ACPI tables written to " << DumpAcpiDir << "\n";
-    }
-  } catch (const std::exception &E) {
-    std::cerr << "vboard: " << E.what () << "\n";
-    Exit = 2;
-  }
-  if (B.M.Halted ()) std::cout << "---- board halted: " << B.M.HaltReason () << "\n";
-  if (B.M.Faulted ()) {
-    std::cout << "---- " << B.FaultReport () << Dxe.Where (B.M.LastFault ());
-    Exit = 1;
-  }
-  std::cout << "---- " << B.M.Instructions () << " instructions emulated, " << B.M.IrqsTaken ()
-            << " timer interrupts, " << Wall << " s wall\n";
-  return Exit;
-}
-
-// --dump-acpi and --dump-smbios: the tables as the board holds them now.
+// --dump-acpi and --dump-smbios: the tables as the firmware left them.
 // Returns false (having said why) when a file cannot be written.
-bool DumpTables (Board &B, const std::string &AcpiDir, const std::string &SmbiosFile) {
+bool DumpTables (const report::Published &P, const std::string &AcpiDir, const std::string &SmbiosFile) {
   try {
     if (!AcpiDir.empty ()) {
       std::filesystem::create_directories (AcpiDir);
-      for (const std::string &Name : B.Acpi.Dump (AcpiDir)) std::cout << "dumped " << AcpiDir << "/" << Name << "\n";
+      std::map<std::string, unsigned> Seen;
+      for (const report::Published::Table &T : P.Acpi ()) {
+        std::string Base;
+        for (char C : T.Signature) {
+          Base.push_back (std::isalnum (static_cast<unsigned char> (C)) ? static_cast<char> (std::tolower (C)) : '_');
+        }
+        unsigned N = ++Seen[Base];
+        std::string Name = Base + (N == 1 ? "" : std::to_string (N)) + ".dat";
+        WriteWholeFile (AcpiDir + "/" + Name, T.Bytes);
+        std::cout << "dumped " << AcpiDir << "/" << Name << "\n";
+      }
+      if (std::vector<uint8_t> Xsdt = P.Xsdt (); !Xsdt.empty ()) {
+        WriteWholeFile (AcpiDir + "/xsdt.dat", Xsdt);
+        std::cout << "dumped " << AcpiDir << "/xsdt.dat\n";
+      }
     }
     if (!SmbiosFile.empty ()) {
-      B.Smbios.WriteDump (SmbiosFile);
+      WriteWholeFile (SmbiosFile, P.SmbiosDump ());
       std::cout << "SMBIOS table written to " << SmbiosFile << "\n";
     }
   } catch (const std::exception &E) {
@@ -289,27 +281,23 @@ bool DumpTables (Board &B, const std::string &AcpiDir, const std::string &Smbios
   return true;
 }
 
-// The whole-board boot of firmware volumes and its report.
-int BootVolumes (Board &B, const std::vector<std::string> &Volumes, unsigned ReadyToBoot, const std::vector<std::string> &Apps,
-                 uint64_t RunSeconds, std::string ReportDir, const std::string &FlashFile,
-                 const std::string &PublishedFile, const std::string &DumpAcpiDir, const std::string &DumpSmbiosFile,
-                 std::chrono::steady_clock::time_point Started) {
-  try {
-    B.BootVolumes (Volumes, ReadyToBoot);
-    for (const std::string &App : Apps) {
-      if (B.M.Stopped ()) break;
-      B.Boot.Boot (App);
-    }
-    if (RunSeconds != 0 && !B.M.Stopped ()) B.Fw.AdvanceTime (RunSeconds * 1000000000ULL);
-  } catch (const std::exception &E) {
-    std::cerr << "vboard: " << E.what () << "\n";
-    return 2;
-  }
+// What the report of a whole-board boot needs besides the board.
+struct ReportFiles {
+  std::string ReportDir, FlashFile, PublishedFile, DumpAcpiDir, DumpSmbiosFile;
+};
+
+// The whole-board report of a boot that has run, under either core: the
+// artefacts, the report on standard output (and in the report directory),
+// the published state and the dumps asked for.
+int FinishReport (const report::Published &P, const std::vector<std::string> &Volumes, ReportFiles F,
+                  std::chrono::steady_clock::time_point Started) {
+  Board &B = P.B;
   report::Run Run;
   Run.Volumes = Volumes;
   Run.WallSeconds = std::chrono::duration<double> (std::chrono::steady_clock::now () - Started).count ();
 
   // The artefacts go to the report directory, or to a temporary one.
+  std::string ReportDir = F.ReportDir;
   bool Temporary = ReportDir.empty ();
   try {
     if (Temporary) {
@@ -319,16 +307,16 @@ int BootVolumes (Board &B, const std::vector<std::string> &Volumes, unsigned Rea
     } else {
       std::filesystem::create_directories (ReportDir);
     }
-    report::WriteArtefacts (B, ReportDir);
-    if (!FlashFile.empty ()) B.Flash.Save (FlashFile);
-    if (!PublishedFile.empty ()) WriteWholeFile (PublishedFile, report::PublishedState (B));
+    report::WriteArtefacts (P, ReportDir);
+    if (!F.FlashFile.empty ()) B.Flash.Save (F.FlashFile);
+    if (!F.PublishedFile.empty ()) WriteWholeFile (F.PublishedFile, report::PublishedState (P));
   } catch (const std::exception &E) {
     std::cerr << "vboard: " << E.what () << "\n";
     if (Temporary && !ReportDir.empty ()) std::filesystem::remove_all (ReportDir);
     return 2;
   }
   std::ostringstream Text;
-  bool Good = report::Print (B, Run, ReportDir, Text);
+  bool Good = report::Print (P, Run, ReportDir, Text);
   std::cout << Text.str () << std::flush;
   int Exit = Good ? 0 : 1;
   try {
@@ -341,12 +329,45 @@ int BootVolumes (Board &B, const std::vector<std::string> &Volumes, unsigned Rea
     std::cerr << "vboard: " << E.what () << "\n";
     Exit = 2;
   }
-  if (!DumpTables (B, DumpAcpiDir, DumpSmbiosFile)) Exit = 2;
+  if (!DumpTables (P, F.DumpAcpiDir, F.DumpSmbiosFile)) Exit = 2;
   if (!std::cout) {
     std::cerr << "vboard: the report could not be written to standard output\n";
     Exit = 2;
   }
   return Exit;
+}
+
+// The board platform's firmware (EDK II's own DXE phase with the package in
+// its volume) booted on the board, and the whole-board report of what it
+// left.
+int BootEdk2 (Board &B, const std::vector<std::string> &Volumes, uint64_t RunSeconds, const ReportFiles &F,
+              std::chrono::steady_clock::time_point Started) {
+  Edk2Dxe Dxe (B);
+  try {
+    Dxe.Boot (Volumes);
+    if (RunSeconds != 0 && !B.M.Stopped ()) B.Fw.AdvanceTime (RunSeconds * 1000000000ULL);
+  } catch (const std::exception &E) {
+    std::cerr << "vboard: " << E.what () << "\n";
+    return 2;
+  }
+  return FinishReport (*report::OfEdk2 (B, Dxe, Volumes), Volumes, F, Started);
+}
+
+// The whole-board boot of firmware volumes and its report.
+int BootVolumes (Board &B, const std::vector<std::string> &Volumes, unsigned ReadyToBoot, const std::vector<std::string> &Apps,
+                 uint64_t RunSeconds, const ReportFiles &F, std::chrono::steady_clock::time_point Started) {
+  try {
+    B.BootVolumes (Volumes, ReadyToBoot);
+    for (const std::string &App : Apps) {
+      if (B.M.Stopped ()) break;
+      B.Boot.Boot (App);
+    }
+    if (RunSeconds != 0 && !B.M.Stopped ()) B.Fw.AdvanceTime (RunSeconds * 1000000000ULL);
+  } catch (const std::exception &E) {
+    std::cerr << "vboard: " << E.what () << "\n";
+    return 2;
+  }
+  return FinishReport (*report::OfBoardCore (B), Volumes, F, Started);
 }
 
 int main (int Argc, char **Argv) {
@@ -365,6 +386,7 @@ int main (int Argc, char **Argv) {
     return 0;
   }
   if (Argc == 4 && std::string (Argv[1]) == "--fuzz-replay") return FuzzReplay (Argv[2], Argv[3]);
+  if (Argc == 4 && std::string (Argv[1]) == "--compare-published") return ComparePublished (Argv[2], Argv[3]);
   if (Argc == 3 && std::string (Argv[1]) == "--fuzz-write-seeds") {
     for (const fuzz::Target &T : fuzz::Targets ()) {
       std::vector<std::vector<uint8_t>> Seeds =
@@ -553,23 +575,24 @@ int main (int Argc, char **Argv) {
     if (Run == kApps) Reason = ": nothing signals ReadyToBoot when no images or volumes start";
     Usage (Name + " does nothing with " + RunName (Run) + Reason);
   }
-  if (Core == "edk2" && !ScenarioFile.empty ()) Usage ("--scenario runs under the board's own core only (yet)");
   if (!ScenarioFile.empty ()) {
     scenario::Options O;
     O.Volumes = Volumes;
+    O.Edk2 = Core == "edk2";
     O.Network = Network;
     O.ReportDir = ReportDir;
     return scenario::Run (ScenarioFile, O, std::cout, std::cerr);
   }
+  ReportFiles Files{ReportDir, FlashFile, PublishedFile, DumpAcpiDir, DumpSmbiosFile};
   if (Core == "edk2") {
-    if (Volumes.empty () || !Images.empty () || !Apps.empty () || !ReportDir.empty () || !PublishedFile.empty () ||
-        !FlashFile.empty () || std::count (Given.begin (), Given.end (), "--ready-to-boot") != 0 ||
-        std::count (Given.begin (), Given.end (), "--run-before-ready-to-boot") != 0) {
-      Usage ("--core edk2 boots --fv volumes, the board platform's first; it takes no images, --app, --report-dir, "
-             "--published, --flash, --ready-to-boot or --run-before-ready-to-boot (BDS signals ReadyToBoot after "
-             "its own timeout)");
+    // BDS signals ReadyToBoot after its own timeout; the board's PCD
+    // database and debug-mask and SPCR settings are its own core's.
+    for (const char *Refused : {"--ready-to-boot", "--run-before-ready-to-boot", "--pcd", "--debug-mask", "--spcr"}) {
+      if (std::count (Given.begin (), Given.end (), Refused) != 0) Usage (std::string (Refused) + " does nothing with --core edk2");
     }
-    return BootEdk2 (B, Volumes, DumpSmbiosFile, DumpAcpiDir, Started);
+    if (Volumes.empty () || !Images.empty () || !Apps.empty ()) {
+      Usage ("--core edk2 boots --fv volumes, the board platform's first; it takes no images or --app");
+    }
   }
   try {
     if (!FlashFile.empty () && B.Flash.LoadIfPresent (FlashFile)) std::cout << "flash image loaded from " << FlashFile << "\n";
@@ -578,8 +601,8 @@ int main (int Argc, char **Argv) {
     return 2;
   }
 
-  if (!Volumes.empty ()) return BootVolumes (B, Volumes, ReadyToBoot, Apps, RunSeconds, ReportDir, FlashFile, PublishedFile, DumpAcpiDir,
-                       DumpSmbiosFile, Started);
+  if (Core == "edk2") return BootEdk2 (B, Volumes, RunSeconds, Files, Started);
+  if (!Volumes.empty ()) return BootVolumes (B, Volumes, ReadyToBoot, Apps, RunSeconds, Files, Started);
 
   int Exit = 0;
   try {
@@ -621,7 +644,7 @@ int main (int Argc, char **Argv) {
   for (const AcpiTable &T : B.Acpi.Tables ()) {
     std::cout << T.Signature << ": " << B.Acpi.Bytes (T).size () << " bytes, installed by " << T.Installer << "\n";
   }
-  if (!DumpTables (B, DumpAcpiDir, "")) Exit = 2;
+  if (!DumpTables (*report::OfBoardCore (B), DumpAcpiDir, "")) Exit = 2;
   std::cout << "---- IPMI commands sent to the BMC\n";
   for (const IpmiSent &S : B.Ipmi.Sent) std::cout << Describe (S) << "\n";
   try {
@@ -633,7 +656,7 @@ int main (int Argc, char **Argv) {
     std::cerr << "vboard: " << E.what () << "\n";
     Exit = 2;
   }
-  if (!DumpTables (B, "", DumpSmbiosFile)) Exit = 2;
+  if (!DumpTables (*report::OfBoardCore (B), "", DumpSmbiosFile)) Exit = 2;
   for (const std::string &M : B.Scp.Malformed ()) std::cout << "---- SCMI request malformed: " << M << "\n";
   for (const std::string &S : B.Registers.Stray) std::cout << "---- stray platform-register access: " << S << "\n";
   if (B.M.Halted ()) {

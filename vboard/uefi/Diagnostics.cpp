@@ -61,7 +61,9 @@ std::string Firmware::DescribeSite (uint64_t ReturnAddress, const std::vector<ui
 
 std::string Firmware::CallerName (uint64_t Address) {
   ImageRecord *I = ImageAt (Address);
-  return I == nullptr ? "host" : I->Name;
+  if (I != nullptr) return I->Name;
+  std::string Foreign = ForeignCaller ? ForeignCaller (Address) : "";
+  return Foreign.empty () ? "host" : Foreign;
 }
 
 std::string Firmware::Describe (uint64_t Address) {

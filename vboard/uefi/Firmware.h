@@ -230,6 +230,10 @@ class Firmware {
   std::string Describe (uint64_t Address);       // "Wattkeep+0x2a4 SetWakeAlarm (Wattkeep.cpp:87)"
   std::string SourceLine (uint64_t Address);     // "Wattkeep.cpp:87", "" when unknown
   std::string CallerName (uint64_t Address);     // image name or "host"
+  // Names code the board's own images do not hold: the images of another
+  // DXE core the board runs (EDK II's), so that the devices' logs name the
+  // driver that drove them under either core. Unset, or "" back: "host".
+  std::function<std::string (uint64_t Address)> ForeignCaller;
   // The innermost place among a return address and the frames above it that
   // lies in a module's own sources (not a library), described; the return
   // address itself when there is none.

@@ -132,6 +132,12 @@ void PcdDatabase::BindLocalTokens (const std::string &BuildDir, const std::strin
   }
 }
 
+std::optional<std::string> PcdDatabase::LocalName (uint64_t Token) const {
+  auto Named = mLocalTokens.find (Token);
+  if (Named == mLocalTokens.end ()) return std::nullopt;
+  return Named->second;
+}
+
 std::string PcdDatabase::Name (const std::optional<Guid> &Space, uint64_t Token) const {
   if (!Space) {
     auto Named = mLocalTokens.find (Token);

@@ -58,6 +58,8 @@ class PcdDatabase {
   // The names of the platform build's dynamic PCDs the board defined.
   std::vector<std::string> LocalNames () const;
   std::optional<uint64_t> LocalToken (const std::string &Name) const;
+  // The name bound to a local token number, if an image's build gave it one.
+  std::optional<std::string> LocalName (uint64_t Token) const;
   // Reads BuildDir/AutoGen.h of an image and binds the local token numbers
   // it gives to the names the board defined.
   void BindLocalTokens (const std::string &BuildDir, const std::string &Image);

@@ -1,0 +1,222 @@
+// The same report and published state under both cores: the package volume
+// booted by the board's own core and the board's platform firmware booted
+// by EDK II's DXE core, from the factory state and through every shipped
+// scenario, publish the same state once what cannot match is normalised
+// (report::NormalisedState names each rule).
+#include "edk2/Edk2Dxe.h"
+#include "board/BoardMap.h"
+#include "fuzz/FuzzTargets.h"
+#include "host/Files.h"
+#include "tests/TestSupport.h"
+#include "tools/Report.h"
+#include "tools/Scenario.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+namespace vboard {
+namespace {
+
+using namespace test;
+
+// The lines only one side has, each marked with its side, for a failure
+// message that names them.
+std::string LineDiff (const std::string &Own, const std::string &Real) {
+  auto Lines = [] (const std::string &Text) {
+    std::multiset<std::string> Out;
+    std::istringstream In (Text);
+    std::string L;
+    while (std::getline (In, L)) Out.insert (L);
+    return Out;
+  };
+  std::multiset<std::string> A = Lines (Own), B = Lines (Real);
+  std::string Out;
+  for (const std::string &L : A) {
+    if (B.count (L) < A.count (L) && Out.find ("board core: " + L + "\n") == std::string::npos) Out += "  board core: " + L + "\n";
+  }
+  for (const std::string &L : B) {
+    if (A.count (L) < B.count (L) && Out.find ("EDK II: " + L + "\n") == std::string::npos) Out += "  EDK II:     " + L + "\n";
+  }
+  return Out;
+}
+
+void ExpectSameState (const std::string &Own, const std::string &Real) {
+  std::vector<std::string> OwnRules, RealRules;
+  std::string A = report::NormalisedState (Own, &OwnRules), B = report::NormalisedState (Real, &RealRules);
+  std::string Rules;
+  for (const std::string &R : RealRules) Rules += "  " + R + "\n";
+  EXPECT_EQ (A, B) << "lines that differ:\n" << LineDiff (A, B) << "normalised under EDK II:\n" << Rules;
+  // The rules never empty the comparison.
+  EXPECT_GT (std::count (A.begin (), A.end (), '\n'), 20);
+}
+
+// The factory-state board serving the network-boot probe, under both cores.
+class BothCoresReport : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite () {
+    Own = new Board;
+    boardmap::ApplyFactoryState (*Own);
+    scenario::ApplyNetwork (*Own, "serve:" + TestImage ("NetBootProbe"));
+    Own->BootVolumes (std::vector<std::string>{PackageVolume ()});
+    Real = new Board;
+    boardmap::ApplyFactoryState (*Real);
+    scenario::ApplyNetwork (*Real, "serve:" + TestImage ("NetBootProbe"));
+    Dxe = new Edk2Dxe (*Real);
+    Dxe->Boot ({BoardPlatformVolume ()});
+  }
+  static void TearDownTestSuite () {
+    delete Dxe;
+    delete Real;
+    delete Own;
+  }
+  static Board *Own, *Real;
+  static Edk2Dxe *Dxe;
+};
+Board *BothCoresReport::Own, *BothCoresReport::Real;
+Edk2Dxe *BothCoresReport::Dxe;
+
+TEST_F (BothCoresReport, PublishedStateIsTheSame) {
+  ASSERT_FALSE (Own->M.Faulted ()) << Own->FaultReport ();
+  ASSERT_FALSE (Real->M.Faulted ()) << Real->FaultReport ();
+  ExpectSameState (report::PublishedState (*report::OfBoardCore (*Own)),
+                   report::PublishedState (*report::OfEdk2 (*Real, *Dxe, {BoardPlatformVolume ()})));
+}
+
+TEST_F (BothCoresReport, TheReportSaysTheSameOfEachPackageDriver) {
+  // Each package driver's line (its status and what it left) and the
+  // OS-visible summary lines are the same text under both cores.
+  auto Report = [] (const report::Published &P) {
+    TempFile Dir ("both-cores-report");
+    std::filesystem::create_directories (Dir.Path);
+    report::WriteArtefacts (P, Dir.Path);
+    std::ostringstream Out;
+    report::Run R;
+    EXPECT_TRUE (report::Print (P, R, Dir.Path, Out)) << Out.str ();
+    std::map<std::string, std::string> Lines;
+    std::istringstream In (Out.str ());
+    std::string L;
+    while (std::getline (In, L)) {
+      std::istringstream W (L);
+      std::string First;
+      W >> First;
+      Lines[First] = L;
+    }
+    return Lines;
+  };
+  std::map<std::string, std::string> Own = Report (*report::OfBoardCore (*BothCoresReport::Own));
+  std::map<std::string, std::string> Real = Report (*report::OfEdk2 (*BothCoresReport::Real, *Dxe, {BoardPlatformVolume ()}));
+  for (const char *Key : {"Redirwarden", "Serialnote", "Ledgermark", "Tallyvault", "Latchvane", "Rescuetab", "Stampread",
+                          "Logsweep", "Mainsrestore", "Vfswitch", "Wattkeep", "Gatewarden", "Mapplate", "Portplate",
+                          "Heatwatch", "Tablegraft", "flash:", "BMC:", "PcdCpuTemperature", "firmware", "powered", "event",
+                          "SMBIOS", "type", "SPCR:"}) {
+    SCOPED_TRACE (Key);
+    ASSERT_TRUE (Own.count (Key) && Real.count (Key));
+    EXPECT_EQ (Own[Key], Real[Key]);
+  }
+}
+
+// Every shipped scenario passes under both cores, and each boot publishes
+// the same normalised state under both.
+TEST (BothCoresScenarios, EveryShippedScenarioPassesAndPublishesTheSameUnderBoth) {
+  for (const auto &Entry : std::filesystem::directory_iterator (VBOARD_SCENARIOS)) {
+    if (Entry.path ().extension () != ".scn") continue;
+    std::string File = Entry.path ().string ();
+    SCOPED_TRACE (File);
+    std::map<unsigned, std::string> States[2];
+    for (bool Edk2 : {false, true}) {
+      scenario::Options O;
+      O.Edk2 = Edk2;
+      O.Volumes = {Edk2 ? BoardPlatformVolume () : PackageVolume ()};
+      O.AfterBoot = [&] (unsigned K, const report::Published &P) { States[Edk2][K] = report::PublishedState (P); };
+      std::ostringstream Out, Err;
+      EXPECT_EQ (scenario::Run (File, O, Out, Err), 0) << (Edk2 ? "EDK II's core\n" : "the board's core\n") << Out.str () << Err.str ();
+    }
+    ASSERT_EQ (States[0].size (), States[1].size ());
+    for (const auto &[K, State] : States[0]) {
+      SCOPED_TRACE ("boot " + std::to_string (K));
+      ExpectSameState (State, States[1][K]);
+    }
+  }
+}
+
+// Each fuzz target's checked-in corpus placed on a factory board that then
+// boots the whole platform under each core: the same fault-or-not, and
+// when neither faulted, the same normalised published state. The targets
+// without a placement of their own (Place) are named, not replayed: the BMC
+// replies are read as the commands arrive, the ACPI sections come in a
+// volume of the board core's dispatcher, and the planted parser's image is
+// test-only, in neither platform's volume.
+TEST (BothCoresFuzzCorpus, EachInputPlacedOnTheWholePlatformGivesTheSameUnderBoth) {
+  std::string Corpus = std::string (VBOARD_SCENARIOS) + "/../fuzz/corpus";
+  unsigned Replayed = 0;
+  std::vector<std::string> NotReplayed;
+  for (const fuzz::Target &T : fuzz::Targets ()) {
+    if (!T.Place) {
+      NotReplayed.push_back (T.Name);
+      continue;
+    }
+    if (!std::filesystem::is_directory (Corpus + "/" + T.Name)) continue;
+    for (const auto &Entry : std::filesystem::directory_iterator (Corpus + "/" + T.Name)) {
+      SCOPED_TRACE (Entry.path ().string ());
+      std::vector<uint8_t> Data = ReadWholeFile (Entry.path ().string ());
+      Board Own;
+      boardmap::ApplyFactoryState (Own);
+      fuzz::Input OwnIn (Data.data (), Data.size ());
+      T.Place (Own, OwnIn);
+      Own.BootVolumes (std::vector<std::string>{PackageVolume ()});
+      Board Real;
+      boardmap::ApplyFactoryState (Real);
+      fuzz::Input RealIn (Data.data (), Data.size ());
+      T.Place (Real, RealIn);
+      Edk2Dxe Dxe (Real);
+      Dxe.Boot ({BoardPlatformVolume ()});
+      EXPECT_EQ (Own.M.Faulted (), Real.M.Faulted ()) << Own.FaultReport () << Real.FaultReport ();
+      if (!Own.M.Faulted () && !Real.M.Faulted ()) {
+        ExpectSameState (report::PublishedState (*report::OfBoardCore (Own)),
+                         report::PublishedState (*report::OfEdk2 (Real, Dxe, {BoardPlatformVolume ()})));
+      }
+      Replayed++;
+    }
+  }
+  EXPECT_GE (Replayed, 8u);
+  EXPECT_EQ (NotReplayed, (std::vector<std::string>{"bmc-replies", "acpi-sections", "planted"}));
+}
+
+}  // namespace
+}  // namespace vboard
+
+namespace vboard {
+namespace {
+
+TEST (NormalisedState, NamesEveryRuleAndKeepsWhatThePackagePublished) {
+  // EDK II's own publications go, each rule named with its count; a package
+  // driver's, and anything the board could not attribute, stay.
+  std::string State =
+      "protocol DxeCore gEfiLoadedImageProtocolGuid\n"
+      "protocol PcdDxe gPcdProtocolGuid\n"
+      "protocol Wattkeep gWakeAlarmProtocolGuid\n"
+      "protocol ? gWakeAlarmProtocolGuid\n"
+      "variable Timeout 0x7: 02 00\n"
+      "variable BootOrder 0x7: 00 00\n"
+      "variable Scratch 0x6: 01\n"
+      "halted 1 powered-off 1 (no boot option booted) faulted 0\n";
+  std::vector<std::string> Rules;
+  std::string Out = report::NormalisedState (State, &Rules);
+  EXPECT_EQ (Out,
+             "halted 0 powered-off 0 faulted 0\n"
+             "protocol ? gWakeAlarmProtocolGuid\n"
+             "protocol Wattkeep gWakeAlarmProtocolGuid\n"
+             "variable BootOrder 0x7: 00 00\n");
+  std::string All;
+  for (const std::string &R : Rules) All += R + "\n";
+  EXPECT_NE (All.find ("what EDK II's own and the board platform's drivers published (2 lines)"), std::string::npos) << All;
+  EXPECT_NE (All.find ("the variables EDK II's own drivers keep (1 lines)"), std::string::npos) << All;
+  EXPECT_NE (All.find ("volatile variables"), std::string::npos) << All;
+  EXPECT_NE (All.find ("no boot option booted"), std::string::npos) << All;
+}
+
+}  // namespace
+}  // namespace vboard
