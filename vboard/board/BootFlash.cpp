@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -109,23 +110,30 @@ uint64_t BootFlash::DoWrite (CallArgs &A) {
   return Op.Status;
 }
 
-std::vector<uint8_t> BootFlash::Image () const {
+void BootFlash::ImageBytes (uint64_t Offset, uint8_t *Out, size_t Length) const {
   // Page 0 and the shadowed ranges cannot change on the board: they keep the
   // bytes the image was loaded with (erased when none was).
-  std::vector<uint8_t> Bytes = mLoaded.empty () ? std::vector<uint8_t> (kSize, 0xFF) : mLoaded;
-  std::vector<uint8_t> Window (kSize - kMappedFrom);
-  mMachine.Read (kMappedFrom, Window.data (), Window.size ());
-  uint64_t At = kMappedFrom;
-  auto CopyUpTo = [&] (uint64_t End) {
-    if (End > At) std::copy (Window.begin () + (At - kMappedFrom), Window.begin () + (End - kMappedFrom), Bytes.begin () + At);
-  };
-  std::vector<Range> Shadowed = mShadowed;
-  std::sort (Shadowed.begin (), Shadowed.end (), [] (const Range &A, const Range &B) { return A.Address < B.Address; });
-  for (const Range &R : Shadowed) {
-    CopyUpTo (std::max (At, R.Address));
-    At = std::max (At, R.Address + R.Size);
+  uint64_t End = Offset + Length;
+  if (End > kMappedFrom) {
+    uint64_t From = std::max (Offset, kMappedFrom);
+    mMachine.Read (From, Out + (From - Offset), End - From);
   }
-  CopyUpTo (kSize);
+  auto Keep = [&] (uint64_t Lo, uint64_t Hi) {
+    Lo = std::max (Lo, Offset), Hi = std::min (Hi, End);
+    if (Lo >= Hi) return;
+    if (mLoaded.empty ()) {
+      std::memset (Out + (Lo - Offset), 0xFF, Hi - Lo);
+    } else {
+      std::memcpy (Out + (Lo - Offset), mLoaded.data () + Lo, Hi - Lo);
+    }
+  };
+  Keep (0, kMappedFrom);
+  for (const Range &R : mShadowed) Keep (R.Address, std::min (R.Address + R.Size, kSize));
+}
+
+std::vector<uint8_t> BootFlash::Image () const {
+  std::vector<uint8_t> Bytes (kSize);
+  ImageBytes (0, Bytes.data (), kSize);
   return Bytes;
 }
 
@@ -163,7 +171,10 @@ bool BootFlash::Store (uint64_t Address, const uint8_t *Bytes, uint64_t Size) {
 }
 
 void BootFlash::Save (const std::string &Path) const {
-  WriteWholeFile (Path, Image ());
+  WriteWholeFile (Path, kSize, [this] (uint64_t Offset, uint8_t *Buffer, size_t Length) {
+    ImageBytes (Offset, Buffer, Length);
+    return Buffer;
+  });
   mPart.SaveState (SpiNorFlash::StatePath (Path));
 }
 

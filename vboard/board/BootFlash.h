@@ -84,6 +84,8 @@ class BootFlash {
   std::vector<Operation> Operations;   // every protocol call, in order
 
  private:
+  // Length bytes of Image () from Offset on.
+  void ImageBytes (uint64_t Offset, uint8_t *Out, size_t Length) const;
   uint64_t DoErase (CallArgs &A);
   uint64_t DoWrite (CallArgs &A);
   static bool InFlash (uint64_t Address, uint64_t Size);

@@ -1,5 +1,6 @@
 #include "host/Files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -10,6 +11,8 @@
 namespace vboard {
 
 namespace {
+constexpr uint64_t kPieceSize = 1 << 20;
+
 [[noreturn]] void Fail (const std::string &What, const std::string &Path, int Error) {
   throw std::runtime_error ("cannot " + What + " " + Path + ": " + std::strerror (Error));
 }
@@ -41,19 +44,27 @@ std::vector<uint8_t> ReadWholeFile (const std::string &Path) {
   return Bytes;
 }
 
-void WriteWholeFile (const std::string &Path, const std::vector<uint8_t> &Bytes) {
+void WriteWholeFile (const std::string &Path, uint64_t Size, const FileFiller &Fill) {
   std::string Temporary = Path + ".XXXXXX";
   int Fd = ::mkstemp (Temporary.data ());
   if (Fd < 0) Fail ("write", Path, errno);
   int Error = 0;
-  for (size_t Done = 0; Done < Bytes.size () && Error == 0;) {
-    ssize_t N = ::write (Fd, Bytes.data () + Done, Bytes.size () - Done);
-    if (N < 0 && errno == EINTR) continue;
-    if (N <= 0) {
-      Error = N < 0 ? errno : EIO;
-    } else {
-      Done += static_cast<size_t> (N);
+  // One piece at a time through a buffer that stays in cache: a 16 MiB
+  // image assembled whole would cost the host as many fresh pages.
+  std::vector<uint8_t> Piece (static_cast<size_t> (std::min<uint64_t> (Size, kPieceSize)));
+  for (uint64_t Offset = 0; Offset < Size && Error == 0;) {
+    size_t Length = static_cast<size_t> (std::min<uint64_t> (Size - Offset, Piece.size ()));
+    const uint8_t *Data = Fill (Offset, Piece.data (), Length);
+    for (size_t Done = 0; Done < Length && Error == 0;) {
+      ssize_t N = ::write (Fd, Data + Done, Length - Done);
+      if (N < 0 && errno == EINTR) continue;
+      if (N <= 0) {
+        Error = N < 0 ? errno : EIO;
+      } else {
+        Done += static_cast<size_t> (N);
+      }
     }
+    Offset += Length;
   }
   // The new file keeps the permissions an ordinary create would give it.
   mode_t Mask = ::umask (0);
@@ -66,6 +77,11 @@ void WriteWholeFile (const std::string &Path, const std::vector<uint8_t> &Bytes)
     ::unlink (Temporary.c_str ());
     Fail ("write", Path, Error);
   }
+}
+
+void WriteWholeFile (const std::string &Path, const std::vector<uint8_t> &Bytes) {
+  // The bytes are already whole: each piece is written from where it is.
+  WriteWholeFile (Path, Bytes.size (), [&Bytes] (uint64_t Offset, uint8_t *, size_t) { return Bytes.data () + Offset; });
 }
 
 void WriteWholeFile (const std::string &Path, const std::string &Text) {

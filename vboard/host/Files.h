@@ -6,7 +6,9 @@
 // was there before and is reported as an exception naming the file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,5 +19,11 @@ std::vector<uint8_t> ReadWholeFile (const std::string &Path);
 // Throws std::runtime_error when the file cannot be written whole.
 void WriteWholeFile (const std::string &Path, const std::vector<uint8_t> &Bytes);
 void WriteWholeFile (const std::string &Path, const std::string &Text);
+// The same for a file of Size bytes made a piece at a time: Fill (Offset,
+// Buffer, Length) returns where the Length bytes at Offset are, either
+// Buffer after filling it or bytes of its own that stay valid until the
+// next call.
+using FileFiller = std::function<const uint8_t *(uint64_t Offset, uint8_t *Buffer, size_t Length)>;
+void WriteWholeFile (const std::string &Path, uint64_t Size, const FileFiller &Fill);
 
 }  // namespace vboard

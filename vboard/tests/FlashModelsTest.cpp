@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 namespace vboard {
@@ -207,6 +208,29 @@ TEST (W25QModel, StatusRegisterProtectBitsAndTheWpPinRefuseStatusWrites) {
   EXPECT_EQ (Next.NorFlash.Status (2) & SpiNorFlash::kSr2Srl, 0);
   WriteStatus (Next, 0x00001101, 0x64);
   EXPECT_EQ (Next.NorFlash.Status (3), 0x64);
+}
+
+// The saved file is the image, written a piece at a time: bytes on either
+// side of a piece boundary, and a shadowed range across one, come out as
+// the board holds them (the shadowed range as the image was loaded).
+TEST (BootFlashFile, SavedFileIsTheImageAcrossPieceBoundaries) {
+  Board B;
+  std::vector<uint8_t> Loaded (BootFlash::kSize, 0xFF);
+  for (size_t I = 0x1FF000; I < 0x201000; I++) Loaded[I] = static_cast<uint8_t> (I * 7);
+  B.Flash.SetImage (Loaded);
+  B.Flash.Shadow (0x1FF000, 0x2000);
+  std::vector<uint8_t> Window (0x2000, 0x5A);
+  ASSERT_TRUE (B.M.Write (0x1FF000, Window.data (), Window.size ()));   // what the board sees there
+  std::vector<uint8_t> Programmed = {1, 2, 3, 4, 5, 6, 7, 8};
+  ASSERT_TRUE (B.Flash.Program (0xFFFFC, Programmed));
+  test::TempFile File ("flash");
+  B.Flash.Save (File.Path);
+  std::vector<uint8_t> Saved = ReadWholeFile (File.Path);
+  ASSERT_EQ (Saved.size (), BootFlash::kSize);
+  EXPECT_TRUE (Saved == B.Flash.Image ());
+  EXPECT_EQ (std::vector<uint8_t> (Saved.begin () + 0xFFFFC, Saved.begin () + 0x100004), Programmed);
+  EXPECT_TRUE (std::equal (Saved.begin () + 0x1FF000, Saved.begin () + 0x201000, Loaded.begin () + 0x1FF000));
+  EXPECT_EQ (Saved[0], 0xFF);   // page 0 is not on the board: erased as loaded
 }
 
 }  // namespace
