@@ -43,7 +43,8 @@ Board::Board () : Fw (M) {
   Fw.DefinePcd (kPlatformTokenSpace, kPcdSerialPortBaseAddress, PcdType::U64, kUart0, 0, "PcdSerialPortBaseAddress");
   Fw.DefinePcd (kThermalTokenSpace, kPcdCpuTemperature, PcdType::U32, 0, 0, "PcdCpuTemperature");
   Fw.DefinePcd (kRecoveryParamTokenSpace, kPcdRecoveryParameter, PcdType::U64, 0, 0, "PcdRecoveryParameter");
-  Fw.DefineLocalPcd ("PcdFirmwareIdData", PcdType::Ptr, 0, 138);
+  Fw.DefineLocalPcd ("PcdFirmwareIdData", PcdType::Ptr, 0, platform::kFirmwareIdPcdMaxSize, platform::kFirmwareIdPcdInitial.size ());
+  M.Write (Fw.LocalPcd ("PcdFirmwareIdData")->Buffer, platform::kFirmwareIdPcdInitial.data (), platform::kFirmwareIdPcdInitial.size ());
   Fw.DefineLocalPcd ("PcdSrIovEnable", PcdType::Bool, 0);
   Fw.DefineLocalPcd ("PcdSrIovPlatformFlag", PcdType::Bool, 1);
   Fw.DefineLocalPcd ("PcdSrIovPlatformValue", PcdType::U32, 0);

@@ -7,6 +7,8 @@ namespace vboard::platform {
 const Guid kPlatformTokenSpace = names::Named ("gPlatformTokenSpaceGuid");
 const Guid kThermalTokenSpace = names::Named ("gThermalTokenSpaceGuid");
 const Guid kRecoveryParamTokenSpace = names::Named ("gRecoveryParamTokenSpaceGuid");
+const std::vector<uint8_t> kFirmwareIdPcdInitial = {0x41, 0x53, 0x42, 0x2D, 0x46, 0x57, 0x49, 0x44,   // "ASB-FWID"
+                                                   0x01, 0x02, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5};
 const Guid kWakeAlarmProtocol = names::Named ("gWakeAlarmProtocolGuid");
 const Guid kRecoveryFlashInfoProtocol = names::Named ("gRecoveryFlashInfoProtocolGuid");
 const Guid kGpnvEventLogProtocol = names::Named ("gGpnvEventLogProtocolGuid");

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vboard::platform {
 
@@ -39,6 +40,11 @@ extern const Guid kRecoveryParamTokenSpace;
 constexpr uint64_t kPcdSerialPortBaseAddress = 2;
 constexpr uint64_t kPcdCpuTemperature = 0x10041;
 constexpr uint64_t kPcdRecoveryParameter = 0x40000032;
+// The firmware-ID buffer (PcdFirmwareIdData) as the board's platform
+// firmware declares it (ArmServerBoardPkg.dsc): a 16-byte initial value, a
+// tag and filler, within a 256-byte maximum that Stampread grows it into.
+extern const std::vector<uint8_t> kFirmwareIdPcdInitial;
+constexpr uint64_t kFirmwareIdPcdMaxSize = 256;
 
 // Protocols the modules produce or consume.
 extern const Guid kWakeAlarmProtocol;

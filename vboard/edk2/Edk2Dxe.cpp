@@ -571,6 +571,8 @@ void Edk2Dxe::Boot (const std::vector<std::string> &VolumePaths) {
     if (!mEntries.empty () && mEntries.count (Address) != 0) WatchEntry (Address);
     // A watched service's entry (once per call: an interrupt taken at its
     // first block enters that block again, with x30 already the trap).
+    // The board's own reads at power-off are no driver's doing.
+    if (mHostReading) return;
     if (auto H = mHooks.find (Address); H != mHooks.end () && B.M.X (30) != mReturnTrap) H->second ();
   };
   B.M.Call (CoreBase + Core.EntryRva (), {kMemoryBase});
@@ -663,6 +665,11 @@ bool Edk2Dxe::OnSmc () {
 }
 
 void Edk2Dxe::ReadPcds () {
+  struct Reading {
+    bool &Flag;
+    explicit Reading (bool &F) : Flag (F) { Flag = true; }
+    ~Reading () { Flag = false; }
+  } During (mHostReading);
   // EFI_PCD_PROTOCOL (by token space) and PCD_PROTOCOL (by local token
   // number) both begin SetSku, Get8, Get16, Get32, Get64, GetPtr, GetBool,
   // GetSize; LocateProtocol is at offset 320 of the boot services.

@@ -186,6 +186,7 @@ class Edk2Dxe {
   uint64_t mReturnTrap = 0;
   bool mWatching = false;
   bool mBooted = false;
+  bool mHostReading = false;                     // the board calls the PCD protocols itself
   std::function<void (uint64_t)> mOuterOnBlock;   // the board's block hook before Boot wrapped it
   unsigned mInMultiple = 0;                      // InstallMultipleProtocolInterfaces calls under way
   std::vector<Install> mInstalls;

@@ -128,16 +128,10 @@ AcpiRoots ReadAcpiRoots (Machine &M, uint64_t Rsdp) {
   return R;
 }
 
-// How the board's platform (ArmServerBoardPkg.dsc) declares the firmware-ID
-// buffer: a 16-byte initial value within a 256-byte maximum.
-const std::vector<uint8_t> kPlatformFirmwareId = {0x41, 0x53, 0x42, 0x2D, 0x46, 0x57, 0x49, 0x44,
-                                                  0x01, 0x02, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5};
-constexpr uint64_t kPlatformFirmwareIdMax = 256;
-
 // The package volume booted under both cores from the factory state, with
 // the SR-IOV setup byte at 0xFF (a value that means "on" without being
-// TRUE) and, under the board's core, the firmware-ID buffer declared as the
-// platform declares it. One boot of each serves every comparison (an EDK II
+// TRUE); both declare the firmware-ID buffer shorter than its maximum, as
+// the board's platform does. One boot of each serves every comparison (an EDK II
 // boot costs about a second).
 class BothCores : public ::testing::Test {
  protected:
@@ -150,8 +144,6 @@ class BothCores : public ::testing::Test {
       B->SetSetupByte (kSystemSetupConfig, kSrIovEnableOffset, 0xFF);
     }
     sDxe->Boot ({BoardPlatformVolume ()});
-    sOwn->Fw.DefineLocalPcd ("PcdFirmwareIdData", PcdType::Ptr, 0, kPlatformFirmwareIdMax, kPlatformFirmwareId.size ());
-    sOwn->M.Write (sOwn->Fw.LocalPcd ("PcdFirmwareIdData")->Buffer, kPlatformFirmwareId.data (), kPlatformFirmwareId.size ());
     sOwn->BootVolumes (std::vector<std::string>{PackageVolume ()});
   }
   static void TearDownTestSuite () {
@@ -269,7 +261,7 @@ TEST_F (BothCores, ThePackagesPcdsAreTheSameWhenTheBoardPowersOff) {
   // driver publishes them extended with zeros to the layout's 138 bytes,
   // with the flash block's three strings, each with its terminator, at
   // their offsets, and PCD_PROTOCOL's GetSize then says 138.
-  std::vector<uint8_t> Expected = kPlatformFirmwareId;
+  std::vector<uint8_t> Expected = platform::kFirmwareIdPcdInitial;
   Expected.resize (kFirmwareIdBlockSize, 0);
   auto Put = [&] (uint64_t Offset, const std::vector<uint8_t> &Bytes) {
     std::copy (Bytes.begin (), Bytes.end (), Expected.begin () + Offset);

@@ -22,7 +22,7 @@ struct Rig {
 
   // BufferSize: the PCD's declared maximum; CurSize: its initial size.
   explicit Rig (uint64_t BufferSize = 138, std::optional<uint64_t> CurSize = std::nullopt) {
-    if (BufferSize != 138 || CurSize) B.Fw.DefineLocalPcd ("PcdFirmwareIdData", PcdType::Ptr, 0, BufferSize, CurSize);
+    B.Fw.DefineLocalPcd ("PcdFirmwareIdData", PcdType::Ptr, 0, BufferSize, CurSize);
     Initial.assign (BufferSize, 0);
     for (size_t I = 0; I < BufferSize; I++) Initial[I] = static_cast<uint8_t> (0xA0 + I);
     Reset ();
