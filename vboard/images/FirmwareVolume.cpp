@@ -14,8 +14,11 @@ constexpr uint32_t kFvbErasePolarity = 0x00000800;
 constexpr uint8_t kFfsAttribLargeFile = 0x01;
 constexpr uint8_t kFfsAttribChecksum = 0x40;
 constexpr uint8_t kFfsFixedChecksum = 0xAA;
+constexpr uint8_t kFileHeaderConstruction = 0x01;
 constexpr uint8_t kFileDataValid = 0x04;
 constexpr uint8_t kFileMarkedForUpdate = 0x08;
+constexpr uint8_t kFileDeleted = 0x10;
+constexpr uint8_t kFileHeaderInvalid = 0x20;
 constexpr uint16_t kGuidedProcessingRequired = 0x01;
 constexpr int kMaxSectionDepth = 8;
 
@@ -125,6 +128,14 @@ void FirmwareVolume::ParseFiles (uint64_t Offset) {
       Size = At<uint64_t> (H + 24);
       F.HeaderSize = 32;
     }
+    if (FileState (H[23], mErasePolarity) == kFileHeaderConstruction ||
+        FileState (H[23], mErasePolarity) == kFileHeaderInvalid) {
+      // A header that was never completed, or was abandoned: its size
+      // cannot be trusted, so the walk goes on right after the header,
+      // as EDK II's FV driver does.
+      Offset += F.HeaderSize;
+      continue;
+    }
     if (Size < F.HeaderSize || Offset + Size > End) {
       mNotes.push_back ("file " + F.Name.ToString () + " at offset " + std::to_string (Offset) + ": size " +
                         std::to_string (Size) + " runs past the volume; the walk stops");
@@ -136,9 +147,18 @@ void FirmwareVolume::ParseFiles (uint64_t Offset) {
     }
     uint8_t State = FileState (H[23], mErasePolarity);
     uint64_t Next = Align (Offset + Size, 8);
-    if (State != kFileDataValid && State != kFileMarkedForUpdate) {
-      Offset = Next;   // deleted or never completed: the DXE core passes over it
+    if (State == kFileDeleted) {
+      Offset = Next;   // a retired file: passed over, the walk goes on behind it
       continue;
+    }
+    if (State != kFileDataValid && State != kFileMarkedForUpdate) {
+      // Header valid but the data never completed (or no state bit at
+      // all): EDK II's FV driver takes the whole file system as corrupted
+      // and offers none of its files.
+      mNotes.push_back ("file " + F.Name.ToString () + " at offset " + std::to_string (Offset) + ": state " +
+                        std::to_string (State) + " is not a finished file; the volume's file system is corrupt, no file is used");
+      mFiles.clear ();
+      return;
     }
     if (HeaderSum != 0) {
       mNotes.push_back ("file " + F.Name.ToString () + ": header checksum is wrong; skipped");
@@ -215,6 +235,19 @@ void FirmwareVolume::ParseSections (FfsFile &File, const uint8_t *Data, uint64_t
     }
     Offset = Align (Offset + SectionSize, 4);
   }
+}
+
+unsigned MarkFileDeleted (std::vector<uint8_t> &Volume, const Guid &File) {
+  FirmwareVolume Fv (Volume, "");
+  bool ErasePolarity = (Fv.Attributes () & kFvbErasePolarity) != 0;
+  unsigned Marked = 0;
+  for (const FfsFile &F : Fv.Files ()) {
+    if (F.Name != File) continue;
+    uint8_t &State = Volume[F.Offset + 23];
+    State = ErasePolarity ? static_cast<uint8_t> (State & ~kFileDeleted) : static_cast<uint8_t> (State | kFileDeleted);
+    Marked++;
+  }
+  return Marked;
 }
 
 }  // namespace vboard

@@ -83,5 +83,12 @@ class FirmwareVolume {
   std::vector<std::string> mNotes;
 };
 
+// Marks each file named File in a volume's bytes deleted, as a flash update
+// retires a file it replaces: the EFI_FILE_DELETED state bit written with
+// the volume's erase polarity (cleared under polarity 1, set under 0). State
+// is outside the header checksum, so the file stays well formed and a DXE
+// core passes over it. Returns how many files it marked; throws as the
+// FirmwareVolume constructor does for bytes that are not a volume.
+unsigned MarkFileDeleted (std::vector<uint8_t> &Volume, const Guid &File);
 
 }  // namespace vboard

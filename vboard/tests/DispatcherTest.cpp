@@ -1,6 +1,7 @@
 // The board's DXE dispatcher on the volumes the package build wrote: which
 // drivers start, in what order, what the never-ready ones wait for, the FV2
 // protocol as a module sees it, and EDK II's VolInfo reading the same volume.
+#include "fuzz/FuzzTargets.h"
 #include "tests/TestSupport.h"
 #include "uefi/GuidNames.h"
 
@@ -533,6 +534,49 @@ TEST (Dispatcher, DamagedVolumesAreRefusedOrTheirBadFilesSkipped) {
   Bad[Fv.Files ()[1].Offset + 22] = 0x7F;
   FirmwareVolume Cut (Bad, "cut");
   EXPECT_LT (Cut.Files ().size (), Fv.Files ().size ());
+}
+
+// The FFS state byte, read as EDK II's FV driver reads it (the highest bit
+// set once inverted under erase polarity 1): a deleted file is passed over
+// and the walk goes on behind it; a header that was never completed or was
+// abandoned is stepped over by its header size alone, since its size field
+// cannot be trusted; a file whose data was never completed makes the whole
+// file system corrupt.
+TEST (Dispatcher, FileStatesAreReadAsEdk2sFvDriverReadsThem) {
+  std::vector<uint8_t> Good = ReadWholeFile (test::PackageVolume ());
+  FirmwareVolume Fv (Good, "good");
+  ASSERT_GE (Fv.Files ().size (), 3u);
+  std::vector<uint8_t> Deleted = Good;
+  EXPECT_EQ (MarkFileDeleted (Deleted, Fv.Files ()[1].Name), 1u);
+  EXPECT_EQ (Deleted[Fv.Files ()[1].Offset + 23], Good[Fv.Files ()[1].Offset + 23] & ~0x10);
+  FirmwareVolume Passed (Deleted, "deleted");
+  EXPECT_EQ (Passed.Files ().size (), Fv.Files ().size () - 1);
+  EXPECT_EQ (Passed.FindFile (Fv.Files ()[1].Name), nullptr);
+  EXPECT_NE (Passed.FindFile (Fv.Files ()[2].Name), nullptr);
+  EXPECT_TRUE (Passed.Notes ().empty ());
+  EXPECT_EQ (MarkFileDeleted (Deleted, Fv.Files ()[1].Name), 0u);   // no longer a file to find
+
+  // A header under construction (its size still erased) ahead of a good file.
+  const std::vector<uint8_t> Name (16, 0x5A);
+  std::vector<uint8_t> After = fuzz::RawSectionVolume (Name, {{1, 2, 3}});
+  const size_t First = 0x48;
+  std::vector<uint8_t> Torn (After.begin (), After.begin () + First);
+  Torn.insert (Torn.end (), 24, 0xFF);
+  Torn[First + 19] = 0x00;   // not a large file: a 24-byte header
+  Torn[First + 23] = 0xFE;   // EFI_FILE_HEADER_CONSTRUCTION only
+  Torn.insert (Torn.end (), After.begin () + First, After.end () - 24);
+  FirmwareVolume StepsOver (Torn, "torn");
+  EXPECT_TRUE (StepsOver.Notes ().empty ()) << StepsOver.Notes ().front ();
+  ASSERT_EQ (StepsOver.Files ().size (), 1u);
+  EXPECT_EQ (StepsOver.Files ()[0].Sections.at (0).Data, (std::vector<uint8_t>{1, 2, 3}));
+  Torn[First + 23] = 0xDC;   // header valid, then abandoned (EFI_FILE_HEADER_INVALID)
+  EXPECT_EQ (FirmwareVolume (Torn, "abandoned").Files ().size (), 1u);
+
+  std::vector<uint8_t> Unfinished = After;
+  Unfinished[First + 23] = 0xFC;   // header valid, data never completed
+  FirmwareVolume Corrupt (Unfinished, "unfinished");
+  EXPECT_TRUE (Corrupt.Files ().empty ());
+  EXPECT_EQ (Corrupt.Notes ().size (), 1u);
 }
 
 }  // namespace
