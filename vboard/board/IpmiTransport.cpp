@@ -44,7 +44,7 @@ IpmiTransport::IpmiTransport (Firmware &Fw, IpmiLink &Link) : mFw (Fw), mLink (L
             return 0;
           }
           // Only bits 31..0 are the result; the upper half of x0 is junk.
-          return 0x5AA5C33C00000000ull | mLink.ReadyValue ();
+          return 0x5AA5C33C00000000ull | ServingLink ().ReadyValue ();
         }}});
 }
 
@@ -103,11 +103,11 @@ uint64_t IpmiTransport::SendCommand (CallArgs &A) {
   if (S.ResponseCapacity != 0 && ResponseData == 0) {
     return Finish (efi::InvalidParameter);
   }
-  if (mLink.ReadyValue () != 1) {
+  if (ServingLink ().ReadyValue () != 1) {
     return Finish (efi::NotReady);
   }
 
-  std::optional<IpmiReply> Reply = mLink.Exchange (S.NetFn, S.Lun, S.Cmd, S.Request);
+  std::optional<IpmiReply> Reply = ServingLink ().Exchange (S.NetFn, S.Lun, S.Cmd, S.Request);
   S.Delivered = true;
   if (!Reply) {
     return Finish (efi::Timeout);

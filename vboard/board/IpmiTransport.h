@@ -37,6 +37,7 @@
 #include "uefi/Firmware.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -109,15 +110,22 @@ class IpmiTransport {
   void Install ();
   void Uninstall ();
   uint64_t Interface () const { return mInterface; }
+  // Answers from Link instead of the link the transport was built with
+  // (the board's BMC) until called with nullptr; the transport keeps Link
+  // alive meanwhile. The protocol stays where it is, so whichever DXE core
+  // runs reaches the new replies through the same interface.
+  void ServeFrom (std::shared_ptr<IpmiLink> Link) { mServedBy = std::move (Link); }
 
   std::vector<IpmiSent> Sent;    // every SendCommand, in order
   uint64_t ReadyQueries = 0;     // IsBmcReady calls
 
  private:
   uint64_t SendCommand (CallArgs &A);
+  IpmiLink &ServingLink () { return mServedBy ? *mServedBy : mLink; }
 
   Firmware &mFw;
   IpmiLink &mLink;
+  std::shared_ptr<IpmiLink> mServedBy;
   uint64_t mInterface = 0;
   uint64_t mHandle = 0;
 };

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <optional>
 #include <sstream>
 
@@ -110,20 +111,22 @@ std::vector<Target> MakeTargets () {
     if (!B.M.Stopped ()) B.SignalReadyToBoot ();
   }});
   T.back ().Place = PlaceSpcr;
-  T.push_back ({"bmc-replies", "IsBmcReady's value and the BMC's completion code and data for each IPMI command",
-                {"Logsweep", "Mainsrestore"}, [] (Board &B, Input &In) {
-    // Both live for this run only: no guest code runs after it.
-    B.Ipmi.Uninstall ();
-    InputBmc Link (In);
-    IpmiTransport Transport (B.Fw, Link);
-    Transport.Install ();
+  // The board's IPMI transport answers from the input instead of its BMC:
+  // the same protocol instance serves the package's drivers under either
+  // DXE core (EDK II's gets it through the board-services HOB).
+  auto PlaceBmc = [] (Board &B, Input &In) {
+    B.Ipmi.ServeFrom (std::make_shared<InputBmc> (In));
     std::vector<uint8_t> Ipmi (432, 0);
     Ipmi[428] = 1, Ipmi[429] = 1, Ipmi[430] = 1;
     B.SetSetup (platform::kIpmiSetupData, Ipmi);
     B.SetSetupByte (platform::kSystemSetupConfig, 128, 2);
+  };
+  T.push_back ({"bmc-replies", "IsBmcReady's value and the BMC's completion code and data for each IPMI command",
+                {"Logsweep", "Mainsrestore"}, [PlaceBmc] (Board &B, Input &In) {
+    PlaceBmc (B, In);
     RunImages (B, {"Logsweep", "Mainsrestore"});
-    Transport.Uninstall ();
   }});
+  T.back ().Place = PlaceBmc;
   auto PlaceScmi = [] (Board &B, Input &In) {
     std::vector<uint8_t> Words = In.Rest ();
     for (unsigned S = 0; S < B.Scp.Count (); S++) {
