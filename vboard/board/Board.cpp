@@ -68,8 +68,8 @@ void Board::InstallArchitecturalProtocols () {
 }
 
 std::vector<Board::BootResult> Board::BootVolumes (const std::vector<std::string> &Volumes, unsigned ReadyToBootSignals) {
-  for (const std::string &Path : Volumes) {
-    Fw.Dxe.AddVolume (Path);
+  for (FurtherVolume &V : VolumesToBoot (Volumes)) {
+    Fw.Dxe.AddVolume (std::move (V.Bytes), V.Origin);
   }
   Fw.Dxe.Dispatch ();
   std::vector<BootResult> Results;
@@ -103,6 +103,17 @@ std::vector<Board::BootResult> Board::BootVolumes (const std::vector<std::string
   }
   Collect ();
   return Results;
+}
+
+std::vector<Board::FurtherVolume> Board::VolumesToBoot (const std::vector<std::string> &Paths) const {
+  std::vector<FurtherVolume> Out;
+  for (const std::string &Path : Paths) {
+    std::vector<uint8_t> Bytes = ReadWholeFile (Path);
+    for (const Guid &File : DeletedFiles) MarkFileDeleted (Bytes, File);
+    Out.push_back ({std::move (Bytes), Path});
+  }
+  Out.insert (Out.end (), FurtherVolumes.begin (), FurtherVolumes.end ());
+  return Out;
 }
 
 bool Board::RegisterVolumeApplication (const std::string &UiName) {

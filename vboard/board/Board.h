@@ -107,6 +107,20 @@ class Board {
   // RunsBootManager) the boot manager's pass over the boot options. Results
   // list the drivers started, in order.
   std::vector<BootResult> BootVolumes (const std::vector<std::string> &Volumes, unsigned ReadyToBootSignals = 1);
+  // What the board's flash holds beyond the volumes a boot is given, for
+  // either DXE core's boot (BootVolumes here, Edk2Dxe::Boot): files of the
+  // given volumes that an update has marked deleted, and further volumes
+  // handed over after them (a deleted file's replacement lives there).
+  struct FurtherVolume {
+    std::vector<uint8_t> Bytes;
+    std::string Origin;
+  };
+  std::vector<Guid> DeletedFiles;
+  std::vector<FurtherVolume> FurtherVolumes;
+  // The volumes a boot of Paths hands over, in order, with their origins:
+  // each of Paths read, its DeletedFiles marked deleted, then the further
+  // volumes.
+  std::vector<FurtherVolume> VolumesToBoot (const std::vector<std::string> &Paths) const;
   // Whether BootVolumes ends with the boot manager's pass over the boot
   // options (the factory state sets it), and what that pass did.
   bool RunsBootManager = false;

@@ -513,13 +513,16 @@ std::vector<VariableRecord> Edk2Dxe::Variables () const {
 
 void Edk2Dxe::Boot (const std::vector<std::string> &VolumePaths) {
   if (VolumePaths.empty ()) throw std::runtime_error ("no firmware volume to boot");
-  const std::string &VolumePath = VolumePaths.front ();
-  std::vector<uint8_t> Bytes = ReadWholeFile (VolumePath);
+  // The volumes as the board's flash holds them (files an update deleted
+  // marked so, further volumes after the given ones).
+  std::vector<Board::FurtherVolume> Volumes = B.VolumesToBoot (VolumePaths);
+  const std::string VolumePath = Volumes.front ().Origin;
+  std::vector<uint8_t> Bytes = std::move (Volumes.front ().Bytes);
   for (const std::string &Name : B.Fw.Pcds.LocalNames ()) mLocalTokens.DefineLocal (Name, B.Fw.LocalPcd (Name)->Type, 0);
   // Further volumes follow the first in memory, each handed over in its
   // own firmware-volume HOB.
-  for (size_t I = 1; I < VolumePaths.size (); I++) {
-    std::vector<uint8_t> More = ReadWholeFile (VolumePaths[I]);
+  for (size_t I = 1; I < Volumes.size (); I++) {
+    const std::vector<uint8_t> &More = Volumes[I].Bytes;
     Bytes.resize ((Bytes.size () + 0xF) & ~0xFULL, 0xFF);
     mExtraVolumes.push_back (Bytes.size ());
     Bytes.insert (Bytes.end (), More.begin (), More.end ());

@@ -190,12 +190,23 @@ std::vector<Target> MakeTargets () {
     RunImages (B, {"Stampread"});
   }});
   T.back ().Place = PlaceFirmwareId;
-  T.push_back ({"acpi-sections", "the RAW sections of the extra-ACPI-table file, in a volume of their own",
-                {"Tablegraft"}, [] (Board &B, Input &In) {
+  // The extra-ACPI-table file made of the input's RAW sections, in a volume
+  // of its own.
+  auto AcpiSectionVolume = [] (Input &In) {
     std::vector<std::vector<uint8_t>> Sections;
     for (unsigned N = In.U8 () % 4 + 1; N > 0 && !In.Empty (); N--) Sections.push_back (In.Bytes (In.U16 () % 600));
     Guid File = names::Named ("gExtraAcpiTableFileGuid");
-    B.Fw.Dxe.AddVolume (RawSectionVolume (std::vector<uint8_t> (File.Bytes.begin (), File.Bytes.end ()), Sections), "fuzz input");
+    return RawSectionVolume (std::vector<uint8_t> (File.Bytes.begin (), File.Bytes.end ()), Sections);
+  };
+  // On a whole platform the flash's own extra-ACPI file is retired and the
+  // input's volume, holding its replacement, follows the given volumes.
+  auto PlaceAcpiSections = [AcpiSectionVolume] (Board &B, Input &In) {
+    B.DeletedFiles.push_back (names::Named ("gExtraAcpiTableFileGuid"));
+    B.FurtherVolumes.push_back ({AcpiSectionVolume (In), "fuzz input"});
+  };
+  T.push_back ({"acpi-sections", "the RAW sections of the extra-ACPI-table file, in a volume of their own",
+                {"Tablegraft"}, [AcpiSectionVolume] (Board &B, Input &In) {
+    B.Fw.Dxe.AddVolume (AcpiSectionVolume (In), "fuzz input");
     RunImages (B, {"Tablegraft"});
   }, [] {
     // OSDM (241 bytes) and LPBT (59 bytes) headers of the right lengths.
@@ -212,6 +223,7 @@ std::vector<Target> MakeTargets () {
     }
     return std::vector<std::vector<uint8_t>>{In};
   }});
+  T.back ().Place = PlaceAcpiSections;
   auto PlaceBootOptions = [] (Board &B, Input &In) {
     B.Nic.State = NetworkDevice::Network::Serves;
     B.Nic.BootFile = TestImagesDir () + "/NetBootProbe.efi";

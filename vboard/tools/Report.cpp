@@ -467,9 +467,14 @@ class BoardCore : public Published {
 class Edk2Core : public Published {
  public:
   Edk2Core (Board &Brd, const Edk2Dxe &D, std::vector<std::string> Volumes) : Published (Brd), Dxe (D), Paths (std::move (Volumes)) {
-    for (const std::string &Path : Paths) {
+    std::vector<Board::FurtherVolume> Booted;
+    try {
+      Booted = Brd.VolumesToBoot (Paths);
+    } catch (const std::exception &) {
+    }
+    for (Board::FurtherVolume &V : Booted) {
       try {
-        Fvs.push_back (std::make_unique<FirmwareVolume> (ReadWholeFile (Path), Path));
+        Fvs.push_back (std::make_unique<FirmwareVolume> (std::move (V.Bytes), V.Origin));
       } catch (const std::exception &) {
       }
     }
