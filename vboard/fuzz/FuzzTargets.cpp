@@ -2,6 +2,7 @@
 
 #include "board/Board.h"
 #include "board/FlashLayout.h"
+#include "host/Files.h"
 #include "uefi/GuidNames.h"
 #include "uefi/BootManager.h"
 
@@ -247,11 +248,20 @@ std::vector<Target> MakeTargets () {
     return std::vector<std::vector<uint8_t>>{In};
   }});
   T.back ().Place = PlaceBootOptions;
-  T.push_back ({"planted", "records of a test-only parser with a planted off-by-one (must be found)",
-                {"PlantedOverrun"}, [] (Board &B, Input &In) {
+  auto PlaceRecords = [] (Board &B, Input &In) {
     B.Fw.SetVariable (u"PlantedRecord", names::Named ("gPlantedRecordVariableGuid"), platform::kSetupAttributes, In.Bytes (512));
+  };
+  T.push_back ({"planted", "records of a test-only parser with a planted off-by-one (must be found)",
+                {"PlantedOverrun"}, [PlaceRecords] (Board &B, Input &In) {
+    PlaceRecords (B, In);
     B.Run (TestImagesDir () + "/PlantedOverrun.efi");
   }, [] { return std::vector<std::vector<uint8_t>>{{0x10, 4, 'a', 'b', 'c', 'd', 0x20, 2, 1, 2}}; }});
+  // On a whole platform the parser comes in a volume of its own after the
+  // given ones (neither platform volume holds a test-only image).
+  T.back ().Place = [PlaceRecords] (Board &B, Input &In) {
+    PlaceRecords (B, In);
+    B.FurtherVolumes.push_back ({ReadWholeFile (PlantedVolume ()), PlantedVolume ()});
+  };
   return T;
 }
 
@@ -286,6 +296,8 @@ std::string TestImagesDir () {
   size_t At = Dir.rfind ("/ArmServerFeaturePkg/");
   return At == std::string::npos ? Dir : Dir.substr (0, At) + "/ArmServerFeaturePkgTest/" + Dir.substr (At + 21);
 }
+
+std::string PlantedVolume () { return TestImagesDir () + "/../FV/PLANTEDBOARDFV.Fv"; }
 
 std::vector<uint8_t> RawSectionVolume (const std::vector<uint8_t> &FileGuid, const std::vector<std::vector<uint8_t>> &Sections) {
   auto Put = [] (std::vector<uint8_t> &V, size_t At, uint64_t Value, int Bytes) {

@@ -45,12 +45,11 @@ struct Target {
   // Well-formed inputs to start a corpus from (the checked-in seeds are
   // written from these by `vboard --fuzz-write-seeds DIR`).
   std::function<std::vector<std::vector<uint8_t>> ()> Seeds;
-  // What the input changes on a board before any image runs (Run does this
-  // first, then runs the target's images), so that the same input can be
-  // placed on a board that then boots a whole platform, under either core.
-  // Empty when the input is read while the images run (BMC replies as
-  // commands arrive), when it needs the board core's dispatcher (a volume
-  // of its own), or when the target's image is test-only.
+  // What the input changes on a board before any image runs, so that the
+  // same input can be placed on a board that then boots a whole platform,
+  // under either core: board state, the replies of a device model both
+  // cores reach, and volumes the board's flash holds beyond the platform's
+  // (Board::DeletedFiles, Board::FurtherVolumes).
   std::function<void (Board &, Input &)> Place;
 };
 
@@ -72,6 +71,9 @@ std::string ImagesDir ();
 // The test-only images of the same build (the planted fault, the served
 // network boot program).
 std::string TestImagesDir ();
+// The volume holding the planted-fault parser alone, for a whole-platform
+// boot under either core.
+std::string PlantedVolume ();
 
 // A firmware volume holding one FREEFORM file of RAW sections, laid out as
 // EDK II's GenFv writes one (header and file checksums, 8-byte file and
