@@ -210,8 +210,9 @@ TEST (BothCoresFuzzCorpus, EachInputPlacedOnTheWholePlatformGivesTheSameUnderBot
 
 // The planted off-by-one on the whole platform. A text record's terminator
 // goes one byte past a pool block of the record's length. The board core
-// checks every guest store against the live blocks, so it stops at the
-// store itself under both lengths. EDK II's pool has no guard bytes: it
+// ends each pool block at an unmapped guard page, with a canary in any
+// slack before it that FreePool checks, so it finds the stray byte under
+// both lengths. EDK II's pool has no guard pages: it
 // rounds each block up to 8 bytes and puts its tail signature right after
 // that, so a 4-byte record's stray byte lands in the rounding and goes
 // unseen, while an 8-byte record's lands on the tail signature, which
