@@ -771,17 +771,26 @@ std::vector<uint8_t> Edk2Dxe::SmbiosDump () const {
   return Out;
 }
 
+uint64_t Edk2Dxe::XsdtAddress () const {
+  std::optional<uint64_t> Rsdp = ConfigurationTable (names::Named ("gEfiAcpi20TableGuid"));
+  return Rsdp ? B.M.Load<uint64_t> (*Rsdp + 24) : 0;
+}
+
+std::vector<uint8_t> Edk2Dxe::Xsdt () const {
+  uint64_t At = XsdtAddress ();
+  return At != 0 ? B.M.ReadBytes (At, B.M.Load<uint32_t> (At + 4)) : std::vector<uint8_t>{};
+}
+
 std::vector<std::pair<std::string, std::vector<uint8_t>>> Edk2Dxe::AcpiTables () const {
   std::vector<std::pair<std::string, std::vector<uint8_t>>> Out;
-  std::optional<uint64_t> Rsdp = ConfigurationTable (names::Named ("gEfiAcpi20TableGuid"));
-  if (!Rsdp) return Out;
+  uint64_t Xsdt = XsdtAddress ();
+  if (Xsdt == 0) return Out;
   auto Take = [&] (uint64_t Address) {
     if (Address == 0) return;
     uint32_t Length = B.M.Load<uint32_t> (Address + 4);
     if (Length < 36 || Length > 0x100000) return;
     Out.push_back ({B.M.ReadAscii (Address, 4).substr (0, 4), B.M.ReadBytes (Address, Length)});
   };
-  uint64_t Xsdt = B.M.Load<uint64_t> (*Rsdp + 24);
   uint32_t Length = B.M.Load<uint32_t> (Xsdt + 4);
   for (uint64_t At = Xsdt + 36; At + 8 <= Xsdt + Length; At += 8) {
     uint64_t Table = B.M.Load<uint64_t> (At);

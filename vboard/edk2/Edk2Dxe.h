@@ -130,6 +130,8 @@ class Edk2Dxe {
   // from the RSDP (XSDT entries, the FADT's DSDT and FACS), by signature.
   std::vector<uint8_t> SmbiosDump () const;
   std::vector<std::pair<std::string, std::vector<uint8_t>>> AcpiTables () const;
+  // The XSDT the RSDP points at, whole; empty before there is one.
+  std::vector<uint8_t> Xsdt () const;
 
   // The package's PCDs as EDK II's PCD driver held them when the board
   // powered off or reset, by name: the DynamicEx ones read through
@@ -157,6 +159,7 @@ class Edk2Dxe {
   std::vector<uint8_t> BoardServicesHob () const;
   void WatchEntry (uint64_t Address);
   void ReadPcds ();
+  uint64_t XsdtAddress () const;   // 0 before the RSDP is published
   void WatchServices ();
   void WatchProtocol (const Guid &Protocol, uint64_t Interface);
   void AtReturn (std::function<void (uint64_t Status)> Done);

@@ -38,18 +38,10 @@ void FactoryBoard (Board &B) {
 // on their own), and the event log's access-method address (Type 15, offset
 // 0x10), where each core's allocator put the log's runtime copy.
 std::vector<std::vector<uint8_t>> Structures (const std::vector<uint8_t> &Dump) {
-  std::vector<std::vector<uint8_t>> Out;
-  size_t At = 0x20;
-  while (At + 4 <= Dump.size ()) {
-    uint8_t Type = Dump[At], Length = Dump[At + 1];
-    size_t End = At + Length;
-    while (End + 1 < Dump.size () && (Dump[End] != 0 || Dump[End + 1] != 0)) End++;
-    std::vector<uint8_t> S (Dump.begin () + At, Dump.begin () + std::min (End + 2, Dump.size ()));
+  std::vector<std::vector<uint8_t>> Out = DumpStructures (Dump);
+  for (std::vector<uint8_t> &S : Out) {
     S[2] = S[3] = 0;
-    if (Type == 15 && S.size () >= 0x14) std::fill (S.begin () + 0x10, S.begin () + 0x14, 0);
-    Out.push_back (S);
-    if (Type == 127) break;
-    At = End + 2;
+    if (S[0] == 15 && S.size () >= 0x14) std::fill (S.begin () + 0x10, S.begin () + 0x14, 0);
   }
   return Out;
 }
@@ -183,14 +175,7 @@ TEST_F (BothCores, SmbiosRecordsAreTheSameAndSoAreTheirHandles) {
   // structure, in table order, end of table included.
   auto Handles = [] (const std::vector<uint8_t> &Dump) {
     std::vector<std::pair<int, int>> Out;
-    size_t At = 0x20;
-    while (At + 4 <= Dump.size ()) {
-      Out.push_back ({Dump[At], Dump[At + 2] | Dump[At + 3] << 8});
-      if (Dump[At] == 127) break;
-      size_t End = At + Dump[At + 1];
-      while (End + 1 < Dump.size () && (Dump[End] != 0 || Dump[End + 1] != 0)) End++;
-      At = End + 2;
-    }
+    for (const std::vector<uint8_t> &S : DumpStructures (Dump)) Out.push_back ({S[0], S[2] | S[3] << 8});
     return Out;
   };
   std::vector<std::pair<int, int>> Theirs = Handles (Dxe.SmbiosDump ()), Mine = Handles (Own.Smbios.DumpImage ());

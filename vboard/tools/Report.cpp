@@ -542,21 +542,14 @@ class Edk2Core : public Published {
     // image whose Add gave it its handle; the end-of-table structure is the
     // table's own.
     std::vector<Structure> Out;
-    std::vector<uint8_t> Dump = Dxe.SmbiosDump ();
-    size_t At = 0x20;
-    while (At + 4 <= Dump.size ()) {
-      uint8_t Type = Dump[At], Length = Dump[At + 1];
-      size_t End = At + Length;
-      while (End + 1 < Dump.size () && (Dump[End] != 0 || Dump[End + 1] != 0)) End++;
-      if (Type == 127) break;
-      std::vector<uint8_t> Bytes (Dump.begin () + At, Dump.begin () + std::min (End + 2, Dump.size ()));
+    for (std::vector<uint8_t> &Bytes : DumpStructures (Dxe.SmbiosDump ())) {
+      if (Bytes[0] == 127) break;
       uint16_t Handle = static_cast<uint16_t> (Bytes[2] | (Bytes[3] << 8));
       std::string Producer = "?";
       for (const auto &A : Dxe.SmbiosAdds ()) {
         if (A.Handle == Handle) Producer = A.Image;
       }
-      Out.push_back ({Producer, Bytes});
-      At = End + 2;
+      Out.push_back ({Producer, std::move (Bytes)});
     }
     return Out;
   }
@@ -578,12 +571,7 @@ class Edk2Core : public Published {
     }
     return Out;
   }
-  std::vector<uint8_t> Xsdt () const override {
-    std::optional<uint64_t> Rsdp = Dxe.ConfigurationTable (names::Named ("gEfiAcpi20TableGuid"));
-    if (!Rsdp) return {};
-    uint64_t At = B.M.Load<uint64_t> (*Rsdp + 24);
-    return B.M.ReadBytes (At, B.M.Load<uint32_t> (At + 4));
-  }
+  std::vector<uint8_t> Xsdt () const override { return Dxe.Xsdt (); }
   std::vector<VariableRecord> Variables () const override { return Dxe.Variables (); }
   std::vector<VariableWrite> VariableWrites () const override {
     std::vector<VariableWrite> Out;

@@ -316,4 +316,19 @@ void SmbiosService::WriteDump (const std::string &Path) const {
   WriteWholeFile (Path, DumpImage ());
 }
 
+std::vector<std::vector<uint8_t>> DumpStructures (const std::vector<uint8_t> &Dump) {
+  std::vector<std::vector<uint8_t>> Out;
+  size_t At = 0x20;
+  while (At + 4 <= Dump.size ()) {
+    uint8_t Type = Dump[At];
+    if (Dump[At + 1] < 4) break;   // shorter than its own header: the table is broken here
+    size_t End = At + Dump[At + 1];
+    while (End + 1 < Dump.size () && (Dump[End] != 0 || Dump[End + 1] != 0)) End++;
+    Out.emplace_back (Dump.begin () + At, Dump.begin () + std::min (End + 2, Dump.size ()));
+    if (Type == kTypeEndOfTable) break;
+    At = End + 2;
+  }
+  return Out;
+}
+
 }  // namespace vboard

@@ -96,4 +96,10 @@ class SmbiosService {
   bool mTableBuilt = false;      // the driver has built a table (after its first Add)
 };
 
+// The structures of a dump laid out as DumpImage writes it and dmidecode
+// --from-dump reads it (entry point at 0, table at 0x20): each whole with
+// its strings, in table order, the end-of-table structure last. A structure
+// cut short by the end of the dump is returned as far as it goes.
+std::vector<std::vector<uint8_t>> DumpStructures (const std::vector<uint8_t> &Dump);
+
 }  // namespace vboard
