@@ -37,7 +37,9 @@ REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # Always Debian's EDK II, whatever EDK2_DIR says: the platform of a current
 # tree needs its libfdt and OpenSSL submodules, which a tree without
 # submodules lacks.
-EDK2_DIR="$(EDK2_DIR='' "$REPO/scripts/setup.sh" | tail -n 1)"
+EDK2_DIR=''
+# shellcheck source=edk2-env.sh
+. "$REPO/scripts/edk2-env.sh"
 [ -f "$EDK2_DIR/ArmVirtPkg/ArmVirtQemu.dsc" ] || { echo "no ArmVirtQemu in '$EDK2_DIR'" >&2; exit 1; }
 CACHE="$(dirname "$EDK2_DIR")"
 WS="${ASFP_PLATFORM_WS:-$CACHE/armvirtqemu-$(printf '%s' "$REPO" | sha256sum | cut -c1-12)}"
@@ -137,18 +139,9 @@ if [ -z "${ASFP_PLATFORM_WS:-}" ] && ! { [ -f "$FD" ] && [ "$(cat "$WS/.stamp" 2
   done
 fi
 
-edk2_env () {
+edk2_env () {   # WORKSPACE PACKAGES_PATH
   export WORKSPACE="$1" PACKAGES_PATH="$2"
-  export EDK_TOOLS_PATH="$EDK2_DIR/BaseTools" GCC5_AARCH64_PREFIX=aarch64-linux-gnu-
-  unset CONF_PATH
-  # edksetup.sh reads the positional parameters as its options.
-  set --
-  set +eu
-  # shellcheck disable=SC1091
-  . "$EDK2_DIR/edksetup.sh" >/dev/null
-  local rc=$?
-  set -eu
-  [ "$rc" -eq 0 ] || { echo "edksetup.sh failed ($rc)" >&2; exit 1; }
+  asfp_edksetup
 }
 
 # The unpatched platform's makefiles and AutoGen files (no compilation), once.

@@ -52,6 +52,13 @@ ASFP_BUILD="$ASFP_WS/Build"
 asfp_edk2_shell () {
   export WORKSPACE="$ASFP_WS"
   export PACKAGES_PATH="$asfp_repo:$asfp_repo/vboard/platform:$EDK2_DIR"
+  asfp_edksetup
+}
+
+# asfp_edksetup: the rest of the build command's environment for the
+# WORKSPACE and PACKAGES_PATH the caller exported (BaseTools on PATH, the
+# cross compiler prefix of the tool chain tag).
+asfp_edksetup () {
   export EDK_TOOLS_PATH="$EDK2_DIR/BaseTools"
   export "${ASFP_TOOLCHAIN}_AARCH64_PREFIX=aarch64-linux-gnu-"
   unset CONF_PATH
