@@ -115,13 +115,7 @@ uint8_t *TakeRamPages (size_t Size) {
   if (It != P.Free.end () && !It->second.empty ()) {
     uint8_t *Block = It->second.back ();
     It->second.pop_back ();
-    // A large region is mostly untouched: the kernel's zero pages are
-    // cheaper than clearing it all.
-    if (Size >= kChunk) {
-      madvise (Block, Size, MADV_DONTNEED);
-    } else {
-      std::memset (Block, 0, Size);
-    }
+    ClearRamPages (Block, Size);
     return Block;
   }
   if (Size > kReservation / 16) {
@@ -139,6 +133,16 @@ uint8_t *TakeRamPages (size_t Size) {
   P.Next += Size;
   P.Left -= Size;
   return Block;
+}
+
+void ClearRamPages (uint8_t *Pages_, size_t Size) {
+  // A large region is mostly untouched: the kernel's zero pages are
+  // cheaper than clearing it all.
+  if (Size >= kChunk) {
+    madvise (Pages_, Size, MADV_DONTNEED);
+  } else {
+    std::memset (Pages_, 0, Size);
+  }
 }
 
 void GiveRamPages (uint8_t *Pages_, size_t Size) {

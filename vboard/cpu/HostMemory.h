@@ -43,5 +43,7 @@ class HostMapping {
 // a RAM region, until given back with the same size.
 uint8_t *TakeRamPages (size_t Size);
 void GiveRamPages (uint8_t *Pages, size_t Size);
+// Zeroes Size bytes of RAM pages for a region's next use.
+void ClearRamPages (uint8_t *Pages, size_t Size);
 
 }  // namespace vboard

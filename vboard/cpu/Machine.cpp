@@ -5,7 +5,9 @@
 #include <unicorn/unicorn.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 
 namespace vboard {
@@ -24,7 +26,106 @@ void Check (uc_err Err, const char *What) {
   }
 }
 
+constexpr uint64_t kGuestPage = 0x1000;
+// Regions are left to the next machine only below 4 GiB (one bitmap of
+// pages says which addresses they cover), and executable ones only up to
+// 16 MiB, since their bytes are kept beside them.
+constexpr uint64_t kParkLimit = 1ULL << 32;
+constexpr uint64_t kParkCodeMax = 16ULL << 20;
+
+std::mutex gSpareLock;
+bool gReuse = [] {
+  const char *Fresh = std::getenv ("ASFP_FRESH_ENGINE");
+  return Fresh == nullptr || *Fresh == '\0' || *Fresh == '0';
+} ();
+
 }  // namespace
+
+// One Unicorn engine and the code it has translated, with the RAM regions
+// the last machine left mapped ("parked"). A parked region is inaccessible
+// (no permissions, and its pages marked so that a jump into code translated
+// from it faults too: the engine looks translated code up without checking
+// permissions). The machine that maps a region of the same address, size
+// and permissions again takes it, pages cleared, and with them the bytes
+// its code was translated from; any other use of its addresses drops it.
+struct Machine::Engine {
+  uc_struct *Uc = nullptr;
+  Machine *Owner = nullptr;
+  uc_context *PowerOn = nullptr;   // the CPU as the engine was opened
+  struct Parked {
+    uint64_t Size;
+    uint8_t *Pages;
+    uint32_t Perms;
+    std::vector<uint8_t> Code;   // an executable region's bytes when parked
+  };
+  std::map<uint64_t, Parked> ParkedRegions;
+  std::vector<uint64_t> ParkedPages;   // one bit per page below kParkLimit
+
+  void MarkParked (uint64_t Base, uint64_t Size, bool On) {
+    if (ParkedPages.empty ()) ParkedPages.assign (kParkLimit / kGuestPage / 64, 0);
+    for (uint64_t P = Base / kGuestPage; P < (Base + Size + kGuestPage - 1) / kGuestPage; P++) {
+      if (On) {
+        ParkedPages[P / 64] |= 1ULL << (P % 64);
+      } else {
+        ParkedPages[P / 64] &= ~(1ULL << (P % 64));
+      }
+    }
+  }
+  bool IsParked (uint64_t Address) const {
+    uint64_t P = Address / kGuestPage;
+    return Address < kParkLimit && !ParkedRegions.empty () && ((ParkedPages[P / 64] >> (P % 64)) & 1) != 0;
+  }
+};
+
+Machine::Engine *&Machine::Spare () {
+  static Engine *Slot = nullptr;
+  return Slot;
+}
+
+void Machine::SetEngineReuse (bool Reuse) {
+  std::lock_guard<std::mutex> Guard (gSpareLock);
+  gReuse = Reuse;
+  if (!Reuse && Spare () != nullptr) {
+    CloseEngine (Spare ());
+    Spare () = nullptr;
+  }
+}
+
+bool Machine::EngineReuse () { return gReuse; }
+
+Machine::Engine *Machine::OpenEngine () {
+  auto E = std::make_unique<Engine> ();
+  Check (uc_open (UC_ARCH_ARM64, UC_MODE_ARM, &E->Uc), "uc_open");
+  try {
+    // FP/SIMD instructions must not trap: CPACR_EL1.FPEN = 0b11.
+    uint64_t Cpacr = 0x300000;
+    Check (uc_reg_write (E->Uc, UC_ARM64_REG_CPACR_EL1, &Cpacr), "CPACR_EL1");
+    // The hooks belong to the engine and reach its current machine: adding
+    // or deleting a code or block hook drops the code translated with it.
+    uc_hook Hook;
+    Check (uc_hook_add (E->Uc, &Hook, UC_HOOK_CODE, reinterpret_cast<void *> (&CodeHook), E.get (),
+                        kTrapBase, kTrapBase + kTrapPageSize - 1), "trap hook");
+    Check (uc_hook_add (E->Uc, &Hook, UC_HOOK_BLOCK, reinterpret_cast<void *> (&BlockHook), E.get (), 1, 0),
+           "block hook");
+    Check (uc_hook_add (E->Uc, &Hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void *> (&UnmappedHook), E.get (), 1, 0),
+           "memory hook");
+    Check (uc_hook_add (E->Uc, &Hook, UC_HOOK_INSN, reinterpret_cast<void *> (&SysRegHook), E.get (), 1, 0,
+                        UC_ARM64_INS_MRS), "system register hook");
+    Check (uc_context_alloc (E->Uc, &E->PowerOn), "uc_context_alloc");
+    Check (uc_context_save (E->Uc, E->PowerOn), "uc_context_save");
+  } catch (...) {
+    CloseEngine (E.release ());
+    throw;
+  }
+  return E.release ();
+}
+
+void Machine::CloseEngine (Engine *E) {
+  if (E->PowerOn != nullptr) uc_context_free (E->PowerOn);
+  uc_close (E->Uc);
+  for (const auto &[Base, P] : E->ParkedRegions) GiveRamPages (P.Pages, P.Size);
+  delete E;
+}
 
 uint64_t Machine::MmioRead (uc_struct *, uint64_t Offset, unsigned Size, void *User) {
   auto *D = static_cast<MappedDevice *> (User);
@@ -66,56 +167,177 @@ uint64_t CallArgs::operator[] (unsigned Index) const {
 uint64_t CallArgs::Caller () const { return mMachine.X (30); }
 
 Machine::Machine () {
-  Check (uc_open (UC_ARCH_ARM64, UC_MODE_ARM, &mUc), "uc_open");
-  // FP/SIMD instructions must not trap: CPACR_EL1.FPEN = 0b11.
-  uint64_t Cpacr = 0x300000;
-  Check (uc_reg_write (mUc, UC_ARM64_REG_CPACR_EL1, &Cpacr), "CPACR_EL1");
+  {
+    std::lock_guard<std::mutex> Guard (gSpareLock);
+    if (gReuse) std::swap (mEngine, Spare ());
+  }
+  if (mEngine == nullptr) mEngine = OpenEngine ();
+  mUc = mEngine->Uc;
+  mEngine->Owner = this;
+  Check (uc_context_restore (mUc, mEngine->PowerOn), "uc_context_restore");
 
   MapRam (kTrapBase, kTrapPageSize, false, true);
   std::vector<uint32_t> Rets (kTrapPageSize / 4, kRetInstruction);
   Write (kTrapBase, Rets.data (), kTrapPageSize);
-  MapRam (kStackBase, kStackSize);
-
-  uc_hook Hook;
-  Check (uc_hook_add (mUc, &Hook, UC_HOOK_CODE, reinterpret_cast<void *> (&CodeHook), this,
-                      kTrapBase, kTrapBase + kTrapPageSize - 1), "trap hook");
-  Check (uc_hook_add (mUc, &Hook, UC_HOOK_BLOCK, reinterpret_cast<void *> (&BlockHook), this, 1, 0),
-         "block hook");
-  Check (uc_hook_add (mUc, &Hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void *> (&UnmappedHook), this, 1, 0),
-         "memory hook");
-
-  Check (uc_hook_add (mUc, &Hook, UC_HOOK_INSN, reinterpret_cast<void *> (&SysRegHook), this, 1, 0, UC_ARM64_INS_MRS),
-         "system register hook");
+  // The stack holds no code: a jump onto it faults, and no translated
+  // code has to be checked against it when the next machine takes it.
+  MapRam (kStackBase, kStackSize, true, false);
 
   mReturnTrap = AddTrap ("<return to host>", [] (CallArgs &) { return 0ULL; });
 }
 
 Machine::~Machine () {
-  if (mUc != nullptr) {
-    uc_close (mUc);
+  if (gReuse && Park ()) return;
+  CloseEngine (mEngine);
+  for (const auto &R : mRamPages) GiveRamPages (R.second.Pages, R.second.Size);
+}
+
+bool Machine::Park () {
+  Engine &E = *mEngine;
+  CheckTranslatedCode ();
+  if (mInterruptHook != 0) {
+    if (uc_hook_del (mUc, mInterruptHook) != UC_ERR_OK) return false;
+    mInterruptHook = 0;
   }
-  for (const auto &R : mRamPages) GiveRamPages (R.second.first, R.second.second);
+  // What the previous machine left and this one did not take goes now, so
+  // an engine holds the regions of one machine at most.
+  for (const auto &[Base, P] : E.ParkedRegions) {
+    Drop (Base, P.Size, (P.Perms & UC_PROT_EXEC) != 0);
+    E.MarkParked (Base, P.Size, false);
+    GiveRamPages (P.Pages, P.Size);
+  }
+  E.ParkedRegions.clear ();
+  for (const Region &R : mRegions) {
+    if (mRamPages.count (R.Base) == 0) Drop (R.Base, R.Size, R.Executable);   // devices and filled regions
+  }
+  mHostBacked.clear ();
+  mDevices.clear ();
+  for (const auto &[Base, R] : mRamPages) {
+    bool Executable = (R.Perms & UC_PROT_EXEC) != 0;
+    // Removing write permission commits the memory map, which flushes the
+    // TLB: no access can reach a parked region through a stale entry (the
+    // stack is always writable, and always parked).
+    if (Base + R.Size > kParkLimit || (Executable && R.Size > kParkCodeMax) ||
+        uc_mem_protect (mUc, Base, R.Size, UC_PROT_NONE) != UC_ERR_OK) {
+      Drop (Base, R.Size, Executable);
+      GiveRamPages (R.Pages, R.Size);
+      continue;
+    }
+    Engine::Parked P{R.Size, R.Pages, R.Perms, {}};
+    if (Executable) P.Code.assign (R.Pages, R.Pages + R.Size);
+    E.MarkParked (Base, R.Size, true);
+    E.ParkedRegions.emplace (Base, std::move (P));
+  }
+  mRamPages.clear ();
+  mRegions.clear ();
+  E.Owner = nullptr;
+  std::lock_guard<std::mutex> Guard (gSpareLock);
+  if (Spare () != nullptr) CloseEngine (Spare ());
+  Spare () = mEngine;
+  mEngine = nullptr;
+  return true;
+}
+
+void Machine::Drop (uint64_t Address, uint64_t Size, bool Executable) {
+  if (Executable) uc_ctl_remove_cache (mUc, Address, Address + Size);
+  uc_mem_unmap (mUc, Address, Size);
+}
+
+void Machine::DropParked (uint64_t Address, uint64_t Size) {
+  Engine &E = *mEngine;
+  if (E.ParkedRegions.empty ()) return;
+  auto It = E.ParkedRegions.lower_bound (Address);
+  if (It != E.ParkedRegions.begin ()) --It;
+  while (It != E.ParkedRegions.end () && It->first < Address + Size) {
+    if (It->first + It->second.Size <= Address) {
+      ++It;
+      continue;
+    }
+    Drop (It->first, It->second.Size, (It->second.Perms & UC_PROT_EXEC) != 0);
+    E.MarkParked (It->first, It->second.Size, false);
+    GiveRamPages (It->second.Pages, It->second.Size);
+    It = E.ParkedRegions.erase (It);
+  }
+}
+
+// Code translated from a region taken over stays only where the region
+// holds the same bytes again (the same image loaded at the same address);
+// everywhere else it is dropped. This runs before the guest runs, once the
+// host has written what it writes.
+void Machine::CheckTranslatedCode () {
+  for (const TranslatedFrom &T : mTranslatedFrom) {
+    auto R = mRamPages.find (T.Base);
+    if (R == mRamPages.end ()) continue;   // unmapped since: its code went with it
+    const uint8_t *Now = R->second.Pages;
+    for (uint64_t Off = 0; Off < T.Bytes.size (); Off += kGuestPage) {
+      uint64_t End = Off;
+      while (End < T.Bytes.size () && std::memcmp (Now + End, T.Bytes.data () + End, kGuestPage) != 0) End += kGuestPage;
+      if (End != Off) {
+        uc_ctl_remove_cache (mUc, T.Base + Off, T.Base + End);
+        Off = End;
+      }
+    }
+  }
+  mTranslatedFrom.clear ();
+}
+
+// The host changed guest bytes at Address: code translated from them goes.
+void Machine::ForgetCode (uint64_t Address, uint64_t Size) {
+  uint64_t Lo = Address & ~(kGuestPage - 1), Hi = (Address + Size + kGuestPage - 1) & ~(kGuestPage - 1);
+  for (const TranslatedFrom &T : mTranslatedFrom) {
+    // Still to be compared with the bytes its code came from.
+    if (Lo < T.Base + T.Bytes.size () && T.Base < Hi) return;
+  }
+  uc_ctl_remove_cache (mUc, Lo, Hi);
+}
+
+bool Machine::ReachesParked (uint64_t Address, uint64_t Size) const {
+  if (mEngine->ParkedRegions.empty ()) return false;
+  for (uint64_t P = Address & ~(kGuestPage - 1); P < Address + Size && P >= (Address & ~(kGuestPage - 1)); P += kGuestPage) {
+    if (mEngine->IsParked (P)) return true;
+  }
+  return false;
 }
 
 void Machine::MapRam (uint64_t Address, uint64_t Size, bool Writable, bool Executable) {
   uint32_t Perms = UC_PROT_READ | (Writable ? UC_PROT_WRITE : 0) | (Executable ? UC_PROT_EXEC : 0);
+  auto Parked = mEngine->ParkedRegions.find (Address);
+  if (Parked != mEngine->ParkedRegions.end () && Parked->second.Size == Size && Parked->second.Perms == Perms) {
+    Engine::Parked P = std::move (Parked->second);
+    mEngine->ParkedRegions.erase (Parked);
+    mEngine->MarkParked (Address, Size, false);
+    uc_err Err = uc_mem_protect (mUc, Address, Size, Perms);
+    if (Err != UC_ERR_OK) {
+      Drop (Address, Size, Executable);
+      GiveRamPages (P.Pages, Size);
+      Check (Err, "uc_mem_protect");
+    }
+    ClearRamPages (P.Pages, Size);
+    if (!P.Code.empty ()) mTranslatedFrom.push_back ({Address, std::move (P.Code)});
+    mRamPages[Address] = {P.Pages, Size, Perms};
+    mRegions.push_back ({Address, Size, false, Executable});
+    return;
+  }
+  DropParked (Address, Size);
   uint8_t *Pages = TakeRamPages (Size);
   uc_err Err = uc_mem_map_ptr (mUc, Address, Size, Perms, Pages);
   if (Err != UC_ERR_OK) GiveRamPages (Pages, Size);
   Check (Err, "uc_mem_map");
-  mRamPages[Address] = {Pages, Size};
-  mRegions.push_back ({Address, Size});
+  mRamPages[Address] = {Pages, Size, Perms};
+  mRegions.push_back ({Address, Size, false, Executable});
 }
 
 void Machine::MapFilled (uint64_t Address, uint64_t Size, uint8_t Fill, bool Writable, bool Executable) {
   uint32_t Perms = UC_PROT_READ | (Writable ? UC_PROT_WRITE : 0) | (Executable ? UC_PROT_EXEC : 0);
+  DropParked (Address, Size);
   HostMapping Buffer (Size, Fill);
   Check (uc_mem_map_ptr (mUc, Address, Size, Perms, Buffer.Data ()), "uc_mem_map_ptr");
   mHostBacked[Address] = std::move (Buffer);
-  mRegions.push_back ({Address, Size});
+  mRegions.push_back ({Address, Size, false, Executable});
 }
 
 void Machine::MapDevice (uint64_t Address, uint64_t Size, MmioDevice *Device) {
+  DropParked (Address, Size);
   mDevices.push_back (std::make_unique<MappedDevice> (MappedDevice{this, Device, Address}));
   MappedDevice *D = mDevices.back ().get ();
   Check (uc_mmio_map (mUc, Address, Size, &MmioRead, D, &MmioWrite, D), "uc_mmio_map");
@@ -123,13 +345,21 @@ void Machine::MapDevice (uint64_t Address, uint64_t Size, MmioDevice *Device) {
 }
 
 void Machine::Unmap (uint64_t Address, uint64_t Size) {
+  if (!mTranslatedFrom.empty ()) CheckTranslatedCode ();
+  // Code translated from the region goes with it: the engine keys it by
+  // the host page behind the address, which a later region can be given.
+  bool Executable = false;
+  for (const Region &R : mRegions) {
+    if (R.Base == Address) Executable = R.Executable;
+  }
+  if (Executable) uc_ctl_remove_cache (mUc, Address, Address + Size);
   Check (uc_mem_unmap (mUc, Address, Size), "uc_mem_unmap");
   mHostBacked.erase (Address);
   auto Ram = mRamPages.find (Address);
   if (Ram != mRamPages.end ()) {
     // Part of a region leaves its pages with the part still mapped: they
     // are not recycled.
-    if (Ram->second.second == Size) GiveRamPages (Ram->second.first, Size);
+    if (Ram->second.Size == Size) GiveRamPages (Ram->second.Pages, Size);
     mRamPages.erase (Ram);
   }
   mRegions.erase (std::remove_if (mRegions.begin (), mRegions.end (),
@@ -159,7 +389,7 @@ bool Machine::Read (uint64_t Address, void *Buffer, size_t Size) const {
   if (Size == 0) {
     return true;
   }
-  if (uc_mem_read (mUc, Address, Buffer, Size) != UC_ERR_OK) {
+  if (ReachesParked (Address, Size) || uc_mem_read (mUc, Address, Buffer, Size) != UC_ERR_OK) {
     std::memset (Buffer, 0, Size);
     return false;
   }
@@ -170,7 +400,34 @@ bool Machine::Write (uint64_t Address, const void *Buffer, size_t Size) {
   if (Size == 0) {
     return true;
   }
-  return uc_mem_write (mUc, Address, Buffer, Size) == UC_ERR_OK;
+  if (ReachesParked (Address, Size)) {
+    return false;
+  }
+  auto R = mRamPages.upper_bound (Address);
+  if (R != mRamPages.begin ()) {
+    --R;
+    uint64_t Off = Address - R->first;
+    if (Off < R->second.Size && Size <= R->second.Size - Off) {
+      if ((R->second.Perms & UC_PROT_EXEC) == 0) {
+        return uc_mem_write (mUc, Address, Buffer, Size) == UC_ERR_OK;
+      }
+      // Executable memory: unchanged bytes keep their translated code.
+      if (std::memcmp (R->second.Pages + Off, Buffer, Size) == 0) {
+        return true;
+      }
+      bool Written = uc_mem_write (mUc, Address, Buffer, Size) == UC_ERR_OK;
+      ForgetCode (Address, Size);
+      return Written;
+    }
+  }
+  bool Written = uc_mem_write (mUc, Address, Buffer, Size) == UC_ERR_OK;
+  for (const Region &Rg : mRegions) {
+    if (Rg.Executable && Address < Rg.Base + Rg.Size && Rg.Base < Address + Size) {
+      uint64_t Lo = std::max (Address, Rg.Base), Hi = std::min (Address + Size, Rg.Base + Rg.Size);
+      ForgetCode (Lo, Hi - Lo);
+    }
+  }
+  return Written;
 }
 
 std::vector<uint8_t> Machine::ReadBytes (uint64_t Address, size_t Size) const {
@@ -262,13 +519,27 @@ void Machine::Halt (const std::string &Why) {
 }
 
 void Machine::CodeHook (uc_engine *Uc, uint64_t Address, uint32_t, void *User) {
-  auto *Self = static_cast<Machine *> (User);
+  auto *Self = static_cast<Engine *> (User)->Owner;
   Self->mPendingTrap = static_cast<int64_t> ((Address - kTrapBase) / 4);
   uc_emu_stop (Uc);
 }
 
 void Machine::BlockHook (uc_engine *Uc, uint64_t Address, uint32_t Size, void *User) {
-  auto *Self = static_cast<Machine *> (User);
+  auto *E = static_cast<Engine *> (User);
+  auto *Self = E->Owner;
+  if (!E->ParkedRegions.empty () && Self->ReachesParked (Address, Size == 0 ? 1 : Size)) {
+    // Code translated while a region of an earlier machine was mapped:
+    // this machine has no memory there, and a jump to it faults as it
+    // would on a fresh engine.
+    // None of the block runs: it goes on at the return trap instead
+    // (writing PC from a hook leaves the block at once, and cancels a stop
+    // asked for in the same hook), which stops the machine, now faulted.
+    uint64_t At = E->IsParked (Address) ? Address : (Address | (kGuestPage - 1)) + 1;
+    Self->RaiseFault (FaultKind::UnmappedFetch, "4-byte access", At);
+    Self->mFault.Pc = At;
+    uc_reg_write (Uc, UC_ARM64_REG_PC, &Self->mReturnTrap);
+    return;
+  }
   Self->mInstructions += Size / 4;
   if (Self->OnBlock) {
     Self->OnBlock (Address);
@@ -304,7 +575,7 @@ void Machine::BlockHook (uc_engine *Uc, uint64_t Address, uint32_t Size, void *U
 }
 
 uint32_t Machine::SysRegHook (uc_engine *Uc, int Reg, const void *CpReg, void *User) {
-  auto *Self = static_cast<Machine *> (User);
+  auto *Self = static_cast<Engine *> (User)->Owner;
   const auto *Cp = static_cast<const uc_arm64_cp_reg *> (CpReg);
   // The generic timer's EL0 registers: op0 3, op1 3, CRn 14, CRm 0.
   if (Cp->op0 != 3 || Cp->op1 != 3 || Cp->crn != 14 || Cp->crm != 0 || Cp->op2 > 2) {
@@ -321,12 +592,14 @@ uint32_t Machine::SysRegHook (uc_engine *Uc, int Reg, const void *CpReg, void *U
 }
 
 bool Machine::UnmappedHook (uc_engine *, int Type, uint64_t Address, int Size, int64_t, void *User) {
-  auto *Self = static_cast<Machine *> (User);
+  auto *E = static_cast<Engine *> (User);
+  auto *Self = E->Owner;
   FaultKind Kind = FaultKind::UnmappedRead;
   switch (Type) {
     case UC_MEM_WRITE_UNMAPPED: Kind = FaultKind::UnmappedWrite; break;
     case UC_MEM_FETCH_UNMAPPED: case UC_MEM_FETCH_PROT: Kind = FaultKind::UnmappedFetch; break;
-    case UC_MEM_WRITE_PROT: Kind = FaultKind::ProtectedWrite; break;
+    // A parked region is not this machine's memory.
+    case UC_MEM_WRITE_PROT: Kind = E->IsParked (Address) ? FaultKind::UnmappedWrite : FaultKind::ProtectedWrite; break;
     default: Kind = FaultKind::UnmappedRead; break;
   }
   if (Self->mFault.Kind == FaultKind::None) {
@@ -343,6 +616,7 @@ void Machine::EnableExceptions () {
   uc_hook Hook;
   Check (uc_hook_add (mUc, &Hook, UC_HOOK_INTR, reinterpret_cast<void *> (&InterruptHook), this, 1, 0),
          "exception hook");
+  mInterruptHook = Hook;
   // An exception return (ERET) to EL1 in AArch64 state needs HCR_EL2.RW,
   // which the emulator's reset leaves clear. (SCR_EL3.RW is not needed, and
   // setting it makes the emulator fault accesses above 2^40, where the
@@ -442,6 +716,7 @@ uint64_t Machine::Call (uint64_t Function, const std::vector<uint64_t> &Args) {
     mPendingTrap = -1;
     for (auto &H : mHistory) H = 0;
     for (auto &C : mCycleCount) C = 0;
+    if (!mTranslatedFrom.empty ()) CheckTranslatedCode ();
     uc_err Err = uc_emu_start (mUc, Pc, 0, 0, 0);
     if (Err != UC_ERR_OK) {
       // A memory fault recorded by the hook, or a CPU exception; the

@@ -6,6 +6,16 @@
 // call guest code (an event notify function, a protocol callback): that is a
 // new Call() from the host loop with the CPU context saved and restored, so
 // uc_emu_start is never nested.
+//
+// Translating guest code is about half of what a boot costs, and a process
+// (the fuzzer, the test suite) builds board after board running the same
+// images at the same addresses. So a machine that ends leaves its engine,
+// with the code translated and the RAM regions it had mapped, to the next
+// machine of the process. Nothing of one machine shows in the next: the CPU
+// starts from its power-on state, every region reads zero when mapped
+// again, a region the new machine has not mapped faults as unmapped, and
+// code translated from bytes that are no longer there is dropped before the
+// guest runs (see CheckTranslatedCode).
 #pragma once
 
 #include "cpu/HostMemory.h"
@@ -79,6 +89,11 @@ class Machine {
 
   Machine ();
   ~Machine ();
+  // Whether machines of this process take over the engine of one that
+  // ended (the default; ASFP_FRESH_ENGINE=1 in the environment turns it
+  // off). Off, every machine opens an engine of its own.
+  static void SetEngineReuse (bool Reuse);
+  static bool EngineReuse ();
   Machine (const Machine &) = delete;
   Machine &operator= (const Machine &) = delete;
 
@@ -222,9 +237,34 @@ class Machine {
   static void InterruptHook (uc_struct *Uc, uint32_t Number, void *User);
   bool TakeIrq (uint64_t Pc);
 
+  struct Engine;
+  static Engine *&Spare ();
+  static Engine *OpenEngine ();
+  static void CloseEngine (Engine *E);
+  bool Park ();
+  void Drop (uint64_t Address, uint64_t Size, bool Executable);
+  void DropParked (uint64_t Address, uint64_t Size);
+  void CheckTranslatedCode ();
+  void ForgetCode (uint64_t Address, uint64_t Size);
+  bool ReachesParked (uint64_t Address, uint64_t Size) const;
+
+  Engine *mEngine = nullptr;
   uc_struct *mUc = nullptr;
   std::map<uint64_t, HostMapping> mHostBacked;   // by base address
-  std::map<uint64_t, std::pair<uint8_t *, size_t>> mRamPages;   // recycled host pages of RAM regions, by base
+  struct RamRegion {
+    uint8_t *Pages;   // recycled host pages
+    size_t Size;
+    uint32_t Perms;
+  };
+  std::map<uint64_t, RamRegion> mRamPages;   // by base
+  // Regions taken over from the previous machine with the bytes their
+  // translated code was made from; compared before the guest next runs.
+  struct TranslatedFrom {
+    uint64_t Base;
+    std::vector<uint8_t> Bytes;
+  };
+  std::vector<TranslatedFrom> mTranslatedFrom;
+  uint64_t mInterruptHook = 0;
   std::vector<Trap> mTraps;
   uint64_t mReturnTrap = 0;
   int64_t mPendingTrap = -1;
@@ -254,6 +294,7 @@ class Machine {
   struct Region {
     uint64_t Base, Size;
     bool Device = false;
+    bool Executable = false;
   };
   std::vector<Region> mRegions;
   struct MappedDevice {

@@ -1,0 +1,142 @@
+// The emulated machine and its engine: code always runs from the bytes the
+// guest memory holds now, whether the host rewrote them, the region was
+// unmapped and mapped again, or the engine (with the code it translated)
+// came from a machine that has ended; and nothing of an ended machine is
+// reachable from the next one.
+#include "cpu/Machine.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace vboard {
+namespace {
+
+constexpr uint64_t kCode = 0x20000000;
+constexpr uint32_t kRet = 0xD65F03C0;
+
+uint32_t MovX0 (uint16_t Value) { return 0xD2800000u | (static_cast<uint32_t> (Value) << 5); }
+
+// A function that returns Value, at kCode.
+void PlaceReturn (Machine &M, uint16_t Value) {
+  std::vector<uint32_t> Code = {MovX0 (Value), kRet};
+  ASSERT_TRUE (M.Write (kCode, Code.data (), Code.size () * 4));
+}
+
+// Each test runs with machines taking over their predecessor's engine, as
+// the process does by default, and leaves the setting as it found it.
+class MachineEngine : public ::testing::Test {
+ protected:
+  void SetUp () override {
+    mWas = Machine::EngineReuse ();
+    Machine::SetEngineReuse (true);
+  }
+  void TearDown () override { Machine::SetEngineReuse (mWas); }
+
+ private:
+  bool mWas = true;
+};
+
+TEST_F (MachineEngine, CodeRunsFromTheBytesThereNow) {
+  Machine M;
+  M.MapRam (kCode, 0x1000);
+  PlaceReturn (M, 1);
+  EXPECT_EQ (M.Call (kCode, {}), 1u);
+  // The host rewrites code that has run.
+  PlaceReturn (M, 2);
+  EXPECT_EQ (M.Call (kCode, {}), 2u);
+  // The region goes and another is mapped at the same address and size:
+  // the engine may hand it the same host page the old code was keyed by.
+  M.Unmap (kCode, 0x1000);
+  M.MapRam (kCode, 0x1000);
+  PlaceReturn (M, 3);
+  EXPECT_EQ (M.Call (kCode, {}), 3u);
+  EXPECT_FALSE (M.Faulted ());
+  // Mapped again and never written, it holds zeros, which are no
+  // instruction: nothing of the code that ran there is left to run.
+  M.Unmap (kCode, 0x1000);
+  M.MapRam (kCode, 0x1000);
+  M.Call (kCode, {});
+  EXPECT_TRUE (M.Faulted ()) << "x0 " << M.X (0);
+  EXPECT_EQ (M.LastFault ().Kind, FaultKind::CpuException) << M.LastFault ().Detail;
+}
+
+TEST_F (MachineEngine, TheNextMachineRunsItsOwnBytesAndStartsFromPowerOn) {
+  {
+    Machine M;
+    M.MapRam (kCode, 0x1000);
+    // Sets TPIDR_EL0 from x0, then returns 1.
+    std::vector<uint32_t> Code = {0xD51BD040, MovX0 (1), kRet};
+    ASSERT_TRUE (M.Write (kCode, Code.data (), Code.size () * 4));
+    EXPECT_EQ (M.Call (kCode, {0x1234}), 1u);
+  }
+  for (uint16_t Value : {1, 5, 5}) {
+    Machine M;
+    M.MapRam (kCode, 0x1000);
+    EXPECT_EQ (M.Load<uint32_t> (kCode), 0u) << "a region taken over reads zero";
+    if (Value == 1) {
+      // The same bytes at the same place: its code may be used as it is.
+      std::vector<uint32_t> Code = {0xD51BD040, MovX0 (1), kRet};
+      ASSERT_TRUE (M.Write (kCode, Code.data (), Code.size () * 4));
+      EXPECT_EQ (M.Call (kCode, {0x99}), 1u);
+    } else {
+      PlaceReturn (M, Value);
+      EXPECT_EQ (M.Call (kCode, {}), Value);
+    }
+    // Reads TPIDR_EL0: what this machine's own guest set, never the last's.
+    std::vector<uint32_t> Read = {0xD53BD040, kRet};
+    ASSERT_TRUE (M.Write (kCode + 0x100, Read.data (), Read.size () * 4));
+    EXPECT_EQ (M.Call (kCode + 0x100, {}), Value == 1 ? 0x99u : 0u);
+    EXPECT_FALSE (M.Faulted ());
+  }
+}
+
+TEST_F (MachineEngine, WhatAnEndedMachineMappedIsUnmappedForTheNext) {
+  const uint64_t kData = kCode + 0x10000, kEntry = kCode + 0x20000;
+  struct Case {
+    const char *What;
+    std::vector<uint32_t> Code;   // run from kEntry, a region of the new machine's own; none: call kCode
+    uint64_t X1;
+    FaultKind Expected;
+  };
+  const std::vector<Case> Cases = {
+      {"a call into the code of the last machine", {}, 0, FaultKind::UnmappedFetch},
+      {"a branch to it", {0xD61F0020 /* br x1 */}, kCode, FaultKind::UnmappedFetch},
+      {"a load from its data", {0xF9400020 /* ldr x0, [x1] */, kRet}, kData, FaultKind::UnmappedRead},
+      {"a store to its data", {0xF9000020 /* str x0, [x1] */, kRet}, kData, FaultKind::UnmappedWrite},
+  };
+  for (const Case &C : Cases) {
+    {
+      Machine Last;
+      Last.MapRam (kCode, 0x1000);
+      Last.MapRam (kData, 0x1000);
+      PlaceReturn (Last, 7);
+      EXPECT_EQ (Last.Call (kCode, {}), 7u);
+      Last.Store<uint64_t> (kData, 0x55);
+    }
+    Machine M;
+    EXPECT_FALSE (M.IsMapped (kCode)) << C.What;
+    uint64_t Value = 0;
+    EXPECT_FALSE (M.Read (kData, &Value, 8)) << C.What << ": the host cannot read it either";
+    EXPECT_FALSE (M.Write (kData, &Value, 8)) << C.What << ": nor write it";
+    uint64_t Entry = kCode;
+    if (!C.Code.empty ()) {
+      Entry = kEntry;
+      M.MapRam (Entry, 0x1000);
+      ASSERT_TRUE (M.Write (Entry, C.Code.data (), C.Code.size () * 4));
+    }
+    M.Call (Entry, {0, C.X1});
+    ASSERT_TRUE (M.Faulted ()) << C.What << " ran (x0 " << M.X (0) << ")";
+    EXPECT_EQ (M.LastFault ().Kind, C.Expected) << C.What << ": " << M.LastFault ().Detail;
+    if (C.Expected == FaultKind::UnmappedFetch) {
+      EXPECT_EQ (M.LastFault ().Pc, kCode) << C.What;
+    } else {
+      EXPECT_EQ (M.LastFault ().Address, kData) << C.What;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vboard
