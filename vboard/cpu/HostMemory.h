@@ -43,6 +43,9 @@ class HostMapping {
 // a RAM region, until given back with the same size.
 uint8_t *TakeRamPages (size_t Size);
 void GiveRamPages (uint8_t *Pages, size_t Size);
+// Keeps freed host heap with the process instead of returning it to the
+// kernel after every board (once per process).
+void KeepFreedHeap ();
 // Zeroes Size bytes of RAM pages for a region's next use.
 void ClearRamPages (uint8_t *Pages, size_t Size);
 

@@ -94,6 +94,7 @@ void Machine::SetEngineReuse (bool Reuse) {
 bool Machine::EngineReuse () { return gReuse; }
 
 Machine::Engine *Machine::OpenEngine () {
+  KeepFreedHeap ();
   auto E = std::make_unique<Engine> ();
   Check (uc_open (UC_ARCH_ARM64, UC_MODE_ARM, &E->Uc), "uc_open");
   try {

@@ -398,7 +398,9 @@ class BlockCounts {
 std::string RunOne (const Target &T, const uint8_t *Data, size_t Size, const BlockSink &Blocks) {
   // A fresh board for every run: building one costs less than a copy of a
   // saved one (host/Snapshot.h) on the hosts measured, and no run can see
-  // another's changes.
+  // another's changes. It takes over the last run's emulator engine with
+  // the code translated there (cpu/Machine.h), so only code that ran
+  // nowhere before is translated.
   Board B;
   B.M.SetBudget (50000000);
   std::optional<BlockCounts> Counts;
