@@ -229,6 +229,18 @@ bool Machine::Park () {
     E.MarkParked (Base, R.Size, true);
     E.ParkedRegions.emplace (Base, std::move (P));
   }
+  // Whatever else the engine still maps (what a partial unmap left) is no
+  // region of the next machine either.
+  uc_mem_region *Left = nullptr;
+  uint32_t Count = 0;
+  if (uc_mem_regions (mUc, &Left, &Count) == UC_ERR_OK) {
+    for (uint32_t I = 0; I < Count; I++) {
+      if (E.ParkedRegions.count (Left[I].begin) == 0) {
+        Drop (Left[I].begin, Left[I].end - Left[I].begin + 1, (Left[I].perms & UC_PROT_EXEC) != 0);
+      }
+    }
+    uc_free (Left);
+  }
   mRamPages.clear ();
   mRegions.clear ();
   E.Owner = nullptr;

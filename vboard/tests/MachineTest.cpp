@@ -111,7 +111,8 @@ TEST_F (MachineEngine, WhatAnEndedMachineMappedIsUnmappedForTheNext) {
     {
       Machine Last;
       Last.MapRam (kCode, 0x1000);
-      Last.MapRam (kData, 0x1000);
+      Last.MapRam (kData, 0x2000);
+      Last.Unmap (kData + 0x1000, 0x1000);   // part of a region: the rest stays mapped
       PlaceReturn (Last, 7);
       EXPECT_EQ (Last.Call (kCode, {}), 7u);
       Last.Store<uint64_t> (kData, 0x55);
