@@ -202,12 +202,7 @@ bool Machine::Park () {
   }
   // What the previous machine left and this one did not take goes now, so
   // an engine holds the regions of one machine at most.
-  for (const auto &[Base, P] : E.ParkedRegions) {
-    Drop (Base, P.Size, (P.Perms & UC_PROT_EXEC) != 0);
-    E.MarkParked (Base, P.Size, false);
-    GiveRamPages (P.Pages, P.Size);
-  }
-  E.ParkedRegions.clear ();
+  DropParked (0, kParkLimit);
   for (const Region &R : mRegions) {
     if (mRamPages.count (R.Base) == 0) Drop (R.Base, R.Size, R.Executable);   // devices and filled regions
   }
@@ -305,9 +300,9 @@ void Machine::ForgetCode (uint64_t Address, uint64_t Size) {
 }
 
 bool Machine::ReachesParked (uint64_t Address, uint64_t Size) const {
-  if (mEngine->ParkedRegions.empty ()) return false;
-  for (uint64_t P = Address & ~(kGuestPage - 1); P < Address + Size && P >= (Address & ~(kGuestPage - 1)); P += kGuestPage) {
-    if (mEngine->IsParked (P)) return true;
+  if (mEngine->ParkedRegions.empty () || Size == 0) return false;
+  for (uint64_t Page = Address / kGuestPage; Page <= (Address + Size - 1) / kGuestPage; Page++) {
+    if (mEngine->IsParked (Page * kGuestPage)) return true;
   }
   return false;
 }
@@ -540,7 +535,7 @@ void Machine::CodeHook (uc_engine *Uc, uint64_t Address, uint32_t, void *User) {
 void Machine::BlockHook (uc_engine *Uc, uint64_t Address, uint32_t Size, void *User) {
   auto *E = static_cast<Engine *> (User);
   auto *Self = E->Owner;
-  if (!E->ParkedRegions.empty () && Self->ReachesParked (Address, Size == 0 ? 1 : Size)) {
+  if (!E->ParkedRegions.empty () && Self->ReachesParked (Address, std::max<uint32_t> (Size, 1))) {
     // Code translated while a region of an earlier machine was mapped:
     // this machine has no memory there, and a jump to it faults as it
     // would on a fresh engine.

@@ -128,8 +128,8 @@ void FirmwareVolume::ParseFiles (uint64_t Offset) {
       Size = At<uint64_t> (H + 24);
       F.HeaderSize = 32;
     }
-    if (FileState (H[23], mErasePolarity) == kFileHeaderConstruction ||
-        FileState (H[23], mErasePolarity) == kFileHeaderInvalid) {
+    uint8_t State = FileState (H[23], mErasePolarity);
+    if (State == kFileHeaderConstruction || State == kFileHeaderInvalid) {
       // A header that was never completed, or was abandoned: its size
       // cannot be trusted, so the walk goes on right after the header,
       // as EDK II's FV driver does.
@@ -145,7 +145,6 @@ void FirmwareVolume::ParseFiles (uint64_t Offset) {
     for (uint64_t I = 0; I < F.HeaderSize; I++) {
       if (I != 17 && I != 23) HeaderSum = static_cast<uint8_t> (HeaderSum + H[I]);
     }
-    uint8_t State = FileState (H[23], mErasePolarity);
     uint64_t Next = Align (Offset + Size, 8);
     if (State == kFileDeleted) {
       Offset = Next;   // a retired file: passed over, the walk goes on behind it

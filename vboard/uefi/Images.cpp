@@ -2,7 +2,6 @@
 // own mapped range, an image handle with EFI_LOADED_IMAGE_PROTOCOL, its
 // build's local PCD tokens bound, and a failing driver unloaded.
 #include "uefi/Firmware.h"
-#include "uefi/GuidNames.h"
 
 namespace vboard {
 
@@ -52,9 +51,8 @@ ImageRecord &Firmware::LoadImage (std::unique_ptr<PeImage> Pe, uint64_t DeviceHa
   Protocols.Install (Image->Handle, guids::LoadedImageProtocol, Image->LoadedImage);
   // And the path the image came from, copied; an image loaded from a
   // buffer alone gets the protocol with a NULL interface.
-  static const Guid kLoadedImageDevicePath = names::Named ("gEfiLoadedImageDevicePathProtocolGuid");
   Image->LoadedImageDevicePath = FullPath.empty () ? 0 : HostCopy (FullPath.data (), FullPath.size ());
-  Protocols.Install (Image->Handle, kLoadedImageDevicePath, Image->LoadedImageDevicePath);
+  Protocols.Install (Image->Handle, guids::LoadedImageDevicePathProtocol, Image->LoadedImageDevicePath);
   mImages.push_back (std::move (Image));
   return *mImages.back ();
 }
@@ -81,8 +79,7 @@ uint64_t Firmware::StartImage (ImageRecord &Image) {
 }
 
 void Firmware::UninstallImageProtocols (ImageRecord &Image) {
-  static const Guid kLoadedImageDevicePath = names::Named ("gEfiLoadedImageDevicePathProtocolGuid");
-  UninstallProtocol (Image.Handle, kLoadedImageDevicePath, Image.LoadedImageDevicePath);
+  UninstallProtocol (Image.Handle, guids::LoadedImageDevicePathProtocol, Image.LoadedImageDevicePath);
   UninstallProtocol (Image.Handle, guids::LoadedImageProtocol, Image.LoadedImage);
 }
 

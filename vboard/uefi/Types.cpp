@@ -50,6 +50,7 @@ namespace guids {
 const Guid DxeServicesTable = Guid::Parse ("05AD34BA-6F02-4214-952E-4DA0398E2BB9");
 const Guid HobList = Guid::Parse ("7739F24C-93D7-11D4-9A3A-0090273FC14D");
 const Guid LoadedImageProtocol = Guid::Parse ("5B1B31A1-9562-11D2-8E3F-00A0C969723B");
+const Guid LoadedImageDevicePathProtocol = Guid::Parse ("BC62157E-3E33-4FEC-9920-2D3B36D750DF");
 const Guid PcdProtocol = Guid::Parse ("11B34006-D85B-4D0A-A290-D5A571310EF7");
 const Guid PiPcdProtocol = Guid::Parse ("13A3F0F6-264A-3EF0-F2E0-DEC512342F34");
 const Guid DebugMaskProtocol = Guid::Parse ("4C8A2451-C207-405B-9694-99EA13251341");

@@ -92,6 +92,7 @@ namespace guids {
 extern const Guid DxeServicesTable;
 extern const Guid HobList;
 extern const Guid LoadedImageProtocol;
+extern const Guid LoadedImageDevicePathProtocol;
 extern const Guid PcdProtocol;          // EDK II PCD_PROTOCOL
 extern const Guid PiPcdProtocol;        // PI EFI_PCD_PROTOCOL
 extern const Guid DebugMaskProtocol;
