@@ -219,60 +219,50 @@ void Edk2Dxe::WatchServices () {
 
 void Edk2Dxe::WatchProtocol (const Guid &Protocol, uint64_t Interface) {
   std::string Name = names::NameOf (Protocol);
-  if (Name == "gPcdProtocolGuid" && Interface != 0) {
-    // The Dynamic (not DynamicEx) Set functions, (Token, Value) or (Token,
-    // &Size, Buffer), at slots 15-20: the token is the platform build's
-    // local number, named from its AutoGen.h files.
-    static const unsigned kWidth[] = {8, 16, 32, 64, 0, 1};
-    for (unsigned K = 0; K < 6; K++) {
-      unsigned Width = kWidth[K];
-      mHooks[B.M.Load<uint64_t> (Interface + 8 * (15 + K))] = [this, Width] () {
-        uint64_t Token = B.M.X (0);
-        uint64_t Value = Width == 0 ? (B.M.X (1) != 0 ? B.M.Load<uint64_t> (B.M.X (1)) : 0)
-                         : Width == 64 ? B.M.X (1)
-                                       : B.M.X (1) & ((1ULL << Width) - 1);
-        std::string Caller = CallerImage ();
-        std::string PcdName = mLocalTokens.LocalName (Token).value_or ("token " + std::to_string (Token));
-        AtReturn ([this, Token, Value, Caller, PcdName] (uint64_t Status) {
-          if (!efi::IsError (Status)) mPcdSets.push_back ({std::nullopt, Token, Value, Caller, PcdName});
-        });
-      };
-    }
-    // GetPtr (Token) at slot 5: the buffer a driver may fill in place.
-    mHooks[B.M.Load<uint64_t> (Interface + 8 * 5)] = [this] () {
-      std::optional<std::string> Named = mLocalTokens.LocalName (B.M.X (0));
-      if (!Named) return;
-      std::string PcdName = *Named, Caller = CallerImage ();
-      AtReturn ([this, PcdName, Caller] (uint64_t Buffer) {
-        if (Buffer != 0) mPointers[PcdName] = {Caller, Buffer};
+  bool Marker = Name == "gEfiResetArchProtocolGuid" || Name == "gEfiVariableWriteArchProtocolGuid";
+  if (Interface == 0 && !Marker) return;
+  // A Set function: (Token, Value) for the Dynamic ones, whose token is the
+  // platform build's local number, named from its AutoGen.h files; (Guid,
+  // Token, Value) for DynamicEx. A Ptr setter's (&Size, Buffer) is logged
+  // by its size; every other value as the PCD driver stores it.
+  auto SetHook = [this] (bool Ex, PcdType Type) {
+    return [this, Ex, Type] () {
+      std::optional<Guid> Space;
+      if (Ex) {
+        Guid G;
+        B.M.Read (B.M.X (0), G.Bytes.data (), 16);
+        Space = G;
+      }
+      uint64_t Token = B.M.X (Ex ? 1 : 0), Argument = B.M.X (Ex ? 2 : 1);
+      uint64_t Value = Type != PcdType::Ptr ? PcdDatabase::Truncate (Type, Argument)
+                       : Argument != 0      ? B.M.Load<uint64_t> (Argument)
+                                            : 0;
+      std::string Caller = CallerImage ();
+      std::string PcdName = Ex ? B.Fw.Pcds.Name (Space, Token)
+                               : mLocalTokens.LocalName (Token).value_or ("token " + std::to_string (Token));
+      AtReturn ([this, Space, Token, Value, Caller, PcdName] (uint64_t Status) {
+        if (!efi::IsError (Status)) mPcdSets.push_back ({Space, Token, Value, Caller, PcdName});
       });
     };
-  }
-  if (Name == "gEfiResetArchProtocolGuid" || Name == "gEfiVariableWriteArchProtocolGuid") {
-    // Markers: what they announce is in the runtime-services table.
-  } else if (Interface == 0) {
-    return;
-  }
+  };
   if (Name == "gPcdProtocolGuid" || Name == "gEfiPcdProtocolGuid") {
-    // The DynamicEx Set functions, (Guid, Token, Value) or (Guid, Token,
-    // &Size, Buffer): PCD_PROTOCOL's Set8Ex..SetBoolEx at slots 21-26,
-    // EFI_PCD_PROTOCOL's Set8..SetBool at 8-13. PcdDxe serves both with the
-    // same functions.
-    unsigned First = Name == "gPcdProtocolGuid" ? 21 : 8;
-    static const unsigned kWidth[] = {8, 16, 32, 64, 0, 1};
+    // PCD_PROTOCOL's Dynamic Set functions at slots 15-20 and its DynamicEx
+    // ones at 21-26; EFI_PCD_PROTOCOL's (DynamicEx only) at 8-13. PcdDxe
+    // serves both protocols with the same functions.
+    bool Edk = Name == "gPcdProtocolGuid";
     for (unsigned K = 0; K < 6; K++) {
-      uint64_t Function = B.M.Load<uint64_t> (Interface + 8 * (First + K));
-      unsigned Width = kWidth[K];
-      mHooks[Function] = [this, Width] () {
-        Guid Space;
-        B.M.Read (B.M.X (0), Space.Bytes.data (), 16);
-        uint64_t Token = B.M.X (1);
-        uint64_t Value = Width == 0 ? (B.M.X (2) != 0 ? B.M.Load<uint64_t> (B.M.X (2)) : 0)
-                         : Width == 64 ? B.M.X (2)
-                                       : B.M.X (2) & ((1ULL << Width) - 1);
-        std::string Caller = CallerImage ();
-        AtReturn ([this, Space, Token, Value, Caller] (uint64_t Status) {
-          if (!efi::IsError (Status)) mPcdSets.push_back ({Space, Token, Value, Caller, B.Fw.Pcds.Name (Space, Token)});
+      PcdType Type = PcdDatabase::kProtocolOrder[K];
+      if (Edk) mHooks[B.M.Load<uint64_t> (Interface + 8 * (15 + K))] = SetHook (false, Type);
+      mHooks[B.M.Load<uint64_t> (Interface + 8 * ((Edk ? 21 : 8) + K))] = SetHook (true, Type);
+    }
+    if (Edk) {
+      // GetPtr (Token) at slot 5: the buffer a driver may fill in place.
+      mHooks[B.M.Load<uint64_t> (Interface + 8 * 5)] = [this] () {
+        std::optional<std::string> Named = mLocalTokens.LocalName (B.M.X (0));
+        if (!Named) return;
+        std::string PcdName = *Named, Caller = CallerImage ();
+        AtReturn ([this, PcdName, Caller] (uint64_t Buffer) {
+          if (Buffer != 0) mPointers[PcdName] = {Caller, Buffer};
         });
       };
     }
@@ -290,7 +280,7 @@ void Edk2Dxe::WatchProtocol (const Guid &Protocol, uint64_t Interface) {
       };
     } else {
       mHooks[B.M.Load<uint64_t> (Rt + kSetVariable)] = [this] () {
-        VariableWrite W{CallerImage (), B.M.ReadUcs2 (B.M.X (0), 512), B.M.X (3) == 0};
+        VariableWrite W{CallerImage (), B.M.ReadUcs2 (B.M.X (0), 512), efi::DeletesVariable (B.M.X (2), B.M.X (3))};
         AtReturn ([this, W] (uint64_t Status) {
           if (!efi::IsError (Status)) mVariableWrites.push_back (W);
         });
@@ -776,34 +766,38 @@ uint64_t Edk2Dxe::XsdtAddress () const {
   return Rsdp ? B.M.Load<uint64_t> (*Rsdp + 24) : 0;
 }
 
-std::vector<uint8_t> Edk2Dxe::Xsdt () const {
-  uint64_t At = XsdtAddress ();
-  return At != 0 ? B.M.ReadBytes (At, B.M.Load<uint32_t> (At + 4)) : std::vector<uint8_t>{};
+std::optional<std::vector<uint8_t>> Edk2Dxe::TableAt (uint64_t Address) const {
+  // Bounded: a header a driver has corrupted must not make the board read
+  // gigabytes.
+  if (Address == 0) return std::nullopt;
+  uint32_t Length = B.M.Load<uint32_t> (Address + 4);
+  if (Length < 36 || Length > 0x100000) return std::nullopt;
+  return B.M.ReadBytes (Address, Length);
 }
+
+std::vector<uint8_t> Edk2Dxe::Xsdt () const { return TableAt (XsdtAddress ()).value_or (std::vector<uint8_t>{}); }
 
 std::vector<std::pair<std::string, std::vector<uint8_t>>> Edk2Dxe::AcpiTables () const {
   std::vector<std::pair<std::string, std::vector<uint8_t>>> Out;
-  uint64_t Xsdt = XsdtAddress ();
-  if (Xsdt == 0) return Out;
   auto Take = [&] (uint64_t Address) {
-    if (Address == 0) return;
-    uint32_t Length = B.M.Load<uint32_t> (Address + 4);
-    if (Length < 36 || Length > 0x100000) return;
-    Out.push_back ({B.M.ReadAscii (Address, 4).substr (0, 4), B.M.ReadBytes (Address, Length)});
+    std::optional<std::vector<uint8_t>> Table = TableAt (Address);
+    if (Table) Out.push_back ({std::string (Table->begin (), Table->begin () + 4), *Table});
+    return Table;
   };
-  uint32_t Length = B.M.Load<uint32_t> (Xsdt + 4);
-  for (uint64_t At = Xsdt + 36; At + 8 <= Xsdt + Length; At += 8) {
-    uint64_t Table = B.M.Load<uint64_t> (At);
-    Take (Table);
-    if (!Out.empty () && Out.back ().first == "FACP") {
-      const std::vector<uint8_t> &Fadt = Out.back ().second;
-      uint64_t Dsdt = 0, Facs = 0;
-      if (Fadt.size () >= 148) std::memcpy (&Dsdt, &Fadt[140], 8);
-      if (Dsdt == 0 && Fadt.size () >= 44) Dsdt = B.M.Load<uint32_t> (Table + 40);
-      if (Fadt.size () >= 140) std::memcpy (&Facs, &Fadt[132], 8);
-      Take (Dsdt);
-      if (Facs != 0) Out.push_back ({"FACS", B.M.ReadBytes (Facs, B.M.Load<uint32_t> (Facs + 4))});
-    }
+  std::vector<uint8_t> Xsdt = this->Xsdt ();
+  for (size_t At = 36; At + 8 <= Xsdt.size (); At += 8) {
+    uint64_t Address = 0;
+    std::memcpy (&Address, &Xsdt[At], 8);
+    std::optional<std::vector<uint8_t>> Table = Take (Address);
+    if (!Table || Out.back ().first != "FACP") continue;
+    // The FADT leads to the DSDT (X_DSDT, else DSDT) and the FACS.
+    const std::vector<uint8_t> &Fadt = *Table;
+    uint64_t Dsdt = 0, Facs = 0;
+    if (Fadt.size () >= 148) std::memcpy (&Dsdt, &Fadt[140], 8);
+    if (Dsdt == 0 && Fadt.size () >= 44) std::memcpy (&Dsdt, &Fadt[40], 4);
+    if (Fadt.size () >= 140) std::memcpy (&Facs, &Fadt[132], 8);
+    Take (Dsdt);
+    Take (Facs);
   }
   return Out;
 }

@@ -160,6 +160,8 @@ class Edk2Dxe {
   void WatchEntry (uint64_t Address);
   void ReadPcds ();
   uint64_t XsdtAddress () const;   // 0 before the RSDP is published
+  // The ACPI table at Address, as long as its header says (36 bytes to 1 MiB); none otherwise.
+  std::optional<std::vector<uint8_t>> TableAt (uint64_t Address) const;
   void WatchServices ();
   void WatchProtocol (const Guid &Protocol, uint64_t Interface);
   void AtReturn (std::function<void (uint64_t Status)> Done);
@@ -200,7 +202,7 @@ class Edk2Dxe {
   // local token numbers each loaded image's AutoGen.h gives them.
   std::vector<std::string> mTokenFindings;
   PcdDatabase mLocalTokens{[] (uint64_t) { return 0; }, mTokenFindings};
-  std::map<std::string, std::pair<std::string, uint64_t>> mPointers;   // the platform's local PCD token numbers
+  std::map<std::string, std::pair<std::string, uint64_t>> mPointers;   // PCD name -> image, the buffer GetPtr gave it
   std::vector<std::pair<std::string, std::string>> mCallbacks;   // image, "ReadyToBoot callback" / "periodic timer"
   std::string mResetBy;                          // "ResetSystem (EfiResetShutdown) from Heatwatch"
 };

@@ -86,7 +86,7 @@ uint64_t Firmware::PcdSetValue (const std::optional<Guid> &Space, uint64_t Token
 
 void Firmware::AddPcdProtocols () {
   using Slots = std::vector<std::pair<std::string, TrapHandler>>;
-  static const PcdType kTypes[] = {PcdType::U8, PcdType::U16, PcdType::U32, PcdType::U64, PcdType::Ptr, PcdType::Bool};
+  const auto &kTypes = PcdDatabase::kProtocolOrder;
   static const char *const kSuffix[] = {"8", "16", "32", "64", "Ptr", "Bool"};
 
   // Getters and setters, by local token (Space argument absent) or by token

@@ -72,6 +72,9 @@ class PcdDatabase {
   // The value as the PCD's datum holds it: a BOOLEAN is the byte written,
   // not normalised to 0/1.
   static uint64_t Truncate (PcdType T, uint64_t V);
+  // The order of the typed Get and Set functions in both PCD protocols.
+  static constexpr PcdType kProtocolOrder[6] = {PcdType::U8, PcdType::U16, PcdType::U32,
+                                                PcdType::U64, PcdType::Ptr, PcdType::Bool};
   // The size GetSize reports: the datum's size, a VOID* PCD's current size.
   static uint64_t SizeOf (const PcdEntry &E);
   static uint64_t SizeOf (PcdType T);

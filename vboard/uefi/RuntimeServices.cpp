@@ -66,7 +66,7 @@ uint64_t Firmware::DoSetVariable (CallArgs &A) {
     return Forced->second;
   }
   const uint32_t Access = efi::VariableBootServiceAccess | efi::VariableRuntimeAccess;
-  if (Size == 0 || (Attributes & Access) == 0) {
+  if (efi::DeletesVariable (Attributes, Size)) {
     VariableRecord *Old = FindVariable (Name, *Vendor);
     if (Old == nullptr) {
       return efi::NotFound;

@@ -85,6 +85,11 @@ enum MemoryType : uint32_t {
 constexpr uint32_t VariableNonVolatile = 0x1;
 constexpr uint32_t VariableBootServiceAccess = 0x2;
 constexpr uint32_t VariableRuntimeAccess = 0x4;
+// SetVariable deletes the variable when no data is given or the attributes
+// grant neither boot-services nor runtime access.
+inline bool DeletesVariable (uint64_t Attributes, uint64_t DataSize) {
+  return DataSize == 0 || (Attributes & (VariableBootServiceAccess | VariableRuntimeAccess)) == 0;
+}
 }  // namespace efi
 
 // Well-known GUIDs the board uses.
