@@ -171,10 +171,7 @@ bool BootFlash::Store (uint64_t Address, const uint8_t *Bytes, uint64_t Size) {
 }
 
 void BootFlash::Save (const std::string &Path) const {
-  WriteWholeFile (Path, kSize, [this] (uint64_t Offset, uint8_t *Buffer, size_t Length) {
-    ImageBytes (Offset, Buffer, Length);
-    return Buffer;
-  });
+  WriteWholeFile (Path, kSize, [this] (uint64_t Offset, uint8_t *Buffer, size_t Length) { ImageBytes (Offset, Buffer, Length); });
   mPart.SaveState (SpiNorFlash::StatePath (Path));
 }
 

@@ -44,28 +44,26 @@ std::vector<uint8_t> ReadWholeFile (const std::string &Path) {
   return Bytes;
 }
 
-void WriteWholeFile (const std::string &Path, uint64_t Size, const FileFiller &Fill) {
+namespace {
+
+// Writes Length bytes at Data to Fd; returns 0 or the errno of the failure.
+int WriteAll (int Fd, const uint8_t *Data, size_t Length) {
+  for (size_t Done = 0; Done < Length;) {
+    ssize_t N = ::write (Fd, Data + Done, Length - Done);
+    if (N < 0 && errno == EINTR) continue;
+    if (N <= 0) return N < 0 ? errno : EIO;
+    Done += static_cast<size_t> (N);
+  }
+  return 0;
+}
+
+// Path gets what Body writes to the descriptor it is handed (0 or an errno
+// back), through a temporary file that replaces Path only once complete.
+void ReplaceFile (const std::string &Path, const std::function<int (int Fd)> &Body) {
   std::string Temporary = Path + ".XXXXXX";
   int Fd = ::mkstemp (Temporary.data ());
   if (Fd < 0) Fail ("write", Path, errno);
-  int Error = 0;
-  // One piece at a time through a buffer that stays in cache: a 16 MiB
-  // image assembled whole would cost the host as many fresh pages.
-  std::vector<uint8_t> Piece (static_cast<size_t> (std::min<uint64_t> (Size, kPieceSize)));
-  for (uint64_t Offset = 0; Offset < Size && Error == 0;) {
-    size_t Length = static_cast<size_t> (std::min<uint64_t> (Size - Offset, Piece.size ()));
-    const uint8_t *Data = Fill (Offset, Piece.data (), Length);
-    for (size_t Done = 0; Done < Length && Error == 0;) {
-      ssize_t N = ::write (Fd, Data + Done, Length - Done);
-      if (N < 0 && errno == EINTR) continue;
-      if (N <= 0) {
-        Error = N < 0 ? errno : EIO;
-      } else {
-        Done += static_cast<size_t> (N);
-      }
-    }
-    Offset += Length;
-  }
+  int Error = Body (Fd);
   // The new file keeps the permissions an ordinary create would give it.
   mode_t Mask = ::umask (0);
   ::umask (Mask);
@@ -79,9 +77,24 @@ void WriteWholeFile (const std::string &Path, uint64_t Size, const FileFiller &F
   }
 }
 
+}  // namespace
+
+void WriteWholeFile (const std::string &Path, uint64_t Size, const FileFiller &Fill) {
+  ReplaceFile (Path, [Size, &Fill] (int Fd) {
+    // One piece at a time through a buffer that stays in cache: a 16 MiB
+    // image assembled whole would cost the host as many fresh pages.
+    std::vector<uint8_t> Piece (static_cast<size_t> (std::min<uint64_t> (Size, kPieceSize)));
+    for (uint64_t Offset = 0; Offset < Size; Offset += Piece.size ()) {
+      size_t Length = static_cast<size_t> (std::min<uint64_t> (Size - Offset, Piece.size ()));
+      Fill (Offset, Piece.data (), Length);
+      if (int Error = WriteAll (Fd, Piece.data (), Length)) return Error;
+    }
+    return 0;
+  });
+}
+
 void WriteWholeFile (const std::string &Path, const std::vector<uint8_t> &Bytes) {
-  // The bytes are already whole: each piece is written from where it is.
-  WriteWholeFile (Path, Bytes.size (), [&Bytes] (uint64_t Offset, uint8_t *, size_t) { return Bytes.data () + Offset; });
+  ReplaceFile (Path, [&Bytes] (int Fd) { return WriteAll (Fd, Bytes.data (), Bytes.size ()); });
 }
 
 void WriteWholeFile (const std::string &Path, const std::string &Text) {

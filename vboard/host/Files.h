@@ -20,10 +20,8 @@ std::vector<uint8_t> ReadWholeFile (const std::string &Path);
 void WriteWholeFile (const std::string &Path, const std::vector<uint8_t> &Bytes);
 void WriteWholeFile (const std::string &Path, const std::string &Text);
 // The same for a file of Size bytes made a piece at a time: Fill (Offset,
-// Buffer, Length) returns where the Length bytes at Offset are, either
-// Buffer after filling it or bytes of its own that stay valid until the
-// next call.
-using FileFiller = std::function<const uint8_t *(uint64_t Offset, uint8_t *Buffer, size_t Length)>;
+// Buffer, Length) puts the Length bytes at Offset in Buffer.
+using FileFiller = std::function<void (uint64_t Offset, uint8_t *Buffer, size_t Length)>;
 void WriteWholeFile (const std::string &Path, uint64_t Size, const FileFiller &Fill);
 
 }  // namespace vboard

@@ -23,16 +23,6 @@ namespace {
 using namespace test;
 using platform::kSystemSetupConfig;
 
-const std::vector<std::string> kPackageDrivers = {
-    "Redirwarden", "Serialnote", "Ledgermark", "Tallyvault", "Latchvane", "Rescuetab", "Stampread", "Logsweep",
-    "Mainsrestore", "Vfswitch", "Wattkeep", "Gatewarden", "Mapplate", "Portplate", "Heatwatch", "Tablegraft"};
-
-// A factory-state board serving the test build's network-boot probe.
-void FactoryBoard (Board &B) {
-  boardmap::ApplyFactoryState (B);
-  scenario::ApplyNetwork (B, "serve:" + TestImage ("NetBootProbe"));
-}
-
 // The SMBIOS structures of a dump (entry point at 0, table at 0x20), each
 // whole with its strings, in table order. Normalised: the handles (compared
 // on their own), and the event log's access-method address (Type 15, offset
@@ -217,6 +207,13 @@ TEST_F (BothCores, AcpiTablesAreTheSame) {
   EXPECT_EQ (MyRoots.Listed, TheirRoots.Listed);
   EXPECT_TRUE (TheirRoots.RsdtListed.empty () && MyRoots.RsdtListed.empty ());
   EXPECT_FALSE (Dxe.ConfigurationTable (names::Named ("gEfiAcpi10TableGuid")).has_value ());
+  // EFI_ACPI_SDT_PROTOCOL.AcpiVersion, as AcpiTableDxe installed it.
+  uint64_t TheirSdt = 0;
+  for (const Edk2Dxe::Install &I : Dxe.Installs ()) {
+    if (I.Protocol == guids::AcpiSdtProtocol) TheirSdt = I.Interface;
+  }
+  ASSERT_NE (TheirSdt, 0u) << "AcpiTableDxe installed no SDT protocol";
+  EXPECT_EQ (Own.M.Load<uint32_t> (Own.Acpi.SdtProtocol), Real.M.Load<uint32_t> (TheirSdt));
   EXPECT_EQ (Own.M.Load<uint32_t> (Own.Acpi.SdtProtocol), AcpiTables::kExposedVersions);
 }
 

@@ -1,6 +1,8 @@
 #include "tests/TestSupport.h"
 
+#include "board/BoardMap.h"
 #include "host/Snapshot.h"
+#include "tools/Scenario.h"
 #include "uefi/GuidNames.h"
 
 #include <gtest/gtest.h>
@@ -29,6 +31,15 @@ size_t LiveBlocksOf (Board &B, const std::string &Image) {
 std::string PackageVolume () { return std::string (ASFP_DEBUG_IMAGES) + "/../FV/ARMSERVERFEATUREFV.Fv"; }
 
 std::string ReleaseVolume () { return std::string (ASFP_RELEASE_IMAGES) + "/../FV/ARMSERVERFEATUREFV.Fv"; }
+
+const std::vector<std::string> kPackageDrivers = {
+    "Redirwarden", "Serialnote", "Ledgermark", "Tallyvault", "Latchvane", "Rescuetab", "Stampread", "Logsweep",
+    "Mainsrestore", "Vfswitch", "Wattkeep", "Gatewarden", "Mapplate", "Portplate", "Heatwatch", "Tablegraft"};
+
+void FactoryBoard (Board &B) {
+  boardmap::ApplyFactoryState (B);
+  scenario::ApplyNetwork (B, "serve:" + TestImage ("NetBootProbe"));
+}
 
 std::string BoardPlatformVolume () {
   return std::string (ASFP_DEBUG_IMAGES) + "/../../../ArmServerBoard/DEBUG_GCC5/FV/FVMAIN.Fv";

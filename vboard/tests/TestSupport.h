@@ -26,6 +26,11 @@ std::string TestVolume ();
 std::string BoardPlatformVolume ();
 // The gated probe drivers alone, built for the board.
 std::string GatedProbesVolume ();
+// The package's sixteen DXE drivers, by image name.
+extern const std::vector<std::string> kPackageDrivers;
+// A board in its factory state serving the test build's network-boot
+// probe: the platform a whole-volume boot under either core starts from.
+void FactoryBoard (Board &B);
 // A BaseTools program of the EDK II tree the package is built with.
 std::string EdkTool (const std::string &Name);
 // Line number (1-based) of the first line of a package source that contains

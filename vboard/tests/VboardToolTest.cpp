@@ -70,6 +70,8 @@ TEST (VboardTool, OptionsARunWouldIgnoreAreRefused) {
       // BDS signals ReadyToBoot itself; the PCD and SPCR settings are the board core's.
       {Fv + " --core edk2 --ready-to-boot 2", "--ready-to-boot does nothing with --core edk2"},
       {Fv + " --core edk2 --pcd PcdRecoveryParameter=1", "--pcd does nothing with --core edk2"},
+      // The run under EDK II ends only when the platform powers off or stops.
+      {Fv + " --core edk2 --run-seconds 3", "--run-seconds does nothing with --core edk2"},
       {" --core edk2" + Image, "--core does nothing with IMAGE.efi arguments"},
   };
   for (const Case &C : Cases) {

@@ -654,18 +654,15 @@ std::unique_ptr<Published> OfEdk2 (Board &B, const Edk2Dxe &Dxe, const std::vect
 
 void WriteArtefacts (const Published &P, const std::string &Dir) {
   WriteWholeFile (Dir + "/smbios.bin", P.SmbiosDump ());
-  fs::create_directories (Dir + "/acpi");
-  std::map<std::string, unsigned> Seen;
-  for (const Published::Table &T : P.Acpi ()) {
-    std::string Base;
-    for (char C : T.Signature) {
-      Base.push_back (std::isalnum (static_cast<unsigned char> (C)) ? static_cast<char> (std::tolower (C)) : '_');
-    }
-    unsigned N = ++Seen[Base];
-    WriteWholeFile (Dir + "/acpi/" + Base + (N == 1 ? "" : std::to_string (N)) + ".dat", T.Bytes);
-  }
-  if (std::vector<uint8_t> Xsdt = P.Xsdt (); !Xsdt.empty ()) WriteWholeFile (Dir + "/acpi/xsdt.dat", Xsdt);
+  DumpAcpi (P, Dir + "/acpi");
   P.B.Flash.Save (Dir + "/flash.bin");
+}
+
+std::vector<std::string> DumpAcpi (const Published &P, const std::string &Dir) {
+  fs::create_directories (Dir);
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> Tables;
+  for (const Published::Table &T : P.Acpi ()) Tables.push_back ({T.Signature, T.Bytes});
+  return WriteAcpiDump (Dir, Tables, P.Xsdt ());
 }
 
 void WriteArtefacts (Board &B, const std::string &Dir) { WriteArtefacts (*OfBoardCore (B), Dir); }

@@ -104,6 +104,9 @@ struct Run {
 // the file that could not be written.
 void WriteArtefacts (const Published &P, const std::string &Dir);
 void WriteArtefacts (Board &B, const std::string &Dir);   // the board's own core
+// The ACPI tables the firmware published, with the XSDT, written to Dir
+// (created when missing) as WriteAcpiDump names them; returns the names.
+std::vector<std::string> DumpAcpi (const Published &P, const std::string &Dir);
 
 // Prints the report, decoding the artefacts in Dir with dmidecode and iasl
 // (a missing tool is named in the report). Returns false when the boot

@@ -253,22 +253,7 @@ int FuzzReplay (const std::string &Name, const std::string &File) {
 bool DumpTables (const report::Published &P, const std::string &AcpiDir, const std::string &SmbiosFile) {
   try {
     if (!AcpiDir.empty ()) {
-      std::filesystem::create_directories (AcpiDir);
-      std::map<std::string, unsigned> Seen;
-      for (const report::Published::Table &T : P.Acpi ()) {
-        std::string Base;
-        for (char C : T.Signature) {
-          Base.push_back (std::isalnum (static_cast<unsigned char> (C)) ? static_cast<char> (std::tolower (C)) : '_');
-        }
-        unsigned N = ++Seen[Base];
-        std::string Name = Base + (N == 1 ? "" : std::to_string (N)) + ".dat";
-        WriteWholeFile (AcpiDir + "/" + Name, T.Bytes);
-        std::cout << "dumped " << AcpiDir << "/" << Name << "\n";
-      }
-      if (std::vector<uint8_t> Xsdt = P.Xsdt (); !Xsdt.empty ()) {
-        WriteWholeFile (AcpiDir + "/xsdt.dat", Xsdt);
-        std::cout << "dumped " << AcpiDir << "/xsdt.dat\n";
-      }
+      for (const std::string &Name : report::DumpAcpi (P, AcpiDir)) std::cout << "dumped " << AcpiDir << "/" << Name << "\n";
     }
     if (!SmbiosFile.empty ()) {
       WriteWholeFile (SmbiosFile, P.SmbiosDump ());
@@ -340,12 +325,11 @@ int FinishReport (const report::Published &P, const std::vector<std::string> &Vo
 // The board platform's firmware (EDK II's own DXE phase with the package in
 // its volume) booted on the board, and the whole-board report of what it
 // left.
-int BootEdk2 (Board &B, const std::vector<std::string> &Volumes, uint64_t RunSeconds, const ReportFiles &F,
+int BootEdk2 (Board &B, const std::vector<std::string> &Volumes, const ReportFiles &F,
               std::chrono::steady_clock::time_point Started) {
   Edk2Dxe Dxe (B);
   try {
     Dxe.Boot (Volumes);
-    if (RunSeconds != 0 && !B.M.Stopped ()) B.Fw.AdvanceTime (RunSeconds * 1000000000ULL);
   } catch (const std::exception &E) {
     std::cerr << "vboard: " << E.what () << "\n";
     return 2;
@@ -585,9 +569,10 @@ int main (int Argc, char **Argv) {
   }
   ReportFiles Files{ReportDir, FlashFile, PublishedFile, DumpAcpiDir, DumpSmbiosFile};
   if (Core == "edk2") {
-    // BDS signals ReadyToBoot after its own timeout; the board's PCD
-    // database and debug-mask and SPCR settings are its own core's.
-    for (const char *Refused : {"--ready-to-boot", "--run-before-ready-to-boot", "--pcd", "--debug-mask", "--spcr"}) {
+    // BDS signals ReadyToBoot after its own timeout, and the run ends when
+    // the platform powers off or stops; the board's PCD database and
+    // debug-mask and SPCR settings are its own core's.
+    for (const char *Refused : {"--ready-to-boot", "--run-before-ready-to-boot", "--run-seconds", "--pcd", "--debug-mask", "--spcr"}) {
       if (std::count (Given.begin (), Given.end (), Refused) != 0) Usage (std::string (Refused) + " does nothing with --core edk2");
     }
     if (Volumes.empty () || !Images.empty () || !Apps.empty ()) {
@@ -601,7 +586,7 @@ int main (int Argc, char **Argv) {
     return 2;
   }
 
-  if (Core == "edk2") return BootEdk2 (B, Volumes, RunSeconds, Files, Started);
+  if (Core == "edk2") return BootEdk2 (B, Volumes, Files, Started);
   if (!Volumes.empty ()) return BootVolumes (B, Volumes, ReadyToBoot, Apps, RunSeconds, Files, Started);
 
   int Exit = 0;

@@ -356,21 +356,28 @@ void AcpiTables::RebuildRoots () {
 }
 
 std::vector<std::string> AcpiTables::Dump (const std::string &Dir) const {
-  auto Save = [&Dir] (const std::string &Name, const std::vector<uint8_t> &Bytes) { WriteWholeFile (Dir + "/" + Name, Bytes); };
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> Tables;
+  for (const AcpiTable &T : mTables) Tables.push_back ({T.Signature, Bytes (T)});
+  return WriteAcpiDump (Dir, Tables, mFw.M.ReadBytes (mXsdt, mFw.M.Load<uint32_t> (mXsdt + 4)));
+}
+
+std::vector<std::string> WriteAcpiDump (const std::string &Dir, const std::vector<std::pair<std::string, std::vector<uint8_t>>> &Tables,
+                                        const std::vector<uint8_t> &Xsdt) {
   std::vector<std::string> Names;
   std::map<std::string, unsigned> Seen;
-  for (const AcpiTable &T : mTables) {
+  for (const auto &[Signature, Bytes] : Tables) {
     std::string Base;
-    for (char C : T.Signature) {
+    for (char C : Signature) {
       Base.push_back (std::isalnum (static_cast<unsigned char> (C)) ? static_cast<char> (std::tolower (C)) : '_');
     }
     unsigned N = ++Seen[Base];
-    std::string Name = Base + (N == 1 ? "" : std::to_string (N)) + ".dat";
-    Save (Name, Bytes (T));
-    Names.push_back (Name);
+    Names.push_back (Base + (N == 1 ? "" : std::to_string (N)) + ".dat");
+    WriteWholeFile (Dir + "/" + Names.back (), Bytes);
   }
-  Save ("xsdt.dat", mFw.M.ReadBytes (mXsdt, mFw.M.Load<uint32_t> (mXsdt + 4)));
-  Names.push_back ("xsdt.dat");
+  if (!Xsdt.empty ()) {
+    WriteWholeFile (Dir + "/xsdt.dat", Xsdt);
+    Names.push_back ("xsdt.dat");
+  }
   return Names;
 }
 

@@ -105,4 +105,11 @@ class AcpiTables {
   std::vector<AcpiTable> mTables;
 };
 
+// Writes each (signature, bytes) table to DIR/<signature>.dat, lowercase,
+// with a second table of the same signature in <signature>2.dat and so on,
+// then the XSDT (when given) to xsdt.dat; returns the file names written,
+// in that order. Throws std::runtime_error when a file cannot be written.
+std::vector<std::string> WriteAcpiDump (const std::string &Dir, const std::vector<std::pair<std::string, std::vector<uint8_t>>> &Tables,
+                                        const std::vector<uint8_t> &Xsdt);
+
 }  // namespace vboard
