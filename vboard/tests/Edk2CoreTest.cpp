@@ -269,6 +269,26 @@ TEST_F (BothCores, ThePackagesPcdsAreTheSameWhenTheBoardPowersOff) {
   EXPECT_EQ (Dxe.FindImage ("Stampread")->Status, efi::Success);
 }
 
+TEST_F (BothCores, EveryPcdSetOfAPackageDriverIsSeenAlikeUnderBoth) {
+  // Each successful Set by a package driver, in the driver's order, with
+  // the value as the PCD driver stores it (a Ptr set by its size): what the
+  // EDK II watcher logs from PcdDxe's entry points against the board core's
+  // own log, not normalised. The drivers themselves may start in another
+  // order under each core.
+  auto Sets = [] (const std::vector<PcdSet> &All) {
+    std::vector<std::pair<std::string, std::string>> Out;
+    for (const PcdSet &S : All) {
+      if (std::find (kPackageDrivers.begin (), kPackageDrivers.end (), S.Caller) == kPackageDrivers.end ()) continue;
+      Out.push_back ({S.Caller, S.Name + " = " + std::to_string (S.Value)});
+    }
+    std::stable_sort (Out.begin (), Out.end (), [] (const auto &A, const auto &B) { return A.first < B.first; });
+    return Out;
+  };
+  auto Mine = Sets (Own.Fw.PcdSets ()), Theirs = Sets (Dxe.PcdSets ());
+  EXPECT_FALSE (Mine.empty ());
+  EXPECT_EQ (Theirs, Mine);
+}
+
 TEST_F (BothCores, VariablesAreTheSameExceptWhatEdk2sOwnDriversAdd) {
   // What the package and the boot manager left in the non-volatile store.
   // EDK II's BDS and drivers keep variables of their own (Timeout, Lang,
