@@ -1,6 +1,7 @@
 // The vboard tool's command line as a user meets it: --help names every
 // option with what it does, an option a run would ignore is refused with a
 // message and a non-zero exit, and the table dumps work with volumes too.
+#include "host/Files.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -81,6 +82,22 @@ TEST (VboardTool, OptionsARunWouldIgnoreAreRefused) {
     EXPECT_NE (Out.find (C.Says), std::string::npos) << Out;
     EXPECT_NE (Out.find ("vboard --help"), std::string::npos) << Out;
   }
+}
+
+TEST (VboardTool, ComparePublishedExitsByWhatItFinds) {
+  // make's last step: 0 for the same state, 1 naming the lines only one
+  // side has, 2 when a file cannot be read.
+  test::TempFile First ("published-a"), Second ("published-b");
+  WriteWholeFile (First.Path, std::string ("driver Tallyvault: installed X\nvariable Boot0000\n"));
+  WriteWholeFile (Second.Path, std::string ("variable Boot0000\ndriver Tallyvault: installed X\n"));
+  std::string Out;
+  EXPECT_EQ (Tool ("--compare-published " + First.Path + " " + Second.Path, Out), 0) << Out;
+  EXPECT_NE (Out.find ("same published state, 2 lines compared"), std::string::npos) << Out;
+  WriteWholeFile (Second.Path, std::string ("variable Boot0000\ndriver Tallyvault: installed Y\n"));
+  EXPECT_EQ (Tool ("--compare-published " + First.Path + " " + Second.Path, Out), 1) << Out;
+  EXPECT_NE (Out.find ("only in " + First.Path + ": driver Tallyvault: installed X"), std::string::npos) << Out;
+  EXPECT_NE (Out.find ("only in " + Second.Path + ": driver Tallyvault: installed Y"), std::string::npos) << Out;
+  EXPECT_EQ (Tool ("--compare-published " + First.Path + " " + Second.Path + ".missing", Out), 2) << Out;
 }
 
 TEST (VboardTool, TableDumpsWorkWithVolumes) {
