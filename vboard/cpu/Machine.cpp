@@ -1,5 +1,6 @@
 #include "cpu/Machine.h"
 
+#include "cpu/CodePages.h"
 #include "cpu/FaultPc.h"
 
 #include <unicorn/unicorn.h>
@@ -95,6 +96,7 @@ bool Machine::EngineReuse () { return gReuse; }
 
 Machine::Engine *Machine::OpenEngine () {
   KeepFreedHeap ();
+  StoreCodeCheckFiltered ();
   auto E = std::make_unique<Engine> ();
   Check (uc_open (UC_ARCH_ARM64, UC_MODE_ARM, &E->Uc), "uc_open");
   try {

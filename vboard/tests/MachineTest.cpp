@@ -5,6 +5,8 @@
 // reachable from the next one.
 #include "cpu/Machine.h"
 
+#include "cpu/CodePages.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -137,6 +139,41 @@ TEST_F (MachineEngine, WhatAnEndedMachineMappedIsUnmappedForTheNext) {
       EXPECT_EQ (M.LastFault ().Address, kData) << C.What;
     }
   }
+}
+
+// Guest stores go without the engine's check for translated code only where
+// no code was translated (cpu/CodePages.cpp): code the guest itself rewrites
+// runs as rewritten, also on a page stored to before it held code.
+TEST_F (MachineEngine, CodeTheGuestRewritesRunsAsRewritten) {
+  constexpr uint64_t kStoreWord = kCode + 0x1000;      // stores w1 at x0
+  constexpr uint64_t kStoreLoop = kStoreWord + 8;      // stores x1 at x0, x0 + 8, ... 256 times
+  constexpr uint64_t kData = kCode + 0x2000;
+  Machine M;
+  M.MapRam (kCode, 0x3000);
+  PlaceReturn (M, 1);
+  std::vector<uint32_t> Stores = {0xB9000001, kRet,                             // str w1, [x0]
+                                  0xD2802003,                                   // mov x3, #256
+                                  0xF8008401, 0xF1000463, 0x54FFFFC1, kRet};    // str x1, [x0], #8; subs; b.ne
+  ASSERT_TRUE (M.Write (kStoreWord, Stores.data (), Stores.size () * 4));
+  EXPECT_EQ (M.Call (kCode, {}), 1u);
+
+  uint64_t Before = StoresWithoutCodeCheck ();
+  M.Call (kStoreLoop, {kData, 0x55});
+  EXPECT_EQ (M.Load<uint64_t> (kData + 255 * 8), 0x55u);
+  if (StoreCodeCheckFiltered ()) {
+    EXPECT_GE (StoresWithoutCodeCheck () - Before, 256u) << "stores to a page without code took the whole check";
+  }
+
+  // Code that has run, rewritten by a guest store.
+  M.Call (kStoreWord, {kCode, MovX0 (2)});
+  EXPECT_EQ (M.Call (kCode, {}), 2u);
+  // A page stored to while it held no code gets code, runs, and is rewritten.
+  M.Call (kStoreWord, {kData, MovX0 (4)});
+  M.Call (kStoreWord, {kData + 4, kRet});
+  EXPECT_EQ (M.Call (kData, {}), 4u);
+  M.Call (kStoreWord, {kData, MovX0 (6)});
+  EXPECT_EQ (M.Call (kData, {}), 6u);
+  EXPECT_FALSE (M.Faulted ()) << M.LastFault ().Detail;
 }
 
 }  // namespace
