@@ -42,22 +42,26 @@ bool gReuse = [] {
 
 }  // namespace
 
-// One Unicorn engine and the code it has translated, with the RAM regions
-// the last machine left mapped ("parked"). A parked region is inaccessible
-// (no permissions, and its pages marked so that a jump into code translated
-// from it faults too: the engine looks translated code up without checking
-// permissions). The machine that maps a region of the same address, size
-// and permissions again takes it, pages cleared, and with them the bytes
-// its code was translated from; any other use of its addresses drops it.
+// One Unicorn engine and the code it has translated, with the RAM and
+// filled regions the last machine left mapped ("parked"). A parked region is
+// inaccessible (no permissions, and its pages marked so that a jump into
+// code translated from it faults too: the engine looks translated code up
+// without checking permissions). The machine that maps a region of the same
+// kind, address, size and permissions (and fill) again takes it, its bytes
+// reset, and with them the bytes its code was translated from; any other use
+// of its addresses drops it. Taking a region costs one change of the memory
+// map; unmapping one flushes the emulator's TLB page by page.
 struct Machine::Engine {
   uc_struct *Uc = nullptr;
   Machine *Owner = nullptr;
   uc_context *PowerOn = nullptr;   // the CPU as the engine was opened
   struct Parked {
     uint64_t Size;
-    uint8_t *Pages;
+    uint8_t *Pages;                // a RAM region's pages (TakeRamPages)
     uint32_t Perms;
-    std::vector<uint8_t> Code;   // an executable region's bytes when parked
+    std::vector<uint8_t> Code;     // an executable region's bytes when parked
+    HostMapping Filled = {};       // or a filled region's host memory
+    int Fill = -1;                 // and its fill byte; -1 for RAM
   };
   std::map<uint64_t, Parked> ParkedRegions;
   std::vector<uint64_t> ParkedPages;   // one bit per page below kParkLimit
@@ -126,7 +130,9 @@ Machine::Engine *Machine::OpenEngine () {
 void Machine::CloseEngine (Engine *E) {
   if (E->PowerOn != nullptr) uc_context_free (E->PowerOn);
   uc_close (E->Uc);
-  for (const auto &[Base, P] : E->ParkedRegions) GiveRamPages (P.Pages, P.Size);
+  for (const auto &[Base, P] : E->ParkedRegions) {
+    if (P.Fill < 0) GiveRamPages (P.Pages, P.Size);
+  }
   delete E;
 }
 
@@ -206,7 +212,16 @@ bool Machine::Park () {
   // an engine holds the regions of one machine at most.
   DropParked (0, kParkLimit);
   for (const Region &R : mRegions) {
-    if (mRamPages.count (R.Base) == 0) Drop (R.Base, R.Size, R.Executable);   // devices and filled regions
+    if (mRamPages.count (R.Base) != 0) continue;
+    auto Filled = mHostBacked.find (R.Base);
+    if (Filled != mHostBacked.end () && R.Fill >= 0 && !R.Executable && R.Base + R.Size <= kParkLimit &&
+        uc_mem_protect (mUc, R.Base, R.Size, UC_PROT_NONE) == UC_ERR_OK) {
+      Engine::Parked P{R.Size, nullptr, R.Perms, {}, std::move (Filled->second), R.Fill};
+      E.MarkParked (R.Base, R.Size, true);
+      E.ParkedRegions.emplace (R.Base, std::move (P));
+      continue;
+    }
+    Drop (R.Base, R.Size, R.Executable);   // devices, and filled regions not parked
   }
   mHostBacked.clear ();
   mDevices.clear ();
@@ -265,7 +280,7 @@ void Machine::DropParked (uint64_t Address, uint64_t Size) {
     }
     Drop (It->first, It->second.Size, (It->second.Perms & UC_PROT_EXEC) != 0);
     E.MarkParked (It->first, It->second.Size, false);
-    GiveRamPages (It->second.Pages, It->second.Size);
+    if (It->second.Fill < 0) GiveRamPages (It->second.Pages, It->second.Size);
     It = E.ParkedRegions.erase (It);
   }
 }
@@ -312,7 +327,8 @@ bool Machine::ReachesParked (uint64_t Address, uint64_t Size) const {
 void Machine::MapRam (uint64_t Address, uint64_t Size, bool Writable, bool Executable) {
   uint32_t Perms = UC_PROT_READ | (Writable ? UC_PROT_WRITE : 0) | (Executable ? UC_PROT_EXEC : 0);
   auto Parked = mEngine->ParkedRegions.find (Address);
-  if (Parked != mEngine->ParkedRegions.end () && Parked->second.Size == Size && Parked->second.Perms == Perms) {
+  if (Parked != mEngine->ParkedRegions.end () && Parked->second.Fill < 0 && Parked->second.Size == Size &&
+      Parked->second.Perms == Perms) {
     Engine::Parked P = std::move (Parked->second);
     mEngine->ParkedRegions.erase (Parked);
     mEngine->MarkParked (Address, Size, false);
@@ -339,11 +355,31 @@ void Machine::MapRam (uint64_t Address, uint64_t Size, bool Writable, bool Execu
 
 void Machine::MapFilled (uint64_t Address, uint64_t Size, uint8_t Fill, bool Writable, bool Executable) {
   uint32_t Perms = UC_PROT_READ | (Writable ? UC_PROT_WRITE : 0) | (Executable ? UC_PROT_EXEC : 0);
+  auto Parked = mEngine->ParkedRegions.find (Address);
+  if (Parked != mEngine->ParkedRegions.end () && Parked->second.Fill == Fill && Parked->second.Size == Size &&
+      Parked->second.Perms == Perms) {
+    Engine::Parked P = std::move (Parked->second);
+    mEngine->ParkedRegions.erase (Parked);
+    mEngine->MarkParked (Address, Size, false);
+    uc_err Err = UC_ERR_OK;
+    try {
+      P.Filled.Refill (Fill);
+      Err = uc_mem_protect (mUc, Address, Size, Perms);
+    } catch (...) {
+      Drop (Address, Size, Executable);
+      throw;
+    }
+    if (Err != UC_ERR_OK) Drop (Address, Size, Executable);
+    Check (Err, "uc_mem_protect");
+    mHostBacked[Address] = std::move (P.Filled);
+    mRegions.push_back ({Address, Size, false, Executable, Perms, Fill});
+    return;
+  }
   DropParked (Address, Size);
   HostMapping Buffer (Size, Fill);
   Check (uc_mem_map_ptr (mUc, Address, Size, Perms, Buffer.Data ()), "uc_mem_map_ptr");
   mHostBacked[Address] = std::move (Buffer);
-  mRegions.push_back ({Address, Size, false, Executable});
+  mRegions.push_back ({Address, Size, false, Executable, Perms, Fill});
 }
 
 void Machine::MapDevice (uint64_t Address, uint64_t Size, MmioDevice *Device) {

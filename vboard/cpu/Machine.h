@@ -295,6 +295,8 @@ class Machine {
     uint64_t Base, Size;
     bool Device = false;
     bool Executable = false;
+    uint32_t Perms = 0;   // a filled region's permissions
+    int Fill = -1;        // and its fill byte; -1 for any other region
   };
   std::vector<Region> mRegions;
   struct MappedDevice {

@@ -141,6 +141,50 @@ TEST_F (MachineEngine, WhatAnEndedMachineMappedIsUnmappedForTheNext) {
   }
 }
 
+// A filled region (the flash window) is parked like RAM: unreachable while
+// parked, and taken over by a machine that maps it again, its fill back.
+TEST_F (MachineEngine, AFilledRegionTakenOverReadsItsFillAgain) {
+  constexpr uint64_t kFlash = kCode + 0x10000;
+  const std::vector<uint32_t> Load = {0xF9400020 /* ldr x0, [x1] */, kRet};
+  const std::vector<uint32_t> Store = {0xF9000020 /* str x0, [x1] */, kRet};
+  {
+    Machine Last;
+    Last.MapFilled (kFlash, 0x2000, 0xFF, false, false);
+    Last.Store<uint64_t> (kFlash + 0x1000, 0x1234);
+  }
+  {
+    Machine M;
+    M.MapRam (kCode, 0x1000);
+    ASSERT_TRUE (M.Write (kCode, Load.data (), Load.size () * 4));
+    uint64_t Value = 0;
+    EXPECT_FALSE (M.Read (kFlash, &Value, 8)) << "the host cannot read it while parked";
+    M.Call (kCode, {0, kFlash + 0x1000});
+    ASSERT_TRUE (M.Faulted ()) << "x0 " << M.X (0);
+    EXPECT_EQ (M.LastFault ().Kind, FaultKind::UnmappedRead) << M.LastFault ().Detail;
+    EXPECT_EQ (M.LastFault ().Address, kFlash + 0x1000);
+  }
+  {
+    Machine Last;
+    Last.MapFilled (kFlash, 0x2000, 0xFF, false, false);
+    Last.Store<uint64_t> (kFlash + 0x1000, 0x1234);
+  }
+  Machine M;
+  M.MapFilled (kFlash, 0x2000, 0xFF, false, false);
+  M.MapRam (kCode, 0x1000);
+  ASSERT_TRUE (M.Write (kCode, Load.data (), Load.size () * 4));
+  ASSERT_TRUE (M.Write (kCode + 0x100, Store.data (), Store.size () * 4));
+  EXPECT_EQ (M.Load<uint64_t> (kFlash + 0x1000), ~0ULL);
+  EXPECT_EQ (M.Call (kCode, {0, kFlash + 0x1000}), ~0ULL) << "the guest reads the fill";
+  M.Call (kCode + 0x100, {0, kFlash});
+  ASSERT_TRUE (M.Faulted ());
+  EXPECT_EQ (M.LastFault ().Kind, FaultKind::ProtectedWrite) << "still read-only: " << M.LastFault ().Detail;
+  {
+    Machine Next;   // another fill at the same place is another region
+    Next.MapFilled (kFlash, 0x2000, 0x00, false, false);
+    EXPECT_EQ (Next.Load<uint64_t> (kFlash), 0u);
+  }
+}
+
 // Guest stores go without the engine's check for translated code only where
 // no code was translated (cpu/CodePages.cpp): code the guest itself rewrites
 // runs as rewritten, also on a page stored to before it held code.
