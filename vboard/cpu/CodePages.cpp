@@ -37,8 +37,6 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
-#include <stdexcept>
-#include <string>
 
 namespace {
 
@@ -64,11 +62,7 @@ using InvalidateFast = void (*) (void *Uc, void *Pages, uint64_t Start, int Leng
 
 template <typename F>
 F Next (const char *Name) {
-  void *Symbol = dlsym (RTLD_NEXT, Name);
-  if (Symbol == nullptr) {
-    throw std::runtime_error (std::string ("libunicorn has no ") + Name);
-  }
-  return reinterpret_cast<F> (Symbol);
+  return reinterpret_cast<F> (dlsym (RTLD_NEXT, Name));
 }
 
 struct Unicorn {
@@ -76,20 +70,24 @@ struct Unicorn {
   CollectionLock Lock = Next<CollectionLock> ("page_collection_lock_aarch64");
   CollectionUnlock Unlock = Next<CollectionUnlock> ("page_collection_unlock_aarch64");
   InvalidateFast Invalidate = Next<InvalidateFast> ("tb_invalidate_phys_page_fast_aarch64");
-  // Only the release whose store path is described above gets the filter.
-  bool Filter = [] {
+  // Only the release whose store path is described above gets the filter,
+  // and only when the library has all four functions (it calls ours only
+  // in place of its own).
+  bool Filter = [this] {
     unsigned Major = 0, Minor = 0;
     uc_version (&Major, &Minor);
     const char *Off = std::getenv ("ASFP_UNICORN_STORE_CHECK");
     bool Forced = Off != nullptr && *Off != '\0' && *Off != '0';
-    return Major == 2 && Minor == 0 && !Forced;
+    bool Found = PageAddrCode != nullptr && Lock != nullptr && Unlock != nullptr && Invalidate != nullptr;
+    return Major == 2 && Minor == 0 && Found && !Forced;
   } ();
 };
 
-const Unicorn &Real () {
-  static const Unicorn U;
-  return U;
-}
+// Found when the program starts: the library calls these functions only
+// once an engine runs.
+const Unicorn gReal;
+
+const Unicorn &Real () { return gReal; }
 
 void MarkCode (uint64_t RamAddress) {
   uint64_t Page = RamAddress >> kPageShift;
