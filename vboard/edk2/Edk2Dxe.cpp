@@ -505,9 +505,11 @@ void Edk2Dxe::Boot (const std::vector<std::string> &VolumePaths) {
   if (VolumePaths.empty ()) throw std::runtime_error ("no firmware volume to boot");
   // The volumes as the board's flash holds them (files an update deleted
   // marked so, further volumes after the given ones).
-  std::vector<Board::FurtherVolume> Volumes = B.VolumesToBoot (VolumePaths);
+  mVolumes.clear ();
+  for (Board::FurtherVolume &V : B.VolumesToBoot (VolumePaths)) mVolumes.push_back ({std::move (V.Bytes), V.Origin});
+  const std::vector<Volume> &Volumes = mVolumes;
   const std::string VolumePath = Volumes.front ().Origin;
-  std::vector<uint8_t> Bytes = std::move (Volumes.front ().Bytes);
+  std::vector<uint8_t> Bytes = Volumes.front ().Bytes;
   for (const std::string &Name : B.Fw.Pcds.LocalNames ()) mLocalTokens.DefineLocal (Name, B.Fw.LocalPcd (Name)->Type, 0);
   // Further volumes follow the first in memory, each handed over in its
   // own firmware-volume HOB.

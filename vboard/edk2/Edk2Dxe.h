@@ -71,6 +71,12 @@ class Edk2Dxe {
     std::string BuildDir;      // where the build left it (its AutoGen.h), from the debug path
   };
   const std::vector<Image> &Images () const { return mImages; }
+  // The volumes Boot handed over, in order, as the board's flash held them.
+  struct Volume {
+    std::vector<uint8_t> Bytes;
+    std::string Origin;   // the file, or what put it on the board
+  };
+  const std::vector<Volume> &Volumes () const { return mVolumes; }
   const Image *FindImage (const std::string &Name) const;
   // The image whose code holds Address, or nullptr.
   const Image *ImageAt (uint64_t Address) const;
@@ -177,6 +183,7 @@ class Edk2Dxe {
   std::vector<Running> mRunning;                 // entry points that have not returned yet
   uint64_t mEntryReturnTrap = 0;
   std::vector<uint64_t> mExtraVolumes;          // offsets of the volumes after the first
+  std::vector<Volume> mVolumes;
   uint64_t mTimerPeriodNs = 0;
   uint64_t mTicks = 0;
   std::map<std::string, uint64_t> mPcds;

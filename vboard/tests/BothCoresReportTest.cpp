@@ -85,7 +85,7 @@ TEST_F (BothCoresReport, PublishedStateIsTheSame) {
   ASSERT_FALSE (Own->M.Faulted ()) << Own->FaultReport ();
   ASSERT_FALSE (Real->M.Faulted ()) << Real->FaultReport ();
   ExpectSameState (report::PublishedState (*report::OfBoardCore (*Own)),
-                   report::PublishedState (*report::OfEdk2 (*Real, *Dxe, {BoardPlatformVolume ()})));
+                   report::PublishedState (*report::OfEdk2 (*Real, *Dxe)));
 }
 
 TEST_F (BothCoresReport, TheReportSaysTheSameOfEachPackageDriver) {
@@ -114,7 +114,7 @@ TEST_F (BothCoresReport, TheReportSaysTheSameOfEachPackageDriver) {
     return Lines;
   };
   auto Own = Report (*report::OfBoardCore (*BothCoresReport::Own));
-  auto Real = Report (*report::OfEdk2 (*BothCoresReport::Real, *Dxe, {BoardPlatformVolume ()}));
+  auto Real = Report (*report::OfEdk2 (*BothCoresReport::Real, *Dxe));
   std::vector<std::string> Keys = kPackageDrivers;
   for (const char *Summary : {"flash:", "BMC:", "PcdCpuTemperature", "firmware", "powered", "event", "SMBIOS", "type", "SPCR:"}) {
     Keys.push_back (Summary);
@@ -189,7 +189,7 @@ TEST (BothCoresFuzzCorpus, EachInputPlacedOnTheWholePlatformGivesTheSameUnderBot
       EXPECT_EQ (Run.Own.M.Faulted (), Run.Real.M.Faulted ()) << Run.Own.FaultReport () << Run.Real.FaultReport ();
       if (!Run.Own.M.Faulted () && !Run.Real.M.Faulted ()) {
         ExpectSameState (report::PublishedState (*report::OfBoardCore (Run.Own)),
-                         report::PublishedState (*report::OfEdk2 (Run.Real, *Run.Dxe, {BoardPlatformVolume ()})));
+                         report::PublishedState (*report::OfEdk2 (Run.Real, *Run.Dxe)));
       }
       if (std::string (T.Name) == "acpi-sections") {
         // The platform's own extra-ACPI file is passed over as deleted; the

@@ -466,16 +466,14 @@ class BoardCore : public Published {
 // variable store, and what the board saw the guest call.
 class Edk2Core : public Published {
  public:
-  Edk2Core (Board &Brd, const Edk2Dxe &D, std::vector<std::string> Volumes) : Published (Brd), Dxe (D), Paths (std::move (Volumes)) {
-    std::vector<Board::FurtherVolume> Booted;
-    try {
-      Booted = Brd.VolumesToBoot (Paths);
-    } catch (const std::exception &) {
-    }
-    for (Board::FurtherVolume &V : Booted) {
+  // The volumes are the ones EDK II's core was handed; one it could not
+  // read (it booted without it) is listed as such.
+  Edk2Core (Board &Brd, const Edk2Dxe &D) : Published (Brd), Dxe (D) {
+    for (const Edk2Dxe::Volume &V : D.Volumes ()) {
       try {
-        Fvs.push_back (std::make_unique<FirmwareVolume> (std::move (V.Bytes), V.Origin));
-      } catch (const std::exception &) {
+        Fvs.push_back (std::make_unique<FirmwareVolume> (V.Bytes, V.Origin));
+      } catch (const std::exception &E) {
+        Unreadable.push_back ("firmware volume " + V.Origin + ": not read (" + E.what () + ")");
       }
     }
   }
@@ -492,6 +490,7 @@ class Edk2Core : public Published {
                      std::to_string (Kinds["applications"]) + " applications, " + std::to_string (Kinds["other files"]) +
                      " other), booted by EDK II's DXE core");
     }
+    Out.insert (Out.end (), Unreadable.begin (), Unreadable.end ());
     return Out;
   }
   // The volumes' drivers by UI name (and the DXE core).
@@ -627,8 +626,8 @@ class Edk2Core : public Published {
 
  private:
   const Edk2Dxe &Dxe;
-  std::vector<std::string> Paths;
   std::vector<std::unique_ptr<FirmwareVolume>> Fvs;
+  std::vector<std::string> Unreadable;
 };
 
 }  // namespace
@@ -648,8 +647,8 @@ std::vector<LogRecord> EventLog (Board &B, uint64_t &Used) {
 
 std::unique_ptr<Published> OfBoardCore (Board &B) { return std::make_unique<BoardCore> (B); }
 
-std::unique_ptr<Published> OfEdk2 (Board &B, const Edk2Dxe &Dxe, const std::vector<std::string> &Volumes) {
-  return std::make_unique<Edk2Core> (B, Dxe, Volumes);
+std::unique_ptr<Published> OfEdk2 (Board &B, const Edk2Dxe &Dxe) {
+  return std::make_unique<Edk2Core> (B, Dxe);
 }
 
 void WriteArtefacts (const Published &P, const std::string &Dir) {

@@ -90,8 +90,8 @@ class Published {
 };
 
 std::unique_ptr<Published> OfBoardCore (Board &B);
-// Volumes: the paths Edk2Dxe::Boot was given, for the volumes' driver lists.
-std::unique_ptr<Published> OfEdk2 (Board &B, const Edk2Dxe &Dxe, const std::vector<std::string> &Volumes);
+// The volumes and their drivers are the ones Dxe booted.
+std::unique_ptr<Published> OfEdk2 (Board &B, const Edk2Dxe &Dxe);
 
 struct Run {
   std::vector<std::string> Volumes;

@@ -335,7 +335,7 @@ int Run (const std::string &File, const Options &O, std::ostream &Out, std::ostr
       if (O.Edk2) {
         Dxe = std::make_unique<Edk2Dxe> (*B);
         Dxe->Boot (O.Volumes);
-        P = report::OfEdk2 (*B, *Dxe, O.Volumes);
+        P = report::OfEdk2 (*B, *Dxe);
       } else {
         B->BootVolumes (O.Volumes);
         P = report::OfBoardCore (*B);

@@ -334,7 +334,7 @@ int BootEdk2 (Board &B, const std::vector<std::string> &Volumes, const ReportFil
     std::cerr << "vboard: " << E.what () << "\n";
     return 2;
   }
-  return FinishReport (*report::OfEdk2 (B, Dxe, Volumes), Volumes, F, Started);
+  return FinishReport (*report::OfEdk2 (B, Dxe), Volumes, F, Started);
 }
 
 // The whole-board boot of firmware volumes and its report.
