@@ -22,9 +22,11 @@
 //  - tb_invalidate_phys_page_fast and page_collection_unlock do nothing
 //    with the marker.
 // Every other call goes on to Unicorn's own function, found with
-// dlsym (RTLD_NEXT). Marks are never cleared, so the set only ever says
-// "maybe code" too often, never too rarely: a store into a page that holds
-// translated code always takes Unicorn's whole path and drops it.
+// dlsym (RTLD_NEXT). Marks stay while any engine is open, so the set only
+// ever says "maybe code" too often, never too rarely: a store into a page
+// that holds translated code always takes Unicorn's whole path and drops
+// it. They go when the last engine closes (the next numbers its pages
+// from 0 again).
 //
 // ASFP_UNICORN_STORE_CHECK=1 sends every call to Unicorn's functions.
 
@@ -35,6 +37,7 @@
 #include <dlfcn.h>
 
 #include <atomic>
+#include <mutex>
 #include <cstdint>
 #include <cstdlib>
 
@@ -96,6 +99,11 @@ void MarkCode (uint64_t RamAddress) {
   }
 }
 
+// Open engines; marks are only cleared when there are none, so no engine
+// can be translating code meanwhile.
+std::mutex gEnginesLock;
+unsigned gEngines = 0;
+
 bool MaybeCode (uint64_t Start, uint64_t End) {
   for (uint64_t Page = Start >> kPageShift; Page <= End >> kPageShift; Page++) {
     if (Page >= kTrackedPages) return true;
@@ -139,5 +147,17 @@ namespace vboard {
 bool StoreCodeCheckFiltered () { return Real ().Filter; }
 
 uint64_t StoresWithoutCodeCheck () { return gFiltered.load (std::memory_order_relaxed); }
+
+void CodePagesEngineOpened () {
+  std::lock_guard<std::mutex> Guard (gEnginesLock);
+  gEngines++;
+}
+
+void CodePagesEngineClosed () {
+  std::lock_guard<std::mutex> Guard (gEnginesLock);
+  if (gEngines > 0 && --gEngines == 0) {
+    for (auto &Word : gCodePage) Word.store (0, std::memory_order_relaxed);
+  }
+}
 
 }  // namespace vboard

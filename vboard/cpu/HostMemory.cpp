@@ -55,20 +55,10 @@ HostMapping::HostMapping (size_t Size, uint8_t Fill) : mSize (Size) {
   void *P = mmap (nullptr, Size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (P == MAP_FAILED) Fail ("mmap");
   mData = static_cast<uint8_t *> (P);
-  if (Fill != 0) Refill (Fill);
-}
-
-void HostMapping::Refill (uint8_t Fill) {
-  if (Fill == 0) {
-    // Private anonymous pages read zero again once dropped.
-    if (madvise (mData, mSize, MADV_DONTNEED) != 0) Fail ("madvise");
-    return;
-  }
-  // The shared image mapped over the whole mapping again drops the pages
-  // written since.
+  if (Fill == 0) return;
   int Fd = FillImage (Fill);
-  for (size_t At = 0; At < mSize; At += kChunk) {
-    size_t Length = mSize - At < kChunk ? mSize - At : kChunk;
+  for (size_t At = 0; At < Size; At += kChunk) {
+    size_t Length = Size - At < kChunk ? Size - At : kChunk;
     if (mmap (mData + At, Length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, Fd, 0) == MAP_FAILED) {
       int Saved = errno;
       munmap (mData, mSize);
@@ -77,6 +67,12 @@ void HostMapping::Refill (uint8_t Fill) {
       Fail ("mmap of the fill image");
     }
   }
+}
+
+void HostMapping::Reset () {
+  // Dropped pages of a private mapping read what is mapped under them
+  // again: zeros, or the shared fill image.
+  if (madvise (mData, mSize, MADV_DONTNEED) != 0) Fail ("madvise");
 }
 
 HostMapping::~HostMapping () {

@@ -31,9 +31,9 @@ class HostMapping {
   HostMapping (const HostMapping &) = delete;
   HostMapping &operator= (const HostMapping &) = delete;
 
-  // Every byte reads Fill again until written (the fill this mapping was
-  // made with, for a region used again).
-  void Refill (uint8_t Fill);
+  // Every byte reads the fill the mapping was made with again, until
+  // written (a region used again).
+  void Reset ();
 
   uint8_t *Data () const { return mData; }
   size_t Size () const { return mSize; }

@@ -100,9 +100,9 @@ bool Machine::EngineReuse () { return gReuse; }
 
 Machine::Engine *Machine::OpenEngine () {
   KeepFreedHeap ();
-  StoreCodeCheckFiltered ();
   auto E = std::make_unique<Engine> ();
   Check (uc_open (UC_ARCH_ARM64, UC_MODE_ARM, &E->Uc), "uc_open");
+  CodePagesEngineOpened ();
   try {
     // FP/SIMD instructions must not trap: CPACR_EL1.FPEN = 0b11.
     uint64_t Cpacr = 0x300000;
@@ -130,6 +130,7 @@ Machine::Engine *Machine::OpenEngine () {
 void Machine::CloseEngine (Engine *E) {
   if (E->PowerOn != nullptr) uc_context_free (E->PowerOn);
   uc_close (E->Uc);
+  CodePagesEngineClosed ();
   for (const auto &[Base, P] : E->ParkedRegions) {
     if (P.Fill < 0) GiveRamPages (P.Pages, P.Size);
   }
@@ -363,7 +364,7 @@ void Machine::MapFilled (uint64_t Address, uint64_t Size, uint8_t Fill, bool Wri
     mEngine->MarkParked (Address, Size, false);
     uc_err Err = UC_ERR_OK;
     try {
-      P.Filled.Refill (Fill);
+      P.Filled.Reset ();
       Err = uc_mem_protect (mUc, Address, Size, Perms);
     } catch (...) {
       Drop (Address, Size, Executable);

@@ -168,21 +168,23 @@ TEST_F (MachineEngine, AFilledRegionTakenOverReadsItsFillAgain) {
     Last.MapFilled (kFlash, 0x2000, 0xFF, false, false);
     Last.Store<uint64_t> (kFlash + 0x1000, 0x1234);
   }
-  Machine M;
-  M.MapFilled (kFlash, 0x2000, 0xFF, false, false);
-  M.MapRam (kCode, 0x1000);
-  ASSERT_TRUE (M.Write (kCode, Load.data (), Load.size () * 4));
-  ASSERT_TRUE (M.Write (kCode + 0x100, Store.data (), Store.size () * 4));
-  EXPECT_EQ (M.Load<uint64_t> (kFlash + 0x1000), ~0ULL);
-  EXPECT_EQ (M.Call (kCode, {0, kFlash + 0x1000}), ~0ULL) << "the guest reads the fill";
-  M.Call (kCode + 0x100, {0, kFlash});
-  ASSERT_TRUE (M.Faulted ());
-  EXPECT_EQ (M.LastFault ().Kind, FaultKind::ProtectedWrite) << "still read-only: " << M.LastFault ().Detail;
   {
-    Machine Next;   // another fill at the same place is another region
-    Next.MapFilled (kFlash, 0x2000, 0x00, false, false);
-    EXPECT_EQ (Next.Load<uint64_t> (kFlash), 0u);
+    Machine M;
+    M.MapFilled (kFlash, 0x2000, 0xFF, false, false);
+    M.MapRam (kCode, 0x1000);
+    ASSERT_TRUE (M.Write (kCode, Load.data (), Load.size () * 4));
+    ASSERT_TRUE (M.Write (kCode + 0x100, Store.data (), Store.size () * 4));
+    EXPECT_EQ (M.Load<uint64_t> (kFlash + 0x1000), ~0ULL);
+    EXPECT_EQ (M.Call (kCode, {0, kFlash + 0x1000}), ~0ULL) << "the guest reads the fill";
+    M.Call (kCode + 0x100, {0, kFlash});
+    ASSERT_TRUE (M.Faulted ());
+    EXPECT_EQ (M.LastFault ().Kind, FaultKind::ProtectedWrite) << "still read-only: " << M.LastFault ().Detail;
+    M.Store<uint64_t> (kFlash, 0x99);
   }
+  Machine Next;   // another fill at the same place is another region
+  Next.MapFilled (kFlash, 0x2000, 0x00, false, false);
+  EXPECT_EQ (Next.Load<uint64_t> (kFlash), 0u);
+  EXPECT_EQ (Next.Load<uint64_t> (kFlash + 0x1000), 0u);
 }
 
 // Guest stores go without the engine's check for translated code only where
@@ -192,6 +194,9 @@ TEST_F (MachineEngine, CodeTheGuestRewritesRunsAsRewritten) {
   constexpr uint64_t kStoreWord = kCode + 0x1000;      // stores w1 at x0
   constexpr uint64_t kStoreLoop = kStoreWord + 8;      // stores x1 at x0, x0 + 8, ... 256 times
   constexpr uint64_t kData = kCode + 0x2000;
+  // Marks left by earlier tests in this process go with the last engine.
+  Machine::SetEngineReuse (false);
+  Machine::SetEngineReuse (true);
   Machine M;
   M.MapRam (kCode, 0x3000);
   PlaceReturn (M, 1);
