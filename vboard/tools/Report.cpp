@@ -466,33 +466,30 @@ class BoardCore : public Published {
 // variable store, and what the board saw the guest call.
 class Edk2Core : public Published {
  public:
-  // The volumes are the ones EDK II's core was handed; one it could not
-  // read (it booted without it) is listed as such.
+  // The volumes are the ones EDK II's core was handed, in order; one it
+  // could not read (it booted without it) is listed as such.
   Edk2Core (Board &Brd, const Edk2Dxe &D) : Published (Brd), Dxe (D) {
     for (const Edk2Dxe::Volume &V : D.Volumes ()) {
+      std::unique_ptr<FirmwareVolume> Fv;
       try {
-        Fvs.push_back (std::make_unique<FirmwareVolume> (V.Bytes, V.Origin));
+        Fv = std::make_unique<FirmwareVolume> (V.Bytes, V.Origin);
       } catch (const std::exception &E) {
-        Unreadable.push_back ("firmware volume " + V.Origin + ": not read (" + E.what () + ")");
+        Lines.push_back ("firmware volume " + V.Origin + ": not read (" + E.what () + ")");
+        continue;
       }
-    }
-  }
-  std::string Core () const override { return "edk2"; }
-  std::vector<std::string> VolumeLines () const override {
-    std::vector<std::string> Out;
-    for (const auto &Fv : Fvs) {
       std::map<std::string, unsigned> Kinds;
       for (const FfsFile &F : Fv->Files ()) {
         Kinds[F.Type == ffs::FileTypeDriver ? "drivers" : F.Type == ffs::FileTypeApplication ? "applications" : "other files"]++;
       }
-      Out.push_back ("firmware volume " + Fv->Origin () + ": " + std::to_string (Fv->Length ()) + " bytes, " +
-                     std::to_string (Fv->Files ().size ()) + " files (" + std::to_string (Kinds["drivers"]) + " drivers, " +
-                     std::to_string (Kinds["applications"]) + " applications, " + std::to_string (Kinds["other files"]) +
-                     " other), booted by EDK II's DXE core");
+      Lines.push_back ("firmware volume " + Fv->Origin () + ": " + std::to_string (Fv->Length ()) + " bytes, " +
+                       std::to_string (Fv->Files ().size ()) + " files (" + std::to_string (Kinds["drivers"]) + " drivers, " +
+                       std::to_string (Kinds["applications"]) + " applications, " + std::to_string (Kinds["other files"]) +
+                       " other), booted by EDK II's DXE core");
+      Fvs.push_back (std::move (Fv));
     }
-    Out.insert (Out.end (), Unreadable.begin (), Unreadable.end ());
-    return Out;
   }
+  std::string Core () const override { return "edk2"; }
+  std::vector<std::string> VolumeLines () const override { return Lines; }
   // The volumes' drivers by UI name (and the DXE core).
   bool IsDriver (const std::string &Name) const {
     if (Name == "DxeCore") return true;
@@ -627,7 +624,7 @@ class Edk2Core : public Published {
  private:
   const Edk2Dxe &Dxe;
   std::vector<std::unique_ptr<FirmwareVolume>> Fvs;
-  std::vector<std::string> Unreadable;
+  std::vector<std::string> Lines;   // one per volume handed over
 };
 
 }  // namespace
