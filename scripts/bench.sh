@@ -10,11 +10,15 @@
 # same way, right before this one, and prints both side by side: a
 # before/after comparison from one run on one machine. Nothing else should
 # load the machine meanwhile (other builds wait on the build lock: run this
-# under it).
+# under it). ASFP_BENCH_ROUNDS=N (default 1) measures N rounds, the two
+# builds taking turns, and prints each row's median over the rounds: on a
+# virtual machine whose speed drifts over minutes, both builds then see the
+# same mix of fast and slow spells.
 set -euo pipefail
 REPO=$(cd "$(dirname "$0")/.." && pwd)
 [ -n "${ASFP_BENCH_NO_BUILD:-}" ] || "$REPO/scripts/prepare.sh"
 RUNS=${ASFP_BENCH_RUNS:-5}
+ROUNDS=${ASFP_BENCH_ROUNDS:-1}
 BUILD="$REPO/build/edk2-ws/Build"
 FV="$BUILD/ArmServerFeaturePkg/DEBUG_GCC5/FV/ARMSERVERFEATUREFV.Fv"
 SERVED="$BUILD/ArmServerFeaturePkgTest/DEBUG_GCC5/AARCH64/NetBootProbe.efi"
@@ -39,9 +43,32 @@ measure () {   # VBOARD OUT: the table of that build, with the process row added
     printf "%-34s %12.3f %-8s %s\n", "vboard --fv process", m, "ms", "(report tools included)" }' >>"$2"
 }
 
+combine () {   # OUT TABLE...: each row's median over the tables
+  # Rows are fixed-width: the name in 34 columns, the value in the next 13.
+  local out=$1
+  shift
+  awk -v rounds="$ROUNDS" '
+    FNR == 1 { f++; if (f == 1) head = $0; next }
+    { k = substr($0, 1, 34); if (!(k in line)) { line[k] = $0; order[++n] = k }
+      split(substr($0, 35), x, " "); v[k] = v[k] " " x[1] }
+    END {
+      print head (rounds > 1 ? ", then the median of " rounds " rounds" : "")
+      for (i = 1; i <= n; i++) {
+        k = order[i]; m = split(v[k], s, " ")
+        for (p = 2; p <= m; p++) for (q = p; q > 1 && s[q - 1] + 0 > s[q] + 0; q--) { t = s[q]; s[q] = s[q - 1]; s[q - 1] = t }
+        med = m % 2 ? s[(m + 1) / 2] : (s[m / 2] + s[m / 2 + 1]) / 2
+        printf "%-34s %12.3f%s\n", k, med, substr(line[k], 48)
+      }
+    }' "$@" >"$out"
+}
+
 if [ -n "${ASFP_BENCH_BASELINE:-}" ]; then
-  measure "$ASFP_BENCH_BASELINE" "$WORK/before"
-  measure "$REPO/build/vboard/vboard" "$WORK/after"
+  for R in $(seq "$ROUNDS"); do
+    measure "$ASFP_BENCH_BASELINE" "$WORK/before.$R"
+    measure "$REPO/build/vboard/vboard" "$WORK/after.$R"
+  done
+  combine "$WORK/before" "$WORK"/before.*
+  combine "$WORK/after" "$WORK"/after.*
   echo "== before: $ASFP_BENCH_BASELINE"
   cat "$WORK/before"
   echo "== after: build/vboard/vboard"
@@ -58,6 +85,7 @@ if [ -n "${ASFP_BENCH_BASELINE:-}" ]; then
          }
        }' "$WORK/before" "$WORK/after"
 else
-  measure "$REPO/build/vboard/vboard" "$WORK/after"
+  for R in $(seq "$ROUNDS"); do measure "$REPO/build/vboard/vboard" "$WORK/after.$R"; done
+  combine "$WORK/after" "$WORK"/after.*
   cat "$WORK/after"
 fi
