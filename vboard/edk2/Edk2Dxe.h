@@ -68,7 +68,7 @@ class Edk2Dxe {
     bool Returned = false;     // and returned (not through Exit ())
     uint64_t Status = 0;
     bool Unloaded = false;
-    std::string BuildDir;      // where the build left it (its AutoGen.h), from the debug path
+    std::string BuildDir = {}; // where the build left it (its AutoGen.h), from the debug path
   };
   const std::vector<Image> &Images () const { return mImages; }
   // The volumes Boot handed over, in order, as the board's flash held them.

@@ -44,13 +44,13 @@ struct Target {
   std::function<void (Board &, Input &)> Run;
   // Well-formed inputs to start a corpus from (the checked-in seeds are
   // written from these by `vboard --fuzz-write-seeds DIR`).
-  std::function<std::vector<std::vector<uint8_t>> ()> Seeds;
+  std::function<std::vector<std::vector<uint8_t>> ()> Seeds = {};
   // What the input changes on a board before any image runs, so that the
   // same input can be placed on a board that then boots a whole platform,
   // under either core: board state, the replies of a device model both
   // cores reach, and volumes the board's flash holds beyond the platform's
   // (Board::DeletedFiles, Board::FurtherVolumes).
-  std::function<void (Board &, Input &)> Place;
+  std::function<void (Board &, Input &)> Place = {};
 };
 
 const std::vector<Target> &Targets ();
