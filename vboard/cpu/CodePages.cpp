@@ -49,6 +49,11 @@ constexpr uint64_t kPageShift = 12;
 constexpr uint64_t kTrackedPages = (16ULL << 30) >> kPageShift;   // 16 GiB
 std::atomic<uint64_t> gCodePage[kTrackedPages / 64];
 
+// Open engines; marks are only cleared when there are none, so no engine
+// can be translating code meanwhile.
+std::mutex gEnginesLock;
+unsigned gEngines = 0;
+
 // What page_collection_lock hands back for a range without code: not an
 // object, only an address no allocation can return.
 char gNoCodeMarker;
@@ -90,19 +95,12 @@ struct Unicorn {
 // once an engine runs.
 const Unicorn gReal;
 
-const Unicorn &Real () { return gReal; }
-
 void MarkCode (uint64_t RamAddress) {
   uint64_t Page = RamAddress >> kPageShift;
   if (Page < kTrackedPages) {
     gCodePage[Page / 64].fetch_or (1ULL << (Page % 64), std::memory_order_relaxed);
   }
 }
-
-// Open engines; marks are only cleared when there are none, so no engine
-// can be translating code meanwhile.
-std::mutex gEnginesLock;
-unsigned gEngines = 0;
 
 bool MaybeCode (uint64_t Start, uint64_t End) {
   for (uint64_t Page = Start >> kPageShift; Page <= End >> kPageShift; Page++) {
@@ -117,34 +115,33 @@ bool MaybeCode (uint64_t Start, uint64_t End) {
 extern "C" {
 
 __attribute__ ((visibility ("default"))) uint64_t get_page_addr_code_aarch64 (void *Env, uint64_t Address) {
-  uint64_t RamAddress = Real ().PageAddrCode (Env, Address);
+  uint64_t RamAddress = gReal.PageAddrCode (Env, Address);
   if (RamAddress != UINT64_MAX) MarkCode (RamAddress);
   return RamAddress;
 }
 
 __attribute__ ((visibility ("default"))) void *page_collection_lock_aarch64 (void *Uc, uint64_t Start, uint64_t End) {
-  const Unicorn &U = Real ();
-  if (U.Filter && !MaybeCode (Start, End)) {
+  if (gReal.Filter && !MaybeCode (Start, End)) {
     gFiltered.store (gFiltered.load (std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     return kNoCode;
   }
-  return U.Lock (Uc, Start, End);
+  return gReal.Lock (Uc, Start, End);
 }
 
 __attribute__ ((visibility ("default"))) void page_collection_unlock_aarch64 (void *Set) {
-  if (Set != kNoCode) Real ().Unlock (Set);
+  if (Set != kNoCode) gReal.Unlock (Set);
 }
 
 __attribute__ ((visibility ("default"))) void tb_invalidate_phys_page_fast_aarch64 (void *Uc, void *Pages, uint64_t Start,
                                                                                   int Length, uintptr_t ReturnAddress) {
-  if (Pages != kNoCode) Real ().Invalidate (Uc, Pages, Start, Length, ReturnAddress);
+  if (Pages != kNoCode) gReal.Invalidate (Uc, Pages, Start, Length, ReturnAddress);
 }
 
 }  // extern "C"
 
 namespace vboard {
 
-bool StoreCodeCheckFiltered () { return Real ().Filter; }
+bool StoreCodeCheckFiltered () { return gReal.Filter; }
 
 uint64_t StoresWithoutCodeCheck () { return gFiltered.load (std::memory_order_relaxed); }
 

@@ -76,6 +76,18 @@ struct Machine::Engine {
       }
     }
   }
+  // The region parked at Address, taken back when it has this size,
+  // permissions and fill (-1 for RAM); nothing for any other.
+  std::optional<Parked> Take (uint64_t Address, uint64_t Size, uint32_t Perms, int Fill) {
+    auto It = ParkedRegions.find (Address);
+    if (It == ParkedRegions.end () || It->second.Fill != Fill || It->second.Size != Size || It->second.Perms != Perms) {
+      return std::nullopt;
+    }
+    Parked P = std::move (It->second);
+    ParkedRegions.erase (It);
+    MarkParked (Address, Size, false);
+    return P;
+  }
   bool IsParked (uint64_t Address) const {
     uint64_t P = Address / kGuestPage;
     return Address < kParkLimit && !ParkedRegions.empty () && ((ParkedPages[P / 64] >> (P % 64)) & 1) != 0;
@@ -215,11 +227,8 @@ bool Machine::Park () {
   for (const Region &R : mRegions) {
     if (mRamPages.count (R.Base) != 0) continue;
     auto Filled = mHostBacked.find (R.Base);
-    if (Filled != mHostBacked.end () && R.Fill >= 0 && !R.Executable && R.Base + R.Size <= kParkLimit &&
-        uc_mem_protect (mUc, R.Base, R.Size, UC_PROT_NONE) == UC_ERR_OK) {
-      Engine::Parked P{R.Size, nullptr, R.Perms, {}, std::move (Filled->second), R.Fill};
-      E.MarkParked (R.Base, R.Size, true);
-      E.ParkedRegions.emplace (R.Base, std::move (P));
+    if (Filled != mHostBacked.end () && R.Fill >= 0 && !R.Executable && Hide (R.Base, R.Size)) {
+      E.ParkedRegions.emplace (R.Base, Engine::Parked{R.Size, nullptr, R.Perms, {}, std::move (Filled->second), R.Fill});
       continue;
     }
     Drop (R.Base, R.Size, R.Executable);   // devices, and filled regions not parked
@@ -228,18 +237,13 @@ bool Machine::Park () {
   mDevices.clear ();
   for (const auto &[Base, R] : mRamPages) {
     bool Executable = (R.Perms & UC_PROT_EXEC) != 0;
-    // Removing write permission commits the memory map, which flushes the
-    // TLB: no access can reach a parked region through a stale entry (the
-    // stack is always writable, and always parked).
-    if (Base + R.Size > kParkLimit || (Executable && R.Size > kParkCodeMax) ||
-        uc_mem_protect (mUc, Base, R.Size, UC_PROT_NONE) != UC_ERR_OK) {
+    if ((Executable && R.Size > kParkCodeMax) || !Hide (Base, R.Size)) {
       Drop (Base, R.Size, Executable);
       GiveRamPages (R.Pages, R.Size);
       continue;
     }
     Engine::Parked P{R.Size, R.Pages, R.Perms, {}};
     if (Executable) P.Code.assign (R.Pages, R.Pages + R.Size);
-    E.MarkParked (Base, R.Size, true);
     E.ParkedRegions.emplace (Base, std::move (P));
   }
   // Whatever else the engine still maps (what a partial unmap left) is no
@@ -262,6 +266,24 @@ bool Machine::Park () {
   Spare () = mEngine;
   mEngine = nullptr;
   return true;
+}
+
+// Leaves a region to the next machine: no permissions, its pages marked.
+// Removing write permission commits the memory map, which flushes the TLB:
+// no access can reach a parked region through a stale entry (the stack is
+// always writable, and always parked). False when it cannot be parked.
+bool Machine::Hide (uint64_t Address, uint64_t Size) {
+  if (Address + Size > kParkLimit || uc_mem_protect (mUc, Address, Size, UC_PROT_NONE) != UC_ERR_OK) return false;
+  mEngine->MarkParked (Address, Size, true);
+  return true;
+}
+
+// Gives a region taken back its permissions; when the engine refuses, the
+// region is unmapped and the error thrown.
+void Machine::Reveal (uint64_t Address, uint64_t Size, uint32_t Perms) {
+  uc_err Err = uc_mem_protect (mUc, Address, Size, Perms);
+  if (Err != UC_ERR_OK) Drop (Address, Size, (Perms & UC_PROT_EXEC) != 0);
+  Check (Err, "uc_mem_protect");
 }
 
 void Machine::Drop (uint64_t Address, uint64_t Size, bool Executable) {
@@ -327,21 +349,16 @@ bool Machine::ReachesParked (uint64_t Address, uint64_t Size) const {
 
 void Machine::MapRam (uint64_t Address, uint64_t Size, bool Writable, bool Executable) {
   uint32_t Perms = UC_PROT_READ | (Writable ? UC_PROT_WRITE : 0) | (Executable ? UC_PROT_EXEC : 0);
-  auto Parked = mEngine->ParkedRegions.find (Address);
-  if (Parked != mEngine->ParkedRegions.end () && Parked->second.Fill < 0 && Parked->second.Size == Size &&
-      Parked->second.Perms == Perms) {
-    Engine::Parked P = std::move (Parked->second);
-    mEngine->ParkedRegions.erase (Parked);
-    mEngine->MarkParked (Address, Size, false);
-    uc_err Err = uc_mem_protect (mUc, Address, Size, Perms);
-    if (Err != UC_ERR_OK) {
-      Drop (Address, Size, Executable);
-      GiveRamPages (P.Pages, Size);
-      Check (Err, "uc_mem_protect");
+  if (std::optional<Engine::Parked> P = mEngine->Take (Address, Size, Perms, -1)) {
+    try {
+      Reveal (Address, Size, Perms);
+    } catch (...) {
+      GiveRamPages (P->Pages, Size);
+      throw;
     }
-    ClearRamPages (P.Pages, Size);
-    if (!P.Code.empty ()) mTranslatedFrom.push_back ({Address, std::move (P.Code)});
-    mRamPages[Address] = {P.Pages, Size, Perms};
+    ClearRamPages (P->Pages, Size);
+    if (!P->Code.empty ()) mTranslatedFrom.push_back ({Address, std::move (P->Code)});
+    mRamPages[Address] = {P->Pages, Size, Perms};
     mRegions.push_back ({Address, Size, false, Executable});
     return;
   }
@@ -356,23 +373,16 @@ void Machine::MapRam (uint64_t Address, uint64_t Size, bool Writable, bool Execu
 
 void Machine::MapFilled (uint64_t Address, uint64_t Size, uint8_t Fill, bool Writable, bool Executable) {
   uint32_t Perms = UC_PROT_READ | (Writable ? UC_PROT_WRITE : 0) | (Executable ? UC_PROT_EXEC : 0);
-  auto Parked = mEngine->ParkedRegions.find (Address);
-  if (Parked != mEngine->ParkedRegions.end () && Parked->second.Fill == Fill && Parked->second.Size == Size &&
-      Parked->second.Perms == Perms) {
-    Engine::Parked P = std::move (Parked->second);
-    mEngine->ParkedRegions.erase (Parked);
-    mEngine->MarkParked (Address, Size, false);
-    uc_err Err = UC_ERR_OK;
+  if (std::optional<Engine::Parked> P = mEngine->Take (Address, Size, Perms, Fill)) {
+    // On failure the region leaves the engine before its memory is freed.
     try {
-      P.Filled.Reset ();
-      Err = uc_mem_protect (mUc, Address, Size, Perms);
+      P->Filled.Reset ();
     } catch (...) {
       Drop (Address, Size, Executable);
       throw;
     }
-    if (Err != UC_ERR_OK) Drop (Address, Size, Executable);
-    Check (Err, "uc_mem_protect");
-    mHostBacked[Address] = std::move (P.Filled);
+    Reveal (Address, Size, Perms);
+    mHostBacked[Address] = std::move (P->Filled);
     mRegions.push_back ({Address, Size, false, Executable, Perms, Fill});
     return;
   }

@@ -242,6 +242,8 @@ class Machine {
   static Engine *OpenEngine ();
   static void CloseEngine (Engine *E);
   bool Park ();
+  bool Hide (uint64_t Address, uint64_t Size);
+  void Reveal (uint64_t Address, uint64_t Size, uint32_t Perms);
   void Drop (uint64_t Address, uint64_t Size, bool Executable);
   void DropParked (uint64_t Address, uint64_t Size);
   void CheckTranslatedCode ();
