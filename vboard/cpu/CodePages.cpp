@@ -28,6 +28,22 @@
 // it. They go when the last engine closes (the next numbers its pages
 // from 0 again).
 //
+// That still leaves every store to the helper. Unicorn 2.0.1 also puts no
+// write-protection into its TLB: a RAM page the guest may not write gets the
+// same "not dirty" entry, and the helper refuses the store. So a TLB entry
+// may go without the flag (QEMU's tlb_set_dirty, which is what QEMU itself
+// does once a page holds no code) only where the machine says the guest may
+// write, and only while the page holds no code:
+//  - tlb_set_page_with_attrs, after Unicorn's own, clears the flag for a
+//    writable page of the running machine's RAM that is not marked, and
+//    records which virtual page maps it;
+//  - get_page_addr_code, asked about a page the engine translates code
+//    from (or looks code up for), flushes the entries recorded for it
+//    before any code of the page exists; refilled, they keep the flag.
+// A change of permissions that takes write away commits the memory map,
+// which flushes the whole TLB; a page Unicorn itself maps read-only gets a
+// "discard write" entry, which tlb_set_dirty does not touch.
+//
 // ASFP_UNICORN_STORE_CHECK=1 sends every call to Unicorn's functions.
 
 #include "cpu/CodePages.h"
@@ -37,9 +53,11 @@
 #include <dlfcn.h>
 
 #include <atomic>
-#include <mutex>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
 
 namespace {
 
@@ -47,6 +65,9 @@ namespace {
 // block an engine has; pages above this limit are always treated as code.
 constexpr uint64_t kPageShift = 12;
 constexpr uint64_t kTrackedPages = (16ULL << 30) >> kPageShift;   // 16 GiB
+// Unicorn's Arm TLB maps 1 KiB pages (QEMU's smallest Arm page, which the
+// library keeps for AArch64 too): a 4 KiB page has up to four entries.
+constexpr uint64_t kTlbPage = 0x400;
 std::atomic<uint64_t> gCodePage[kTrackedPages / 64];
 
 // Open engines; marks are only cleared when there are none, so no engine
@@ -67,6 +88,13 @@ using GetPageAddrCode = uint64_t (*) (void *Env, uint64_t Address);
 using CollectionLock = void *(*) (void *Uc, uint64_t Start, uint64_t End);
 using CollectionUnlock = void (*) (void *Set);
 using InvalidateFast = void (*) (void *Uc, void *Pages, uint64_t Start, int Length, uintptr_t ReturnAddress);
+// MemTxAttrs is a 32-bit bit-field struct, passed in a register like this.
+using SetPage = void (*) (void *Cpu, uint64_t Vaddr, uint64_t Paddr, uint32_t Attrs, int Prot, int MmuIdx,
+                          uint64_t Size);
+using SetDirty = void (*) (void *Cpu, uint64_t Vaddr);
+using FlushPage = void (*) (void *Cpu, uint64_t Vaddr);
+using RamAddrFromHost = uint64_t (*) (void *Uc, void *Host);
+constexpr int kPageWrite = 0x2;   // PAGE_WRITE in the protection Unicorn passes
 
 template <typename F>
 F Next (const char *Name) {
@@ -78,6 +106,10 @@ struct Unicorn {
   CollectionLock Lock = Next<CollectionLock> ("page_collection_lock_aarch64");
   CollectionUnlock Unlock = Next<CollectionUnlock> ("page_collection_unlock_aarch64");
   InvalidateFast Invalidate = Next<InvalidateFast> ("tb_invalidate_phys_page_fast_aarch64");
+  SetPage Fill = Next<SetPage> ("tlb_set_page_with_attrs_aarch64");
+  SetDirty Dirty = Next<SetDirty> ("tlb_set_dirty_aarch64");
+  FlushPage Flush = Next<FlushPage> ("tlb_flush_page_aarch64");
+  RamAddrFromHost RamAddress = Next<RamAddrFromHost> ("qemu_ram_addr_from_host_aarch64");
   // Only the release whose store path is described above gets the filter,
   // and only when the library has all four functions (it calls ours only
   // in place of its own).
@@ -89,6 +121,9 @@ struct Unicorn {
     bool Found = PageAddrCode != nullptr && Lock != nullptr && Unlock != nullptr && Invalidate != nullptr;
     return Major == 2 && Minor == 0 && Found && !Forced;
   } ();
+  // Stores straight from translated code need the filter's marks and the
+  // TLB functions as well.
+  bool Direct = Filter && Fill != nullptr && Dirty != nullptr && Flush != nullptr && RamAddress != nullptr;
 };
 
 // Found when the program starts: the library calls these functions only
@@ -112,12 +147,87 @@ bool MaybeCode (uint64_t Start, uint64_t End) {
 
 }  // namespace
 
+namespace vboard {
+
+// The TLB entries of one engine that let guest stores through without the
+// check: by Unicorn page, the virtual pages whose entries had the flag
+// cleared, and a bit per page that has any.
+struct DirectStores {
+  void *Cpu = nullptr;
+  std::unique_ptr<uint64_t[]> Recorded{new uint64_t[kTrackedPages / 64] ()};
+  std::unordered_multimap<uint64_t, uint64_t> VirtualPages;
+};
+
+}  // namespace vboard
+
+namespace {
+
+// The machine whose guest runs on this thread, if any.
+thread_local const vboard::GuestRun *tRun = nullptr;
+
+std::atomic<uint64_t> gDirectPages{0};
+
+bool Recorded (const vboard::DirectStores &S, uint64_t Page) {
+  return Page < kTrackedPages && (S.Recorded[Page / 64] & (1ULL << (Page % 64))) != 0;
+}
+
+// Lets stores through the TLB entry just filled for Vaddr when the machine
+// says its guest may write the page and the page holds no code.
+void AllowDirectStores (const vboard::GuestRun &R, void *Cpu, uint64_t Vaddr, uint64_t Paddr) {
+  uint64_t VirtualPage = Vaddr & ~(kTlbPage - 1);
+  uint8_t *Host = R.Lookup (R.Owner, Paddr & ~(kTlbPage - 1));
+  if (Host == nullptr) return;
+  uint64_t RamAddress = gReal.RamAddress (R.Uc, Host);
+  if (RamAddress == UINT64_MAX || MaybeCode (RamAddress, RamAddress)) return;
+  uint64_t Page = RamAddress >> kPageShift;
+  vboard::DirectStores &S = *R.Stores;
+  S.Cpu = Cpu;
+  if (!Recorded (S, Page)) {
+    S.Recorded[Page / 64] |= 1ULL << (Page % 64);
+  } else {
+    auto [First, Last] = S.VirtualPages.equal_range (Page);
+    for (; First != Last && First->second != VirtualPage; ++First) {}
+    if (First != Last) VirtualPage = UINT64_MAX;   // already recorded
+  }
+  if (VirtualPage != UINT64_MAX) S.VirtualPages.emplace (Page, VirtualPage);
+  gReal.Dirty (Cpu, Vaddr);
+  gDirectPages.store (gDirectPages.load (std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
+// Page is about to hold code: the entries that let stores past the check
+// go, so the next store to it refills its entry with the flag.
+void EndDirectStores (vboard::DirectStores &S, uint64_t Page) {
+  if (!Recorded (S, Page)) return;
+  auto [First, Last] = S.VirtualPages.equal_range (Page);
+  for (auto It = First; It != Last; ++It) gReal.Flush (S.Cpu, It->second);
+  S.VirtualPages.erase (First, Last);
+  S.Recorded[Page / 64] &= ~(1ULL << (Page % 64));
+}
+
+}  // namespace
+
 extern "C" {
 
 __attribute__ ((visibility ("default"))) uint64_t get_page_addr_code_aarch64 (void *Env, uint64_t Address) {
   uint64_t RamAddress = gReal.PageAddrCode (Env, Address);
-  if (RamAddress != UINT64_MAX) MarkCode (RamAddress);
+  if (RamAddress != UINT64_MAX) {
+    MarkCode (RamAddress);
+    // (Outside a run only Unicorn's own invalidation asks; the page is
+    // marked and its entries go when code is translated from it.)
+    if (tRun != nullptr) EndDirectStores (*tRun->Stores, RamAddress >> kPageShift);
+  }
   return RamAddress;
+}
+
+__attribute__ ((visibility ("default"))) void tlb_set_page_with_attrs_aarch64 (void *Cpu, uint64_t Vaddr, uint64_t Paddr,
+                                                                             uint32_t Attrs, int Prot, int MmuIdx,
+                                                                             uint64_t Size) {
+  gReal.Fill (Cpu, Vaddr, Paddr, Attrs, Prot, MmuIdx, Size);
+  // (An entry for less than a TLB page is checked on every access, and
+  // tlb_set_dirty leaves it so.)
+  if (gReal.Direct && tRun != nullptr && (Prot & kPageWrite) != 0) {
+    AllowDirectStores (*tRun, Cpu, Vaddr, Paddr);
+  }
 }
 
 __attribute__ ((visibility ("default"))) void *page_collection_lock_aarch64 (void *Uc, uint64_t Start, uint64_t End) {
@@ -143,18 +253,32 @@ namespace vboard {
 
 bool StoreCodeCheckFiltered () { return gReal.Filter; }
 
+bool DirectStoresAllowed () { return gReal.Direct; }
+
 uint64_t StoresWithoutCodeCheck () { return gFiltered.load (std::memory_order_relaxed); }
 
-void CodePagesEngineOpened () {
+uint64_t PagesStoredDirectly () { return gDirectPages.load (std::memory_order_relaxed); }
+
+DirectStores *CodePagesEngineOpened () {
+  auto Stores = std::make_unique<DirectStores> ();
   std::lock_guard<std::mutex> Guard (gEnginesLock);
   gEngines++;
+  return Stores.release ();
 }
 
-void CodePagesEngineClosed () {
+void CodePagesEngineClosed (DirectStores *Stores) {
+  delete Stores;
   std::lock_guard<std::mutex> Guard (gEnginesLock);
   if (gEngines > 0 && --gEngines == 0) {
     for (auto &Word : gCodePage) Word.store (0, std::memory_order_relaxed);
   }
 }
+
+GuestRun::GuestRun (DirectStores *Stores, uc_struct *Uc, const void *Owner, WritableRam Lookup)
+    : Stores (Stores), Uc (Uc), Owner (Owner), Lookup (Lookup), mPrevious (tRun) {
+  tRun = this;
+}
+
+GuestRun::~GuestRun () { tRun = mPrevious; }
 
 }  // namespace vboard

@@ -55,6 +55,7 @@ struct Machine::Engine {
   uc_struct *Uc = nullptr;
   Machine *Owner = nullptr;
   uc_context *PowerOn = nullptr;   // the CPU as the engine was opened
+  DirectStores *Stores = nullptr;  // its TLB entries that let stores through
   struct Parked {
     uint64_t Size;
     uint8_t *Pages;                // a RAM region's pages (TakeRamPages)
@@ -114,7 +115,7 @@ Machine::Engine *Machine::OpenEngine () {
   KeepFreedHeap ();
   auto E = std::make_unique<Engine> ();
   Check (uc_open (UC_ARCH_ARM64, UC_MODE_ARM, &E->Uc), "uc_open");
-  CodePagesEngineOpened ();
+  E->Stores = CodePagesEngineOpened ();
   try {
     // FP/SIMD instructions must not trap: CPACR_EL1.FPEN = 0b11.
     uint64_t Cpacr = 0x300000;
@@ -142,7 +143,7 @@ Machine::Engine *Machine::OpenEngine () {
 void Machine::CloseEngine (Engine *E) {
   if (E->PowerOn != nullptr) uc_context_free (E->PowerOn);
   uc_close (E->Uc);
-  CodePagesEngineClosed ();
+  CodePagesEngineClosed (E->Stores);
   for (const auto &[Base, P] : E->ParkedRegions) {
     if (P.Fill < 0) GiveRamPages (P.Pages, P.Size);
   }
@@ -337,6 +338,18 @@ void Machine::ForgetCode (uint64_t Address, uint64_t Size) {
     if (Lo < T.Base + T.Bytes.size () && T.Base < Hi) return;
   }
   uc_ctl_remove_cache (mUc, Lo, Hi);
+}
+
+// The engine may let guest stores reach these pages straight from its TLB
+// (cpu/CodePages.cpp): RAM of this machine mapped writable. A region only
+// partly unmapped is no longer listed, so it keeps Unicorn's check.
+uint8_t *Machine::WritableRamPage (const void *Owner, uint64_t Page) {
+  const auto &Ram = static_cast<const Machine *> (Owner)->mRamPages;
+  auto It = Ram.upper_bound (Page);
+  if (It == Ram.begin ()) return nullptr;
+  --It;
+  if (Page - It->first >= It->second.Size || (It->second.Perms & UC_PROT_WRITE) == 0) return nullptr;
+  return It->second.Pages + (Page - It->first);
 }
 
 bool Machine::ReachesParked (uint64_t Address, uint64_t Size) const {
@@ -774,7 +787,11 @@ uint64_t Machine::Call (uint64_t Function, const std::vector<uint64_t> &Args) {
     for (auto &H : mHistory) H = 0;
     for (auto &C : mCycleCount) C = 0;
     if (!mTranslatedFrom.empty ()) CheckTranslatedCode ();
-    uc_err Err = uc_emu_start (mUc, Pc, 0, 0, 0);
+    uc_err Err;
+    {
+      GuestRun Running (mEngine->Stores, mUc, this, &WritableRamPage);
+      Err = uc_emu_start (mUc, Pc, 0, 0, 0);
+    }
     if (Err != UC_ERR_OK) {
       // A memory fault recorded by the hook, or a CPU exception; the
       // emulator leaves PC at the faulting instruction.

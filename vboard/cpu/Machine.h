@@ -249,6 +249,7 @@ class Machine {
   void CheckTranslatedCode ();
   void ForgetCode (uint64_t Address, uint64_t Size);
   bool ReachesParked (uint64_t Address, uint64_t Size) const;
+  static uint8_t *WritableRamPage (const void *Owner, uint64_t Page);
 
   Engine *mEngine = nullptr;
   uc_struct *mUc = nullptr;

@@ -207,9 +207,13 @@ TEST_F (MachineEngine, CodeTheGuestRewritesRunsAsRewritten) {
   EXPECT_EQ (M.Call (kCode, {}), 1u);
 
   uint64_t Before = StoresWithoutCodeCheck ();
+  uint64_t DirectBefore = PagesStoredDirectly ();
   M.Call (kStoreLoop, {kData, 0x55});
   EXPECT_EQ (M.Load<uint64_t> (kData + 255 * 8), 0x55u);
-  if (StoreCodeCheckFiltered ()) {
+  if (DirectStoresAllowed ()) {
+    EXPECT_GE (PagesStoredDirectly () - DirectBefore, 1u) << "the page without code kept the check";
+    EXPECT_EQ (StoresWithoutCodeCheck () - Before, 0u) << "stores left translated code";
+  } else if (StoreCodeCheckFiltered ()) {
     EXPECT_GE (StoresWithoutCodeCheck () - Before, 256u) << "stores to a page without code took the whole check";
   }
 
@@ -223,6 +227,17 @@ TEST_F (MachineEngine, CodeTheGuestRewritesRunsAsRewritten) {
   M.Call (kStoreWord, {kData, MovX0 (6)});
   EXPECT_EQ (M.Call (kData, {}), 6u);
   EXPECT_FALSE (M.Faulted ()) << M.LastFault ().Detail;
+
+  // RAM the guest may only read keeps the check once the guest has read it
+  // (the engine maps it with the same TLB entry as writable RAM).
+  constexpr uint64_t kReadOnly = kCode + 0x10000;
+  M.MapRam (kReadOnly, 0x1000, false, false);
+  std::vector<uint32_t> LoadThenStore = {0xF9400022, 0xF9000020, kRet};   // ldr x2, [x1]; str x0, [x1]
+  ASSERT_TRUE (M.Write (kData + 0x100, LoadThenStore.data (), LoadThenStore.size () * 4));
+  M.Call (kData + 0x100, {7, kReadOnly});
+  ASSERT_TRUE (M.Faulted ()) << "a store reached read-only RAM";
+  EXPECT_EQ (M.LastFault ().Kind, FaultKind::ProtectedWrite) << M.LastFault ().Detail;
+  EXPECT_EQ (M.Load<uint64_t> (kReadOnly), 0u);
 }
 
 }  // namespace
