@@ -57,6 +57,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 
 namespace {
@@ -154,7 +155,9 @@ namespace vboard {
 // cleared, and a bit per page that has any.
 struct DirectStores {
   void *Cpu = nullptr;
-  std::unique_ptr<uint64_t[]> Recorded{new uint64_t[kTrackedPages / 64] ()};
+  // calloc: the kernel's zero pages until an entry is recorded there.
+  std::unique_ptr<uint64_t[], void (*) (void *)> Recorded{
+      static_cast<uint64_t *> (std::calloc (kTrackedPages / 64, sizeof (uint64_t))), std::free};
   std::unordered_multimap<uint64_t, uint64_t> VirtualPages;
 };
 
@@ -261,6 +264,7 @@ uint64_t PagesStoredDirectly () { return gDirectPages.load (std::memory_order_re
 
 DirectStores *CodePagesEngineOpened () {
   auto Stores = std::make_unique<DirectStores> ();
+  if (Stores->Recorded == nullptr) throw std::bad_alloc ();
   std::lock_guard<std::mutex> Guard (gEnginesLock);
   gEngines++;
   return Stores.release ();

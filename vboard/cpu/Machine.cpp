@@ -114,8 +114,10 @@ bool Machine::EngineReuse () { return gReuse; }
 Machine::Engine *Machine::OpenEngine () {
   KeepFreedHeap ();
   auto E = std::make_unique<Engine> ();
-  Check (uc_open (UC_ARCH_ARM64, UC_MODE_ARM, &E->Uc), "uc_open");
   E->Stores = CodePagesEngineOpened ();
+  uc_err Opened = uc_open (UC_ARCH_ARM64, UC_MODE_ARM, &E->Uc);
+  if (Opened != UC_ERR_OK) CodePagesEngineClosed (E->Stores);
+  Check (Opened, "uc_open");
   try {
     // FP/SIMD instructions must not trap: CPACR_EL1.FPEN = 0b11.
     uint64_t Cpacr = 0x300000;
