@@ -95,6 +95,7 @@ using SetPage = void (*) (void *Cpu, uint64_t Vaddr, uint64_t Paddr, uint32_t At
 using SetDirty = void (*) (void *Cpu, uint64_t Vaddr);
 using FlushPage = void (*) (void *Cpu, uint64_t Vaddr);
 using RamAddrFromHost = uint64_t (*) (void *Uc, void *Host);
+using Compact = void (*) (void *Dispatch);
 constexpr int kPageWrite = 0x2;   // PAGE_WRITE in the protection Unicorn passes
 
 template <typename F>
@@ -111,6 +112,7 @@ struct Unicorn {
   SetDirty Dirty = Next<SetDirty> ("tlb_set_dirty_aarch64");
   FlushPage Flush = Next<FlushPage> ("tlb_flush_page_aarch64");
   RamAddrFromHost RamAddress = Next<RamAddrFromHost> ("qemu_ram_addr_from_host_aarch64");
+  Compact CompactDispatch = Next<Compact> ("address_space_dispatch_compact_aarch64");
   // Only the release whose store path is described above gets the filter,
   // and only when the library has all four functions (it calls ours only
   // in place of its own).
@@ -125,6 +127,11 @@ struct Unicorn {
   // Stores straight from translated code need the filter's marks and the
   // TLB functions as well.
   bool Direct = Filter && Fill != nullptr && Dirty != nullptr && Flush != nullptr && RamAddress != nullptr;
+  bool KeepTreeAsBuilt = [] {
+    unsigned Major = 0, Minor = 0;
+    uc_version (&Major, &Minor);
+    return Major == 2 && Minor == 0;
+  } ();
 };
 
 // Found when the program starts: the library calls these functions only
@@ -231,6 +238,19 @@ __attribute__ ((visibility ("default"))) void tlb_set_page_with_attrs_aarch64 (v
   if (gReal.Direct && tRun != nullptr && (Prot & kPageWrite) != 0) {
     AllowDirectStores (*tRun, Cpu, Vaddr, Paddr);
   }
+}
+
+// Every change of the memory map (each pool allocation the board's core
+// maps, each free it unmaps, each region parked or taken back) rebuilds the
+// engine's radix tree from guest-physical pages (1 KiB) to regions, then
+// compacts it: a walk over every node of the tree, merging single-child
+// levels so that a lookup skips them. The walk was a third of the cost of
+// mapping and unmapping a page; a boot makes some 180 such changes. The
+// uncompacted tree is the same map (a lookup follows one level at a time),
+// and lookups are rare (TLB fills and host accesses), so Unicorn 2.0's
+// tree is left as built.
+__attribute__ ((visibility ("default"))) void address_space_dispatch_compact_aarch64 (void *Dispatch) {
+  if (!gReal.KeepTreeAsBuilt) gReal.CompactDispatch (Dispatch);
 }
 
 __attribute__ ((visibility ("default"))) void *page_collection_lock_aarch64 (void *Uc, uint64_t Start, uint64_t End) {
