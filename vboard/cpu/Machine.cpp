@@ -599,7 +599,10 @@ void Machine::CodeHook (uc_engine *Uc, uint64_t Address, uint32_t, void *User) {
 void Machine::BlockHook (uc_engine *Uc, uint64_t Address, uint32_t Size, void *User) {
   auto *E = static_cast<Engine *> (User);
   auto *Self = E->Owner;
-  if (!E->ParkedRegions.empty () && Self->ReachesParked (Address, std::max<uint32_t> (Size, 1))) {
+  // A block spans two pages at most: its first and last byte tell.
+  if (!E->ParkedRegions.empty () &&
+      (E->IsParked (Address) || E->IsParked (Address + std::max<uint32_t> (Size, 1) - 1) ||
+       (Size > kGuestPage && Self->ReachesParked (Address, Size)))) {
     // Code translated while a region of an earlier machine was mapped:
     // this machine has no memory there, and a jump to it faults as it
     // would on a fresh engine.
