@@ -42,9 +42,15 @@
 //    before any code of the page exists; refilled, they keep the flag.
 // A change of permissions that takes write away commits the memory map,
 // which flushes the whole TLB; a page Unicorn itself maps read-only gets a
-// "discard write" entry, which tlb_set_dirty does not touch.
+// "discard write" entry, which tlb_set_dirty does not touch. tlb_set_dirty
+// clears the entries of every translation regime for the virtual page, so
+// only identity-mapped pages (virtual address = physical address: the MMU
+// off, or UEFI's identity map) are let through, where every regime maps the
+// page checked. An engine has one CPU; a fill on another engine's CPU (a
+// hook driving another machine) is left alone.
 //
-// ASFP_UNICORN_STORE_CHECK=1 sends every call to Unicorn's functions.
+// ASFP_UNICORN_STORE_CHECK=1 sends every call of the store path to
+// Unicorn's functions.
 
 #include "cpu/CodePages.h"
 
@@ -116,22 +122,20 @@ struct Unicorn {
   // Only the release whose store path is described above gets the filter,
   // and only when the library has all four functions (it calls ours only
   // in place of its own).
-  bool Filter = [this] {
-    unsigned Major = 0, Minor = 0;
-    uc_version (&Major, &Minor);
-    const char *Off = std::getenv ("ASFP_UNICORN_STORE_CHECK");
-    bool Forced = Off != nullptr && *Off != '\0' && *Off != '0';
-    bool Found = PageAddrCode != nullptr && Lock != nullptr && Unlock != nullptr && Invalidate != nullptr;
-    return Major == 2 && Minor == 0 && Found && !Forced;
-  } ();
-  // Stores straight from translated code need the filter's marks and the
-  // TLB functions as well.
-  bool Direct = Filter && Fill != nullptr && Dirty != nullptr && Flush != nullptr && RamAddress != nullptr;
-  bool KeepTreeAsBuilt = [] {
+  bool Release20 = [] {
     unsigned Major = 0, Minor = 0;
     uc_version (&Major, &Minor);
     return Major == 2 && Minor == 0;
   } ();
+  bool Filter = [this] {
+    const char *Off = std::getenv ("ASFP_UNICORN_STORE_CHECK");
+    bool Forced = Off != nullptr && *Off != '\0' && *Off != '0';
+    bool Found = PageAddrCode != nullptr && Lock != nullptr && Unlock != nullptr && Invalidate != nullptr;
+    return Release20 && Found && !Forced;
+  } ();
+  // Stores straight from translated code need the filter's marks and the
+  // TLB functions as well.
+  bool Direct = Filter && Fill != nullptr && Dirty != nullptr && Flush != nullptr && RamAddress != nullptr;
 };
 
 // Found when the program starts: the library calls these functions only
@@ -185,12 +189,13 @@ bool Recorded (const vboard::DirectStores &S, uint64_t Page) {
 // says its guest may write the page and the page holds no code.
 void AllowDirectStores (const vboard::GuestRun &R, void *Cpu, uint64_t Vaddr, uint64_t Paddr) {
   uint64_t VirtualPage = Vaddr & ~(kTlbPage - 1);
+  vboard::DirectStores &S = *R.Stores;
+  if (VirtualPage != (Paddr & ~(kTlbPage - 1)) || (S.Cpu != nullptr && S.Cpu != Cpu)) return;
   uint8_t *Host = R.Lookup (R.Owner, Paddr & ~(kTlbPage - 1));
   if (Host == nullptr) return;
   uint64_t RamAddress = gReal.RamAddress (R.Uc, Host);
   if (RamAddress == UINT64_MAX || MaybeCode (RamAddress, RamAddress)) return;
   uint64_t Page = RamAddress >> kPageShift;
-  vboard::DirectStores &S = *R.Stores;
   S.Cpu = Cpu;
   if (!Recorded (S, Page)) {
     S.Recorded[Page / 64] |= 1ULL << (Page % 64);
@@ -250,7 +255,7 @@ __attribute__ ((visibility ("default"))) void tlb_set_page_with_attrs_aarch64 (v
 // and lookups are rare (TLB fills and host accesses), so Unicorn 2.0's
 // tree is left as built.
 __attribute__ ((visibility ("default"))) void address_space_dispatch_compact_aarch64 (void *Dispatch) {
-  if (!gReal.KeepTreeAsBuilt) gReal.CompactDispatch (Dispatch);
+  if (!gReal.Release20) gReal.CompactDispatch (Dispatch);
 }
 
 __attribute__ ((visibility ("default"))) void *page_collection_lock_aarch64 (void *Uc, uint64_t Start, uint64_t End) {

@@ -343,8 +343,8 @@ void Machine::ForgetCode (uint64_t Address, uint64_t Size) {
 }
 
 // The engine may let guest stores reach these pages straight from its TLB
-// (cpu/CodePages.cpp): RAM of this machine mapped writable. A region only
-// partly unmapped is no longer listed, so it keeps Unicorn's check.
+// (cpu/CodePages.cpp): RAM of this machine mapped writable. A region partly
+// unmapped is no longer listed, so what is left of it keeps Unicorn's check.
 uint8_t *Machine::WritableRamPage (const void *Owner, uint64_t Page) {
   const auto &Ram = static_cast<const Machine *> (Owner)->mRamPages;
   auto It = Ram.upper_bound (Page);
@@ -427,11 +427,11 @@ void Machine::Unmap (uint64_t Address, uint64_t Size) {
   if (Executable) uc_ctl_remove_cache (mUc, Address, Address + Size);
   Check (uc_mem_unmap (mUc, Address, Size), "uc_mem_unmap");
   mHostBacked.erase (Address);
-  auto Ram = mRamPages.find (Address);
-  if (Ram != mRamPages.end ()) {
+  auto Ram = mRamPages.upper_bound (Address);
+  if (Ram != mRamPages.begin () && (--Ram)->first + Ram->second.Size > Address) {
     // Part of a region leaves its pages with the part still mapped: they
     // are not recycled.
-    if (Ram->second.Size == Size) GiveRamPages (Ram->second.Pages, Size);
+    if (Ram->first == Address && Ram->second.Size == Size) GiveRamPages (Ram->second.Pages, Size);
     mRamPages.erase (Ram);
   }
   mRegions.erase (std::remove_if (mRegions.begin (), mRegions.end (),
@@ -599,10 +599,10 @@ void Machine::CodeHook (uc_engine *Uc, uint64_t Address, uint32_t, void *User) {
 void Machine::BlockHook (uc_engine *Uc, uint64_t Address, uint32_t Size, void *User) {
   auto *E = static_cast<Engine *> (User);
   auto *Self = E->Owner;
-  // A block spans two pages at most: its first and last byte tell.
+  // A block ends within the 1 KiB page it starts in (the engine's target
+  // page), so its first and last byte tell.
   if (!E->ParkedRegions.empty () &&
-      (E->IsParked (Address) || E->IsParked (Address + std::max<uint32_t> (Size, 1) - 1) ||
-       (Size > kGuestPage && Self->ReachesParked (Address, Size)))) {
+      (E->IsParked (Address) || E->IsParked (Address + std::max<uint32_t> (Size, 1) - 1))) {
     // Code translated while a region of an earlier machine was mapped:
     // this machine has no memory there, and a jump to it faults as it
     // would on a fresh engine.

@@ -227,14 +227,19 @@ TEST_F (MachineEngine, CodeTheGuestRewritesRunsAsRewritten) {
   M.Call (kStoreWord, {kData, MovX0 (6)});
   EXPECT_EQ (M.Call (kData, {}), 6u);
   EXPECT_FALSE (M.Faulted ()) << M.LastFault ().Detail;
+}
 
-  // RAM the guest may only read keeps the check once the guest has read it
-  // (the engine maps it with the same TLB entry as writable RAM).
+// RAM the guest may only read refuses its stores also once the guest has
+// read it: the engine gives it the same TLB entry as writable RAM, and only
+// its store helper tells them apart (cpu/CodePages.cpp).
+TEST_F (MachineEngine, ReadOnlyRamRefusesGuestStoresAfterALoad) {
   constexpr uint64_t kReadOnly = kCode + 0x10000;
+  Machine M;
+  M.MapRam (kCode, 0x1000);
   M.MapRam (kReadOnly, 0x1000, false, false);
   std::vector<uint32_t> LoadThenStore = {0xF9400022, 0xF9000020, kRet};   // ldr x2, [x1]; str x0, [x1]
-  ASSERT_TRUE (M.Write (kData + 0x100, LoadThenStore.data (), LoadThenStore.size () * 4));
-  M.Call (kData + 0x100, {7, kReadOnly});
+  ASSERT_TRUE (M.Write (kCode, LoadThenStore.data (), LoadThenStore.size () * 4));
+  M.Call (kCode, {7, kReadOnly});
   ASSERT_TRUE (M.Faulted ()) << "a store reached read-only RAM";
   EXPECT_EQ (M.LastFault ().Kind, FaultKind::ProtectedWrite) << M.LastFault ().Detail;
   EXPECT_EQ (M.Load<uint64_t> (kReadOnly), 0u);
