@@ -13,7 +13,10 @@
 # under it). ASFP_BENCH_ROUNDS=N (default 1) measures N rounds, the two
 # builds taking turns, and prints each row's median over the rounds: on a
 # virtual machine whose speed drifts over minutes, both builds then see the
-# same mix of fast and slow spells.
+# same mix of fast and slow spells. ASFP_BENCH_CPU=N (default 0) runs both
+# builds on that CPU (taskset): the virtual CPUs of the machines measured
+# differ in speed by up to 1.8 times, and a process lands on either; set it
+# empty to let the scheduler choose.
 set -euo pipefail
 REPO=$(cd "$(dirname "$0")/.." && pwd)
 [ -n "${ASFP_BENCH_NO_BUILD:-}" ] || "$REPO/scripts/prepare.sh"
@@ -25,16 +28,20 @@ SERVED="$BUILD/ArmServerFeaturePkgTest/DEBUG_GCC5/AARCH64/NetBootProbe.efi"
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 
+CPU=${ASFP_BENCH_CPU-0}
+PIN=()
+[ -z "$CPU" ] || PIN=(taskset -c "$CPU")
+
 measure () {   # VBOARD OUT: the table of that build, with the process row added
   # A boot that was not clean is said on standard error; its figures stay.
-  "$1" --bench "$RUNS" >"$WORK/table" || true
+  "${PIN[@]}" "$1" --bench "$RUNS" >"$WORK/table" || true
   grep -v 'did not complete cleanly' "$WORK/table" >"$2" || true
   grep 'did not complete cleanly' "$WORK/table" | sed "s|^|$1: |" >&2 || true
   local times=()
   for _ in $(seq "$RUNS"); do
     local a b
     a=$(date +%s.%N)
-    "$1" --fv "$FV" --network "serve:$SERVED" >"$WORK/fv.log" || { echo "vboard --fv failed:" >&2; tail "$WORK/fv.log" >&2; exit 1; }
+    "${PIN[@]}" "$1" --fv "$FV" --network "serve:$SERVED" >"$WORK/fv.log" || { echo "vboard --fv failed:" >&2; tail "$WORK/fv.log" >&2; exit 1; }
     b=$(date +%s.%N)
     times+=("$(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.6f", (b - a) * 1000 }')")
   done
@@ -62,6 +69,7 @@ combine () {   # OUT TABLE...: each row's median over the tables
     }' "$@" >"$out"
 }
 
+if [ -n "$CPU" ]; then echo "== every process on CPU $CPU"; else echo "== every process where the scheduler put it"; fi
 if [ -n "${ASFP_BENCH_BASELINE:-}" ]; then
   for R in $(seq "$ROUNDS"); do
     measure "$ASFP_BENCH_BASELINE" "$WORK/before.$R"
