@@ -54,6 +54,8 @@
 
 #include "cpu/CodePages.h"
 
+#include "cpu/HostMemory.h"
+
 #include <unicorn/unicorn.h>
 
 #include <dlfcn.h>
@@ -63,7 +65,6 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <unordered_map>
 
 namespace {
@@ -166,9 +167,7 @@ namespace vboard {
 // cleared, and a bit per page that has any.
 struct DirectStores {
   void *Cpu = nullptr;
-  // calloc: the kernel's zero pages until an entry is recorded there.
-  std::unique_ptr<uint64_t[], void (*) (void *)> Recorded{
-      static_cast<uint64_t *> (std::calloc (kTrackedPages / 64, sizeof (uint64_t))), std::free};
+  PageBits Recorded{kTrackedPages};
   std::unordered_multimap<uint64_t, uint64_t> VirtualPages;
 };
 
@@ -180,10 +179,6 @@ namespace {
 thread_local const vboard::GuestRun *tRun = nullptr;
 
 std::atomic<uint64_t> gDirectPages{0};
-
-bool Recorded (const vboard::DirectStores &S, uint64_t Page) {
-  return Page < kTrackedPages && (S.Recorded[Page / 64] & (1ULL << (Page % 64))) != 0;
-}
 
 // Lets stores through the TLB entry just filled for Vaddr when the machine
 // says its guest may write the page and the page holds no code.
@@ -197,14 +192,13 @@ void AllowDirectStores (const vboard::GuestRun &R, void *Cpu, uint64_t Vaddr, ui
   if (RamAddress == UINT64_MAX || MaybeCode (RamAddress, RamAddress)) return;
   uint64_t Page = RamAddress >> kPageShift;
   S.Cpu = Cpu;
-  if (!Recorded (S, Page)) {
-    S.Recorded[Page / 64] |= 1ULL << (Page % 64);
-  } else {
+  bool Known = false;
+  if (S.Recorded.Test (Page)) {
     auto [First, Last] = S.VirtualPages.equal_range (Page);
-    for (; First != Last && First->second != VirtualPage; ++First) {}
-    if (First != Last) VirtualPage = UINT64_MAX;   // already recorded
+    for (; First != Last; ++First) Known = Known || First->second == VirtualPage;
   }
-  if (VirtualPage != UINT64_MAX) S.VirtualPages.emplace (Page, VirtualPage);
+  if (!Known) S.VirtualPages.emplace (Page, VirtualPage);
+  S.Recorded.Set (Page, true);
   gReal.Dirty (Cpu, Vaddr);
   gDirectPages.store (gDirectPages.load (std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
@@ -212,11 +206,11 @@ void AllowDirectStores (const vboard::GuestRun &R, void *Cpu, uint64_t Vaddr, ui
 // Page is about to hold code: the entries that let stores past the check
 // go, so the next store to it refills its entry with the flag.
 void EndDirectStores (vboard::DirectStores &S, uint64_t Page) {
-  if (!Recorded (S, Page)) return;
+  if (!S.Recorded.Test (Page)) return;
   auto [First, Last] = S.VirtualPages.equal_range (Page);
   for (auto It = First; It != Last; ++It) gReal.Flush (S.Cpu, It->second);
   S.VirtualPages.erase (First, Last);
-  S.Recorded[Page / 64] &= ~(1ULL << (Page % 64));
+  S.Recorded.Set (Page, false);
 }
 
 }  // namespace
@@ -289,7 +283,6 @@ uint64_t PagesStoredDirectly () { return gDirectPages.load (std::memory_order_re
 
 DirectStores *CodePagesEngineOpened () {
   auto Stores = std::make_unique<DirectStores> ();
-  if (Stores->Recorded == nullptr) throw std::bad_alloc ();
   std::lock_guard<std::mutex> Guard (gEnginesLock);
   gEngines++;
   return Stores.release ();

@@ -7,9 +7,11 @@
 #include <map>
 #include <vector>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <malloc.h>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -163,6 +165,17 @@ void ClearRamPages (uint8_t *Pages_, size_t Size) {
   } else {
     std::memset (Pages_, 0, Size);
   }
+}
+
+PageBits::PageBits (uint64_t Pages)
+    : mPages (Pages), mWords (static_cast<uint64_t *> (std::calloc ((Pages + 63) / 64, sizeof (uint64_t))), std::free) {
+  if (mWords == nullptr) throw std::bad_alloc ();
+}
+
+void PageBits::Set (uint64_t Page, bool On) {
+  if (Page >= mPages) return;
+  uint64_t &Word = mWords.get ()[Page / 64];
+  Word = On ? Word | (1ULL << (Page % 64)) : Word & ~(1ULL << (Page % 64));
 }
 
 void GiveRamPages (uint8_t *Pages_, size_t Size) {

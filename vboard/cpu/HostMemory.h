@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace vboard {
 
@@ -52,5 +53,22 @@ void GiveRamPages (uint8_t *Pages, size_t Size);
 void KeepFreedHeap ();
 // Zeroes Size bytes of RAM pages for a region's next use.
 void ClearRamPages (uint8_t *Pages, size_t Size);
+
+// One bit per page of a range of Pages pages, all clear at first; host
+// memory only for the words a bit was set in (the kernel's zero pages
+// until then). A page beyond the range tests clear.
+class PageBits {
+ public:
+  explicit PageBits (uint64_t Pages);
+  void Set (uint64_t Page, bool On);
+  bool Test (uint64_t Page) const {
+    return Page < mPages && ((mWords.get ()[Page / 64] >> (Page % 64)) & 1) != 0;
+  }
+  uint64_t Pages () const { return mPages; }
+
+ private:
+  uint64_t mPages;
+  std::unique_ptr<uint64_t[], void (*) (void *)> mWords;
+};
 
 }  // namespace vboard

@@ -65,17 +65,10 @@ struct Machine::Engine {
     int Fill = -1;                 // and its fill byte; -1 for RAM
   };
   std::map<uint64_t, Parked> ParkedRegions;
-  std::vector<uint64_t> ParkedPages;   // one bit per page below kParkLimit
+  PageBits ParkedPages{kParkLimit / kGuestPage};
 
   void MarkParked (uint64_t Base, uint64_t Size, bool On) {
-    if (ParkedPages.empty ()) ParkedPages.assign (kParkLimit / kGuestPage / 64, 0);
-    for (uint64_t P = Base / kGuestPage; P < (Base + Size + kGuestPage - 1) / kGuestPage; P++) {
-      if (On) {
-        ParkedPages[P / 64] |= 1ULL << (P % 64);
-      } else {
-        ParkedPages[P / 64] &= ~(1ULL << (P % 64));
-      }
-    }
+    for (uint64_t P = Base / kGuestPage; P < (Base + Size + kGuestPage - 1) / kGuestPage; P++) ParkedPages.Set (P, On);
   }
   // The region parked at Address, taken back when it has this size,
   // permissions and fill (-1 for RAM); nothing for any other.
@@ -89,10 +82,7 @@ struct Machine::Engine {
     MarkParked (Address, Size, false);
     return P;
   }
-  bool IsParked (uint64_t Address) const {
-    uint64_t P = Address / kGuestPage;
-    return Address < kParkLimit && !ParkedRegions.empty () && ((ParkedPages[P / 64] >> (P % 64)) & 1) != 0;
-  }
+  bool IsParked (uint64_t Address) const { return !ParkedRegions.empty () && ParkedPages.Test (Address / kGuestPage); }
 };
 
 Machine::Engine *&Machine::Spare () {
@@ -346,12 +336,17 @@ void Machine::ForgetCode (uint64_t Address, uint64_t Size) {
 // (cpu/CodePages.cpp): RAM of this machine mapped writable. A region partly
 // unmapped is no longer listed, so what is left of it keeps Unicorn's check.
 uint8_t *Machine::WritableRamPage (const void *Owner, uint64_t Page) {
-  const auto &Ram = static_cast<const Machine *> (Owner)->mRamPages;
-  auto It = Ram.upper_bound (Page);
-  if (It == Ram.begin ()) return nullptr;
-  --It;
-  if (Page - It->first >= It->second.Size || (It->second.Perms & UC_PROT_WRITE) == 0) return nullptr;
+  const Machine &M = *static_cast<const Machine *> (Owner);
+  auto It = M.RamAt (Page);
+  if (It == M.mRamPages.end () || (It->second.Perms & UC_PROT_WRITE) == 0) return nullptr;
   return It->second.Pages + (Page - It->first);
+}
+
+std::map<uint64_t, Machine::RamRegion>::const_iterator Machine::RamAt (uint64_t Address) const {
+  auto It = mRamPages.upper_bound (Address);
+  if (It == mRamPages.begin ()) return mRamPages.end ();
+  --It;
+  return Address - It->first < It->second.Size ? It : mRamPages.end ();
 }
 
 bool Machine::ReachesParked (uint64_t Address, uint64_t Size) const {
@@ -427,8 +422,8 @@ void Machine::Unmap (uint64_t Address, uint64_t Size) {
   if (Executable) uc_ctl_remove_cache (mUc, Address, Address + Size);
   Check (uc_mem_unmap (mUc, Address, Size), "uc_mem_unmap");
   mHostBacked.erase (Address);
-  auto Ram = mRamPages.upper_bound (Address);
-  if (Ram != mRamPages.begin () && (--Ram)->first + Ram->second.Size > Address) {
+  auto Ram = RamAt (Address);
+  if (Ram != mRamPages.end ()) {
     // Part of a region leaves its pages with the part still mapped: they
     // are not recycled.
     if (Ram->first == Address && Ram->second.Size == Size) GiveRamPages (Ram->second.Pages, Size);
@@ -475,22 +470,18 @@ bool Machine::Write (uint64_t Address, const void *Buffer, size_t Size) {
   if (ReachesParked (Address, Size)) {
     return false;
   }
-  auto R = mRamPages.upper_bound (Address);
-  if (R != mRamPages.begin ()) {
-    --R;
-    uint64_t Off = Address - R->first;
-    if (Off < R->second.Size && Size <= R->second.Size - Off) {
-      if ((R->second.Perms & UC_PROT_EXEC) == 0) {
-        return uc_mem_write (mUc, Address, Buffer, Size) == UC_ERR_OK;
-      }
-      // Executable memory: unchanged bytes keep their translated code.
-      if (std::memcmp (R->second.Pages + Off, Buffer, Size) == 0) {
-        return true;
-      }
-      bool Written = uc_mem_write (mUc, Address, Buffer, Size) == UC_ERR_OK;
-      ForgetCode (Address, Size);
-      return Written;
+  auto R = RamAt (Address);
+  if (R != mRamPages.end () && Size <= R->second.Size - (Address - R->first)) {
+    if ((R->second.Perms & UC_PROT_EXEC) == 0) {
+      return uc_mem_write (mUc, Address, Buffer, Size) == UC_ERR_OK;
     }
+    // Executable memory: unchanged bytes keep their translated code.
+    if (std::memcmp (R->second.Pages + (Address - R->first), Buffer, Size) == 0) {
+      return true;
+    }
+    bool Written = uc_mem_write (mUc, Address, Buffer, Size) == UC_ERR_OK;
+    ForgetCode (Address, Size);
+    return Written;
   }
   bool Written = uc_mem_write (mUc, Address, Buffer, Size) == UC_ERR_OK;
   for (const Region &Rg : mRegions) {

@@ -260,6 +260,8 @@ class Machine {
     uint32_t Perms;
   };
   std::map<uint64_t, RamRegion> mRamPages;   // by base
+  // The RAM region holding Address, or mRamPages.end ().
+  std::map<uint64_t, RamRegion>::const_iterator RamAt (uint64_t Address) const;
   // Regions taken over from the previous machine with the bytes their
   // translated code was made from; compared before the guest next runs.
   struct TranslatedFrom {
