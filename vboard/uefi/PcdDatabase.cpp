@@ -4,7 +4,12 @@
 #include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <sstream>
+
+#include <sys/stat.h>
 
 namespace vboard {
 
@@ -108,11 +113,31 @@ std::optional<uint64_t> PcdDatabase::LocalToken (const std::string &Name) const 
   return std::nullopt;
 }
 
-void PcdDatabase::BindLocalTokens (const std::string &BuildDir, const std::string &Image) {
-  // The build writes one "#define _PCD_TOKEN_<Name>  <N>U" per PCD a module
-  // uses into its AutoGen.h; for the dynamic PCDs of the platform database N
-  // is the local token number the platform build assigned.
-  std::ifstream In (BuildDir + "/AutoGen.h");
+namespace {
+
+// The "#define _PCD_TOKEN_<Name>  <N>U" lines of a module's AutoGen.h as
+// (Name, N) pairs, read once per process and file version: every board
+// that loads the module binds them again.
+using TokenLines = std::vector<std::pair<std::string, std::string>>;
+
+std::shared_ptr<const TokenLines> PcdTokenLines (const std::string &Path) {
+  struct Cached {
+    struct timespec Modified;
+    off_t Size;
+    std::shared_ptr<const TokenLines> Lines;
+  };
+  static std::mutex Lock;
+  static std::map<std::string, Cached> Files;
+  struct stat St {};
+  bool Present = stat (Path.c_str (), &St) == 0;
+  std::lock_guard<std::mutex> Hold (Lock);
+  auto It = Files.find (Path);
+  if (Present && It != Files.end () && It->second.Size == St.st_size && It->second.Modified.tv_sec == St.st_mtim.tv_sec &&
+      It->second.Modified.tv_nsec == St.st_mtim.tv_nsec) {
+    return It->second.Lines;
+  }
+  auto Lines = std::make_shared<TokenLines> ();
+  std::ifstream In (Path);
   std::string Line;
   const std::string Prefix = "#define _PCD_TOKEN_";
   while (std::getline (In, Line)) {
@@ -120,6 +145,20 @@ void PcdDatabase::BindLocalTokens (const std::string &BuildDir, const std::strin
     std::istringstream Fields (Line.substr (Prefix.size ()));
     std::string Name, Number;
     Fields >> Name >> Number;
+    Lines->emplace_back (Name, Number);
+  }
+  if (Present) Files[Path] = {St.st_mtim, St.st_size, Lines};
+  return Lines;
+}
+
+}  // namespace
+
+void PcdDatabase::BindLocalTokens (const std::string &BuildDir, const std::string &Image) {
+  // The build writes one "#define _PCD_TOKEN_<Name>  <N>U" per PCD a module
+  // uses into its AutoGen.h; for the dynamic PCDs of the platform database N
+  // is the local token number the platform build assigned.
+  std::shared_ptr<const TokenLines> Lines = PcdTokenLines (BuildDir + "/AutoGen.h");
+  for (const auto &[Name, Number] : *Lines) {
     if (mLocalPcds.count (Name) == 0 || Number.empty () || !std::isdigit (static_cast<unsigned char> (Number[0]))) continue;
     uint64_t Token = std::stoull (Number, nullptr, 0);
     auto Old = mLocalTokens.find (Token);
