@@ -121,10 +121,17 @@ void HobList::Publish () {
   std::memcpy (Phit + 40, &FreeMemoryBottom, 8);
   std::memcpy (Phit + 48, &RecordedEnd, 8);
 
-  if (mMapSize != 0) mFw.M.Unmap (mMapBase, mMapSize);
-  mMapBase = Start & ~(kPage - 1);
-  mMapSize = kEnd - mMapBase;
-  mFw.M.MapRam (mMapBase, mMapSize, true, false);
+  // The list ends at kEnd and grows down: its region changes only when the
+  // list reaches into another page (each change of the engine's memory map
+  // costs a rebuild of its page tree); the zero fill below makes the reused
+  // region read as a fresh one.
+  uint64_t Base = Start & ~(kPage - 1);
+  if (mMapSize == 0 || Base != mMapBase || !mFw.M.IsMemory (mMapBase, mMapSize)) {
+    if (mMapSize != 0) mFw.M.Unmap (mMapBase, mMapSize);
+    mMapBase = Base;
+    mMapSize = kEnd - mMapBase;
+    mFw.M.MapRam (mMapBase, mMapSize, true, false);
+  }
   std::vector<uint8_t> Zero (mMapSize, 0);
   mFw.M.Write (mMapBase, Zero.data (), Zero.size ());
   mFw.M.Write (Start, Image.data (), Image.size ());
