@@ -342,6 +342,24 @@ uint8_t *Machine::WritableRamPage (const void *Owner, uint64_t Page) {
   return It->second.Pages + (Page - It->first);
 }
 
+uint8_t *Machine::ReadOnlyDataAt (uint64_t Address, uint64_t Size) const {
+  constexpr uint32_t kWriteOrRun = UC_PROT_WRITE | UC_PROT_EXEC;
+  auto R = RamAt (Address);
+  if (R != mRamPages.end ()) {
+    bool Fits = Size <= R->second.Size - (Address - R->first);
+    return Fits && (R->second.Perms & kWriteOrRun) == 0 ? R->second.Pages + (Address - R->first) : nullptr;
+  }
+  auto H = mHostBacked.upper_bound (Address);
+  if (H == mHostBacked.begin ()) return nullptr;
+  --H;
+  uint64_t Offset = Address - H->first;
+  if (Offset >= H->second.Size () || Size > H->second.Size () - Offset) return nullptr;
+  for (const Region &Rg : mRegions) {
+    if (Rg.Base == H->first) return (Rg.Perms & kWriteOrRun) == 0 ? H->second.Data () + Offset : nullptr;
+  }
+  return nullptr;
+}
+
 std::map<uint64_t, Machine::RamRegion>::const_iterator Machine::RamAt (uint64_t Address) const {
   auto It = mRamPages.upper_bound (Address);
   if (It == mRamPages.begin ()) return mRamPages.end ();
@@ -469,6 +487,15 @@ bool Machine::Write (uint64_t Address, const void *Buffer, size_t Size) {
   }
   if (ReachesParked (Address, Size)) {
     return false;
+  }
+  // Memory the guest may neither write nor run: Unicorn would make it
+  // writable for the copy and read-only again, two changes of its memory map
+  // each rebuilding the engine's page tree. No code is translated from
+  // memory that is not executable, so the bytes go straight into the host
+  // memory behind it.
+  if (uint8_t *Host = ReadOnlyDataAt (Address, Size)) {
+    std::memcpy (Host, Buffer, Size);
+    return true;
   }
   auto R = RamAt (Address);
   if (R != mRamPages.end () && Size <= R->second.Size - (Address - R->first)) {
