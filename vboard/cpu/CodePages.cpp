@@ -103,6 +103,7 @@ using SetDirty = void (*) (void *Cpu, uint64_t Vaddr);
 using FlushPage = void (*) (void *Cpu, uint64_t Vaddr);
 using RamAddrFromHost = uint64_t (*) (void *Uc, void *Host);
 using Compact = void (*) (void *Dispatch);
+using Commit = void (*) (void *Region);
 constexpr int kPageWrite = 0x2;   // PAGE_WRITE in the protection Unicorn passes
 
 template <typename F>
@@ -120,6 +121,7 @@ struct Unicorn {
   FlushPage Flush = Next<FlushPage> ("tlb_flush_page_aarch64");
   RamAddrFromHost RamAddress = Next<RamAddrFromHost> ("qemu_ram_addr_from_host_aarch64");
   Compact CompactDispatch = Next<Compact> ("address_space_dispatch_compact_aarch64");
+  Commit CommitMap = Next<Commit> ("memory_region_transaction_commit_aarch64");
   // Only the release whose store path is described above gets the filter,
   // and only when the library has all four functions (it calls ours only
   // in place of its own).
@@ -252,6 +254,24 @@ __attribute__ ((visibility ("default"))) void address_space_dispatch_compact_aar
   if (!gReal.Release20) gReal.CompactDispatch (Dispatch);
 }
 
+// Unicorn 2.0 commits its memory map at once on every change: a change of
+// permissions (uc_mem_protect of a whole region, which frees nothing) made
+// while a ProtectBatch lives on this thread waits for the batch's end, or
+// for the next commit of anything else, which rebuilds the map from every
+// region's current state anyway. Any other commit happens at once: an unmap
+// frees its region after the commit, which must not see it any more.
+thread_local void *tBatchedRegion = nullptr;
+thread_local bool tInProtect = false;
+
+__attribute__ ((visibility ("default"))) void memory_region_transaction_commit_aarch64 (void *Region) {
+  if (tInProtect && gReal.Release20) {
+    tBatchedRegion = Region;
+    return;
+  }
+  tBatchedRegion = nullptr;   // this commit takes in what waits
+  gReal.CommitMap (Region);
+}
+
 __attribute__ ((visibility ("default"))) void *page_collection_lock_aarch64 (void *Uc, uint64_t Start, uint64_t End) {
   if (gReal.Filter && !MaybeCode (Start, End)) {
     gFiltered.store (gFiltered.load (std::memory_order_relaxed) + 1, std::memory_order_relaxed);
@@ -302,5 +322,19 @@ GuestRun::GuestRun (DirectStores *Stores, uc_struct *Uc, const void *Owner, Writ
 }
 
 GuestRun::~GuestRun () { tRun = mPrevious; }
+
+uc_err ProtectBatch::Protect (uc_struct *Uc, uint64_t Address, uint64_t Size, uint32_t Perms) {
+  tInProtect = gReal.CommitMap != nullptr;
+  uc_err Err = uc_mem_protect (Uc, Address, Size, Perms);
+  tInProtect = false;
+  return Err;
+}
+
+ProtectBatch::~ProtectBatch () {
+  // The region last changed is still mapped: changing permissions frees
+  // nothing, and nothing else waits.
+  if (tBatchedRegion != nullptr) gReal.CommitMap (tBatchedRegion);
+  tBatchedRegion = nullptr;
+}
 
 }  // namespace vboard

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-struct uc_struct;
+#include <unicorn/unicorn.h>
 
 namespace vboard {
 
@@ -46,6 +46,20 @@ class GuestRun {
 
  private:
   const GuestRun *mPrevious;
+};
+
+// Changes of permissions of whole regions made through Protect while one
+// lives rebuild the engine's memory map once, when it ends (or at the next
+// other change of the map), instead of once each. No guest may run on the
+// engine meanwhile.
+class ProtectBatch {
+ public:
+  ProtectBatch () = default;
+  ~ProtectBatch ();
+  ProtectBatch (const ProtectBatch &) = delete;
+  ProtectBatch &operator= (const ProtectBatch &) = delete;
+  // uc_mem_protect of a whole region.
+  uc_err Protect (uc_struct *Uc, uint64_t Address, uint64_t Size, uint32_t Perms);
 };
 
 // How many guest stores (and page invalidations of the engine's own) went

@@ -217,27 +217,32 @@ bool Machine::Park () {
   // What the previous machine left and this one did not take goes now, so
   // an engine holds the regions of one machine at most.
   DropParked (0, kParkLimit);
-  for (const Region &R : mRegions) {
-    if (mRamPages.count (R.Base) != 0) continue;
-    auto Filled = mHostBacked.find (R.Base);
-    if (Filled != mHostBacked.end () && R.Fill >= 0 && !R.Executable && Hide (R.Base, R.Size)) {
-      E.ParkedRegions.emplace (R.Base, Engine::Parked{R.Size, nullptr, R.Perms, {}, std::move (Filled->second), R.Fill});
-      continue;
+  // The regions parked change the engine's memory map once, at the end of
+  // this block.
+  {
+    ProtectBatch Batch;
+    for (const Region &R : mRegions) {
+      if (mRamPages.count (R.Base) != 0) continue;
+      auto Filled = mHostBacked.find (R.Base);
+      if (Filled != mHostBacked.end () && R.Fill >= 0 && !R.Executable && Hide (Batch, R.Base, R.Size)) {
+        E.ParkedRegions.emplace (R.Base, Engine::Parked{R.Size, nullptr, R.Perms, {}, std::move (Filled->second), R.Fill});
+        continue;
+      }
+      Drop (R.Base, R.Size, R.Executable);   // devices, and filled regions not parked
     }
-    Drop (R.Base, R.Size, R.Executable);   // devices, and filled regions not parked
-  }
-  mHostBacked.clear ();
-  mDevices.clear ();
-  for (const auto &[Base, R] : mRamPages) {
-    bool Executable = (R.Perms & UC_PROT_EXEC) != 0;
-    if ((Executable && R.Size > kParkCodeMax) || !Hide (Base, R.Size)) {
-      Drop (Base, R.Size, Executable);
-      GiveRamPages (R.Pages, R.Size);
-      continue;
+    mHostBacked.clear ();
+    mDevices.clear ();
+    for (const auto &[Base, R] : mRamPages) {
+      bool Executable = (R.Perms & UC_PROT_EXEC) != 0;
+      if ((Executable && R.Size > kParkCodeMax) || !Hide (Batch, Base, R.Size)) {
+        Drop (Base, R.Size, Executable);
+        GiveRamPages (R.Pages, R.Size);
+        continue;
+      }
+      Engine::Parked P{R.Size, R.Pages, R.Perms, {}};
+      if (Executable) P.Code.assign (R.Pages, R.Pages + R.Size);
+      E.ParkedRegions.emplace (Base, std::move (P));
     }
-    Engine::Parked P{R.Size, R.Pages, R.Perms, {}};
-    if (Executable) P.Code.assign (R.Pages, R.Pages + R.Size);
-    E.ParkedRegions.emplace (Base, std::move (P));
   }
   // Whatever else the engine still maps (what a partial unmap left) is no
   // region of the next machine either.
@@ -262,11 +267,12 @@ bool Machine::Park () {
 }
 
 // Leaves a region to the next machine: no permissions, its pages marked.
-// Removing write permission commits the memory map, which flushes the TLB:
-// no access can reach a parked region through a stale entry (the stack is
-// always writable, and always parked). False when it cannot be parked.
-bool Machine::Hide (uint64_t Address, uint64_t Size) {
-  if (Address + Size > kParkLimit || uc_mem_protect (mUc, Address, Size, UC_PROT_NONE) != UC_ERR_OK) return false;
+// Removing write permission commits the memory map (once for the batch),
+// which flushes the TLB: no access can reach a parked region through a
+// stale entry (the stack is always writable, and always parked). False when
+// it cannot be parked.
+bool Machine::Hide (ProtectBatch &Batch, uint64_t Address, uint64_t Size) {
+  if (Address + Size > kParkLimit || Batch.Protect (mUc, Address, Size, UC_PROT_NONE) != UC_ERR_OK) return false;
   mEngine->MarkParked (Address, Size, true);
   return true;
 }

@@ -33,6 +33,7 @@ struct uc_struct;
 namespace vboard {
 
 class Machine;
+class ProtectBatch;
 
 // A memory-mapped device: 32-bit (or narrower) register reads and writes.
 class MmioDevice {
@@ -242,7 +243,7 @@ class Machine {
   static Engine *OpenEngine ();
   static void CloseEngine (Engine *E);
   bool Park ();
-  bool Hide (uint64_t Address, uint64_t Size);
+  bool Hide (ProtectBatch &Batch, uint64_t Address, uint64_t Size);
   void Reveal (uint64_t Address, uint64_t Size, uint32_t Perms);
   void Drop (uint64_t Address, uint64_t Size, bool Executable);
   void DropParked (uint64_t Address, uint64_t Size);
