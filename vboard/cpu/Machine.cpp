@@ -63,6 +63,7 @@ struct Machine::Engine {
     std::vector<uint8_t> Code;     // an executable region's bytes when parked
     HostMapping Filled = {};       // or a filled region's host memory
     int Fill = -1;                 // and its fill byte; -1 for RAM
+    bool Retired = false;          // by the machine that still owns the engine
   };
   std::map<uint64_t, Parked> ParkedRegions;
   PageBits ParkedPages{kParkLimit / kGuestPage};
@@ -215,8 +216,10 @@ bool Machine::Park () {
     mInterruptHook = 0;
   }
   // What the previous machine left and this one did not take goes now, so
-  // an engine holds the regions of one machine at most.
-  DropParked (0, kParkLimit);
+  // an engine holds the regions of one machine at most; what this one
+  // retired stays for the next.
+  DropParked (0, kParkLimit, true);
+  for (auto &[Base, P] : E.ParkedRegions) P.Retired = false;
   // The regions parked change the engine's memory map once, at the end of
   // this block.
   {
@@ -290,13 +293,13 @@ void Machine::Drop (uint64_t Address, uint64_t Size, bool Executable) {
   uc_mem_unmap (mUc, Address, Size);
 }
 
-void Machine::DropParked (uint64_t Address, uint64_t Size) {
+void Machine::DropParked (uint64_t Address, uint64_t Size, bool KeepRetired) {
   Engine &E = *mEngine;
   if (E.ParkedRegions.empty ()) return;
   auto It = E.ParkedRegions.lower_bound (Address);
   if (It != E.ParkedRegions.begin ()) --It;
   while (It != E.ParkedRegions.end () && It->first < Address + Size) {
-    if (It->first + It->second.Size <= Address) {
+    if (It->first + It->second.Size <= Address || (KeepRetired && It->second.Retired)) {
       ++It;
       continue;
     }
@@ -453,6 +456,34 @@ void Machine::Unmap (uint64_t Address, uint64_t Size) {
     if (Ram->first == Address && Ram->second.Size == Size) GiveRamPages (Ram->second.Pages, Size);
     mRamPages.erase (Ram);
   }
+  mRegions.erase (std::remove_if (mRegions.begin (), mRegions.end (),
+                                  [&] (const Region &R) { return R.Base == Address; }),
+                  mRegions.end ());
+}
+
+void Machine::Retire (uint64_t Address, uint64_t Size) {
+  auto Ram = mRamPages.find (Address);
+  bool Parkable = gReuse && Ram != mRamPages.end () && Ram->second.Size == Size &&
+                  (Ram->second.Perms & UC_PROT_EXEC) != 0 && Size <= kParkCodeMax && Address + Size <= kParkLimit;
+  if (!Parkable) {
+    Unmap (Address, Size);
+    return;
+  }
+  if (!mTranslatedFrom.empty ()) CheckTranslatedCode ();
+  bool Hidden;
+  {
+    ProtectBatch Batch;
+    Hidden = Hide (Batch, Address, Size);
+  }
+  if (!Hidden) {
+    Unmap (Address, Size);
+    return;
+  }
+  Engine::Parked P{Size, Ram->second.Pages, Ram->second.Perms, {}};
+  P.Code.assign (P.Pages, P.Pages + Size);
+  P.Retired = true;
+  mEngine->ParkedRegions.emplace (Address, std::move (P));
+  mRamPages.erase (Ram);
   mRegions.erase (std::remove_if (mRegions.begin (), mRegions.end (),
                                   [&] (const Region &R) { return R.Base == Address; }),
                   mRegions.end ());

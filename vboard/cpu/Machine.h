@@ -116,6 +116,13 @@ class Machine {
   };
   std::map<MmioKey, uint64_t> MmioAccesses;
   void Unmap (uint64_t Address, uint64_t Size);
+  // Unmaps a whole RAM region as Unmap does (an unloaded image's memory),
+  // except that while engines are reused an executable region is parked
+  // instead: a later machine that maps the same region and loads the same
+  // bytes into it (the same image at the same address) keeps the code
+  // translated from it. To this machine and to the next the region is no
+  // memory: an access to it faults as one to unmapped memory.
+  void Retire (uint64_t Address, uint64_t Size);
   bool IsMapped (uint64_t Address) const;
   size_t RegionCount () const { return mRegions.size (); }
   // Size bytes at Address are plain memory (RAM or flash), which the host
@@ -246,7 +253,7 @@ class Machine {
   bool Hide (ProtectBatch &Batch, uint64_t Address, uint64_t Size);
   void Reveal (uint64_t Address, uint64_t Size, uint32_t Perms);
   void Drop (uint64_t Address, uint64_t Size, bool Executable);
-  void DropParked (uint64_t Address, uint64_t Size);
+  void DropParked (uint64_t Address, uint64_t Size, bool KeepRetired = false);
   void CheckTranslatedCode ();
   void ForgetCode (uint64_t Address, uint64_t Size);
   bool ReachesParked (uint64_t Address, uint64_t Size) const;

@@ -141,6 +141,60 @@ TEST_F (MachineEngine, WhatAnEndedMachineMappedIsUnmappedForTheNext) {
   }
 }
 
+// An unloaded image's region is retired: gone for its own machine at once
+// (calls, branches, loads and stores fault as on unmapped memory, the host
+// cannot reach it), and a later machine mapping it again runs the bytes it
+// loads there, whatever ran there before.
+TEST_F (MachineEngine, ARetiredRegionIsGoneForItsMachineAndRunsTheNextOnesBytes) {
+  const uint64_t kEntry = kCode + 0x20000;
+  struct Case {
+    const char *What;
+    std::vector<uint32_t> Code;   // run from kEntry; none: call kCode
+    FaultKind Expected;
+  };
+  const std::vector<Case> Cases = {
+      {"a call into the retired code", {}, FaultKind::UnmappedFetch},
+      {"a branch to it", {0xD61F0020 /* br x1 */}, FaultKind::UnmappedFetch},
+      {"a load from it", {0xF9400020 /* ldr x0, [x1] */, kRet}, FaultKind::UnmappedRead},
+      {"a store to it", {0xF9000020 /* str x0, [x1] */, kRet}, FaultKind::UnmappedWrite},
+  };
+  for (const Case &C : Cases) {
+    Machine M;
+    M.MapRam (kCode, 0x1000);
+    M.MapRam (kEntry, 0x1000);
+    PlaceReturn (M, 7);
+    EXPECT_EQ (M.Call (kCode, {}), 7u);
+    if (!C.Code.empty ()) {
+      ASSERT_TRUE (M.Write (kEntry, C.Code.data (), C.Code.size () * 4));
+    }
+    M.Retire (kCode, 0x1000);
+    EXPECT_FALSE (M.IsMapped (kCode)) << C.What;
+    uint64_t Value = 0;
+    EXPECT_FALSE (M.Read (kCode, &Value, 8)) << C.What << ": the host cannot read it";
+    EXPECT_FALSE (M.Write (kCode, &Value, 8)) << C.What << ": nor write it";
+    M.Call (C.Code.empty () ? kCode : kEntry, {0, kCode});
+    ASSERT_TRUE (M.Faulted ()) << C.What << " ran (x0 " << M.X (0) << ")";
+    EXPECT_EQ (M.LastFault ().Kind, C.Expected) << C.What << ": " << M.LastFault ().Detail;
+    EXPECT_EQ (C.Expected == FaultKind::UnmappedFetch ? M.LastFault ().Pc : M.LastFault ().Address, kCode) << C.What;
+  }
+  // Each machine retires what it ran; the next maps the region again and
+  // loads other bytes, the same bytes, or none.
+  for (int Value : {8, 8, 7, -1}) {
+    Machine M;
+    M.MapRam (kCode, 0x1000);
+    if (Value < 0) {
+      M.Call (kCode, {});
+      ASSERT_TRUE (M.Faulted ()) << "zeros ran as the last machine's code (x0 " << M.X (0) << ")";
+      EXPECT_EQ (M.LastFault ().Kind, FaultKind::CpuException) << M.LastFault ().Detail;
+      continue;
+    }
+    PlaceReturn (M, static_cast<uint16_t> (Value));
+    EXPECT_EQ (M.Call (kCode, {}), static_cast<uint64_t> (Value));
+    EXPECT_FALSE (M.Faulted ()) << M.LastFault ().Detail;
+    M.Retire (kCode, 0x1000);
+  }
+}
+
 // A filled region (the flash window) is parked like RAM: unreachable while
 // parked, and taken over by a machine that maps it again, its fill back.
 TEST_F (MachineEngine, AFilledRegionTakenOverReadsItsFillAgain) {

@@ -441,7 +441,7 @@ uint64_t BootManager::Run (ImageRecord &Image, uint64_t &ExitDataSize, uint64_t 
 void BootManager::Unload (ImageRecord &Image) {
   // The image's memory goes away; what it left installed now dangles.
   mFw.UninstallImageProtocols (Image);
-  mFw.M.Unmap (Image.Base, Image.Size);
+  mFw.M.Retire (Image.Base, Image.Size);
   Image.Unloaded = true;
 }
 

@@ -72,7 +72,7 @@ uint64_t Firmware::StartImage (ImageRecord &Image) {
     // The DXE core unloads a driver whose entry point fails; its image memory
     // goes away, so anything it left installed now dangles.
     UninstallImageProtocols (Image);
-    M.Unmap (Image.Base, Image.Size);
+    M.Retire (Image.Base, Image.Size);
     Image.Unloaded = true;
   }
   return Status;
