@@ -1,9 +1,9 @@
 #include "board/NetworkDevice.h"
 
+#include "host/Files.h"
 #include "uefi/GuidNames.h"
 
-#include <fstream>
-#include <iterator>
+#include <stdexcept>
 
 namespace vboard {
 
@@ -57,9 +57,12 @@ uint64_t NetworkDevice::AddChild (const std::string &Name, const devpath::Bytes 
             case Network::NoFile: return Answer (kTftpError);
             case Network::Serves: break;
           }
-          std::ifstream In (BootFile, std::ios::binary);
-          if (!In) return Answer (kTftpError);
-          std::vector<uint8_t> File ((std::istreambuf_iterator<char> (In)), std::istreambuf_iterator<char> ());
+          std::vector<uint8_t> File;
+          try {
+            File = ReadWholeFile (BootFile);
+          } catch (const std::runtime_error &) {
+            return Answer (kTftpError);
+          }
           // The size comes with the server's answer; a buffer too small for
           // it gets the size and nothing else.
           M.Store<uint64_t> (SizeCell, File.size ());

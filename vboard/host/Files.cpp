@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
+#include <mutex>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -99,6 +101,18 @@ void WriteWholeFile (const std::string &Path, const std::vector<uint8_t> &Bytes)
 
 void WriteWholeFile (const std::string &Path, const std::string &Text) {
   WriteWholeFile (Path, std::vector<uint8_t> (Text.begin (), Text.end ()));
+}
+
+bool BuildOutputExists (const std::string &Path) {
+  static std::mutex Lock;
+  static std::map<std::string, bool> Known;
+  std::lock_guard<std::mutex> Hold (Lock);
+  auto It = Known.find (Path);
+  if (It != Known.end ()) return It->second;
+  struct stat St;
+  bool Exists = ::stat (Path.c_str (), &St) == 0 && S_ISREG (St.st_mode);
+  Known.emplace (Path, Exists);
+  return Exists;
 }
 
 }  // namespace vboard

@@ -24,4 +24,9 @@ void WriteWholeFile (const std::string &Path, const std::string &Text);
 using FileFiller = std::function<void (uint64_t Offset, uint8_t *Buffer, size_t Length)>;
 void WriteWholeFile (const std::string &Path, uint64_t Size, const FileFiller &Fill);
 
+// Whether Path names a regular file, asked of the file system once per path
+// and process: build outputs (an image's .debug file) do not come and go
+// while boards run, and every board that loads the image asks again.
+bool BuildOutputExists (const std::string &Path);
+
 }  // namespace vboard

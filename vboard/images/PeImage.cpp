@@ -1,13 +1,11 @@
 #include "images/PeImage.h"
 
 #include "cpu/Machine.h"
+#include "host/Files.h"
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
-#include <sys/stat.h>
 
 namespace vboard {
 
@@ -23,11 +21,6 @@ T Get (const std::vector<uint8_t> &Bytes, size_t Offset) {
   return Value;
 }
 
-bool FileExists (const std::string &Path) {
-  struct stat St;
-  return stat (Path.c_str (), &St) == 0 && S_ISREG (St.st_mode);
-}
-
 std::string DirName (const std::string &Path) {
   size_t Slash = Path.rfind ('/');
   return Slash == std::string::npos ? "." : Path.substr (0, Slash);
@@ -36,11 +29,7 @@ std::string DirName (const std::string &Path) {
 }  // namespace
 
 PeImage::PeImage (const std::string &File) : mPath (File) {
-  std::ifstream In (File, std::ios::binary);
-  if (!In) {
-    throw std::runtime_error ("cannot open " + File);
-  }
-  mFile.assign (std::istreambuf_iterator<char> (In), std::istreambuf_iterator<char> ());
+  mFile = ReadWholeFile (File);
 
   size_t Slash = File.rfind ('/');
   mBaseName = File.substr (Slash == std::string::npos ? 0 : Slash + 1);
@@ -99,7 +88,7 @@ void PeImage::Parse () {
   // The .debug ELF: next to the image, else where the CodeView record of the
   // debug directory says the build left the .dll.
   std::string Beside = DirName (File) + "/" + mBaseName + ".debug";
-  if (FileExists (Beside)) {
+  if (BuildOutputExists (Beside)) {
     mDebugFile = Beside;
   }
   if (DirCount > 6) {
@@ -117,7 +106,7 @@ void PeImage::Parse () {
           size_t D = Name.rfind ('.');
           std::string Debug = (D == std::string::npos ? Name : Name.substr (0, D)) + ".debug";
           mBuildDir = DirName (Name);
-          if (mDebugFile.empty () && FileExists (Debug)) {
+          if (mDebugFile.empty () && BuildOutputExists (Debug)) {
             mDebugFile = Debug;
           }
         }

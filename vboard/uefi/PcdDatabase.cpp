@@ -9,8 +9,6 @@
 #include <mutex>
 #include <sstream>
 
-#include <sys/stat.h>
-
 namespace vboard {
 
 PcdDatabase::PcdDatabase (std::function<uint64_t (uint64_t)> GuestMemory, std::vector<std::string> &Findings)
@@ -116,26 +114,16 @@ std::optional<uint64_t> PcdDatabase::LocalToken (const std::string &Name) const 
 namespace {
 
 // The "#define _PCD_TOKEN_<Name>  <N>U" lines of a module's AutoGen.h as
-// (Name, N) pairs, read once per process and file version: every board
-// that loads the module binds them again.
+// (Name, N) pairs, read once per process (the build's outputs do not change
+// while boards run): every board that loads the module binds them again.
 using TokenLines = std::vector<std::pair<std::string, std::string>>;
 
 std::shared_ptr<const TokenLines> PcdTokenLines (const std::string &Path) {
-  struct Cached {
-    struct timespec Modified;
-    off_t Size;
-    std::shared_ptr<const TokenLines> Lines;
-  };
   static std::mutex Lock;
-  static std::map<std::string, Cached> Files;
-  struct stat St {};
-  bool Present = stat (Path.c_str (), &St) == 0;
+  static std::map<std::string, std::shared_ptr<const TokenLines>> Files;
   std::lock_guard<std::mutex> Hold (Lock);
   auto It = Files.find (Path);
-  if (Present && It != Files.end () && It->second.Size == St.st_size && It->second.Modified.tv_sec == St.st_mtim.tv_sec &&
-      It->second.Modified.tv_nsec == St.st_mtim.tv_nsec) {
-    return It->second.Lines;
-  }
+  if (It != Files.end ()) return It->second;
   auto Lines = std::make_shared<TokenLines> ();
   std::ifstream In (Path);
   std::string Line;
@@ -147,7 +135,7 @@ std::shared_ptr<const TokenLines> PcdTokenLines (const std::string &Path) {
     Fields >> Name >> Number;
     Lines->emplace_back (Name, Number);
   }
-  if (Present) Files[Path] = {St.st_mtim, St.st_size, Lines};
+  Files.emplace (Path, Lines);
   return Lines;
 }
 
