@@ -351,12 +351,12 @@ uint8_t *Machine::WritableRamPage (const void *Owner, uint64_t Page) {
   return It->second.Pages + (Page - It->first);
 }
 
-uint8_t *Machine::ReadOnlyDataAt (uint64_t Address, uint64_t Size) const {
-  constexpr uint32_t kWriteOrRun = UC_PROT_WRITE | UC_PROT_EXEC;
+uint8_t *Machine::HostBytesAt (uint64_t Address, uint64_t Size, uint32_t *Perms) const {
   auto R = RamAt (Address);
   if (R != mRamPages.end ()) {
-    bool Fits = Size <= R->second.Size - (Address - R->first);
-    return Fits && (R->second.Perms & kWriteOrRun) == 0 ? R->second.Pages + (Address - R->first) : nullptr;
+    if (Size > R->second.Size - (Address - R->first)) return nullptr;
+    *Perms = R->second.Perms;
+    return R->second.Pages + (Address - R->first);
   }
   auto H = mHostBacked.upper_bound (Address);
   if (H == mHostBacked.begin ()) return nullptr;
@@ -364,7 +364,10 @@ uint8_t *Machine::ReadOnlyDataAt (uint64_t Address, uint64_t Size) const {
   uint64_t Offset = Address - H->first;
   if (Offset >= H->second.Size () || Size > H->second.Size () - Offset) return nullptr;
   for (const Region &Rg : mRegions) {
-    if (Rg.Base == H->first) return (Rg.Perms & kWriteOrRun) == 0 ? H->second.Data () + Offset : nullptr;
+    if (Rg.Base == H->first) {
+      *Perms = Rg.Perms;
+      return H->second.Data () + Offset;
+    }
   }
   return nullptr;
 }
@@ -511,7 +514,18 @@ bool Machine::Read (uint64_t Address, void *Buffer, size_t Size) const {
   if (Size == 0) {
     return true;
   }
-  if (ReachesParked (Address, Size) || uc_mem_read (mUc, Address, Buffer, Size) != UC_ERR_OK) {
+  if (ReachesParked (Address, Size)) {
+    std::memset (Buffer, 0, Size);
+    return false;
+  }
+  // Bytes of one region of memory are read from the host memory behind it;
+  // Unicorn's read would look the region up in its own list again.
+  uint32_t Perms = 0;
+  if (const uint8_t *Host = HostBytesAt (Address, Size, &Perms)) {
+    std::memcpy (Buffer, Host, Size);
+    return true;
+  }
+  if (uc_mem_read (mUc, Address, Buffer, Size) != UC_ERR_OK) {
     std::memset (Buffer, 0, Size);
     return false;
   }
@@ -530,7 +544,9 @@ bool Machine::Write (uint64_t Address, const void *Buffer, size_t Size) {
   // each rebuilding the engine's page tree. No code is translated from
   // memory that is not executable, so the bytes go straight into the host
   // memory behind it.
-  if (uint8_t *Host = ReadOnlyDataAt (Address, Size)) {
+  uint32_t Perms = 0;
+  uint8_t *Host = HostBytesAt (Address, Size, &Perms);
+  if (Host != nullptr && (Perms & (UC_PROT_WRITE | UC_PROT_EXEC)) == 0) {
     std::memcpy (Host, Buffer, Size);
     return true;
   }

@@ -271,8 +271,9 @@ class Machine {
   // The RAM region holding Address, or mRamPages.end ().
   std::map<uint64_t, RamRegion>::const_iterator RamAt (uint64_t Address) const;
   // The host bytes behind [Address, Address + Size) when they lie in one
-  // region the guest may neither write nor execute, otherwise nullptr.
-  uint8_t *ReadOnlyDataAt (uint64_t Address, uint64_t Size) const;
+  // region of memory (RAM or a filled region), with the region's
+  // permissions in Perms; otherwise nullptr.
+  uint8_t *HostBytesAt (uint64_t Address, uint64_t Size, uint32_t *Perms) const;
   // Regions taken over from the previous machine with the bytes their
   // translated code was made from; compared before the guest next runs.
   struct TranslatedFrom {
