@@ -493,6 +493,8 @@ void Machine::Retire (uint64_t Address, uint64_t Size) {
 }
 
 bool Machine::IsMemory (uint64_t Address, uint64_t Size) const {
+  uint32_t Perms = 0;
+  if (HostBytesAt (Address, Size, &Perms) != nullptr) return true;   // one lookup by address
   for (const Region &R : mRegions) {
     if (Address >= R.Base && Address - R.Base < R.Size) {
       return !R.Device && Size <= R.Size - (Address - R.Base);

@@ -102,8 +102,13 @@ void Firmware::Log (const std::string &Name, CallArgs &A) {
     Guid G;
     std::memcpy (&G, Arg.Points.data (), sizeof (G));
     if (auto Declared = names::DeclaredName (G)) Arg.Guid = *Declared;
-    for (uint64_t At = Arg.Value; Arg.Text.size () < 128 && M.IsMemory (At, 2); At += 2) {
-      uint16_t Unit = M.Load<uint16_t> (At);
+    // At most 128 UTF-16 units are looked at: read at once where they all
+    // lie in one region, else unit by unit up to the end of memory.
+    uint8_t Units[256];
+    bool Whole = M.IsMemory (Arg.Value, sizeof (Units)) && M.Read (Arg.Value, Units, sizeof (Units));
+    for (uint64_t At = Arg.Value; Arg.Text.size () < 128 && (Whole || M.IsMemory (At, 2)); At += 2) {
+      uint16_t Unit = Whole ? static_cast<uint16_t> (Units[At - Arg.Value] | Units[At - Arg.Value + 1] << 8)
+                            : M.Load<uint16_t> (At);
       if (Unit == 0) break;
       if (Unit < 0x20 || Unit > 0x7E) {
         Arg.Text.clear ();
