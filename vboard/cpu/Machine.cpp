@@ -6,6 +6,7 @@
 #include <unicorn/unicorn.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -33,6 +34,9 @@ constexpr uint64_t kGuestPage = 0x1000;
 // 16 MiB, since their bytes are kept beside them.
 constexpr uint64_t kParkLimit = 1ULL << 32;
 constexpr uint64_t kParkCodeMax = 16ULL << 20;
+// Pages of regions taken over whose bytes were the same again, so that
+// whatever code had been translated from them was kept.
+std::atomic<uint64_t> gCodePagesKept{0};
 
 std::mutex gSpareLock;
 bool gReuse = [] {
@@ -101,6 +105,8 @@ void Machine::SetEngineReuse (bool Reuse) {
 }
 
 bool Machine::EngineReuse () { return gReuse; }
+
+uint64_t Machine::CodePagesKept () { return gCodePagesKept.load (std::memory_order_relaxed); }
 
 Machine::Engine *Machine::OpenEngine () {
   KeepFreedHeap ();
@@ -220,6 +226,13 @@ bool Machine::Park () {
   // retired stays for the next.
   DropParked (0, kParkLimit, true);
   for (auto &[Base, P] : E.ParkedRegions) P.Retired = false;
+  // Only whole regions of the engine are hidden (a permission change over
+  // part of one splits it, an unmap inside the batch); anything else goes.
+  std::map<uint64_t, uint64_t> EngineRegions = RegionsOfEngine ();
+  auto Whole = [&EngineRegions] (uint64_t Base, uint64_t Size) {
+    auto It = EngineRegions.find (Base);
+    return It != EngineRegions.end () && It->second == Size;
+  };
   // The regions parked change the engine's memory map once, at the end of
   // this block.
   {
@@ -227,7 +240,8 @@ bool Machine::Park () {
     for (const Region &R : mRegions) {
       if (mRamPages.count (R.Base) != 0) continue;
       auto Filled = mHostBacked.find (R.Base);
-      if (Filled != mHostBacked.end () && R.Fill >= 0 && !R.Executable && Hide (Batch, R.Base, R.Size)) {
+      if (Filled != mHostBacked.end () && R.Fill >= 0 && !R.Executable && Whole (R.Base, R.Size) &&
+          Hide (&Batch, R.Base, R.Size)) {
         E.ParkedRegions.emplace (R.Base, Engine::Parked{R.Size, nullptr, R.Perms, {}, std::move (Filled->second), R.Fill});
         continue;
       }
@@ -237,14 +251,12 @@ bool Machine::Park () {
     mDevices.clear ();
     for (const auto &[Base, R] : mRamPages) {
       bool Executable = (R.Perms & UC_PROT_EXEC) != 0;
-      if ((Executable && R.Size > kParkCodeMax) || !Hide (Batch, Base, R.Size)) {
+      if ((Executable && R.Size > kParkCodeMax) || !Whole (Base, R.Size) || !Hide (&Batch, Base, R.Size)) {
         Drop (Base, R.Size, Executable);
         GiveRamPages (R.Pages, R.Size);
         continue;
       }
-      Engine::Parked P{R.Size, R.Pages, R.Perms, {}};
-      if (Executable) P.Code.assign (R.Pages, R.Pages + R.Size);
-      E.ParkedRegions.emplace (Base, std::move (P));
+      ParkRam (Base, R, false);
     }
   }
   // Whatever else the engine still maps (what a partial unmap left) is no
@@ -270,14 +282,43 @@ bool Machine::Park () {
 }
 
 // Leaves a region to the next machine: no permissions, its pages marked.
-// Removing write permission commits the memory map (once for the batch),
-// which flushes the TLB: no access can reach a parked region through a
-// stale entry (the stack is always writable, and always parked). False when
-// it cannot be parked.
-bool Machine::Hide (ProtectBatch &Batch, uint64_t Address, uint64_t Size) {
-  if (Address + Size > kParkLimit || Batch.Protect (mUc, Address, Size, UC_PROT_NONE) != UC_ERR_OK) return false;
+// Removing write permission commits the memory map (once for the batch, if
+// any), which flushes the TLB: no access can reach a parked region through
+// a stale entry (the stack is always writable, and always parked). Address
+// and Size are one whole region of the engine. False when it cannot be
+// parked.
+bool Machine::Hide (ProtectBatch *Batch, uint64_t Address, uint64_t Size) {
+  if (Address + Size > kParkLimit) return false;
+  uc_err Err = Batch != nullptr ? Batch->Protect (mUc, Address, Size, UC_PROT_NONE)
+                                : uc_mem_protect (mUc, Address, Size, UC_PROT_NONE);
+  if (Err != UC_ERR_OK) return false;
   mEngine->MarkParked (Address, Size, true);
   return true;
+}
+
+// A hidden RAM region joins the engine's parked regions, an executable
+// one with the bytes its code was translated from.
+void Machine::ParkRam (uint64_t Base, const RamRegion &R, bool Retired) {
+  Engine::Parked P{R.Size, R.Pages, R.Perms, {}};
+  if ((R.Perms & UC_PROT_EXEC) != 0) P.Code.assign (R.Pages, R.Pages + R.Size);
+  P.Retired = Retired;
+  mEngine->ParkedRegions.emplace (Base, std::move (P));
+}
+
+// The engine's regions, base to size.
+std::map<uint64_t, uint64_t> Machine::RegionsOfEngine () const {
+  std::map<uint64_t, uint64_t> Regions;
+  uc_mem_region *List = nullptr;
+  uint32_t Count = 0;
+  if (uc_mem_regions (mUc, &List, &Count) != UC_ERR_OK) return Regions;
+  for (uint32_t I = 0; I < Count; I++) Regions[List[I].begin] = List[I].end - List[I].begin + 1;
+  uc_free (List);
+  return Regions;
+}
+
+void Machine::Unlist (uint64_t Base) {
+  mRegions.erase (std::remove_if (mRegions.begin (), mRegions.end (), [&] (const Region &R) { return R.Base == Base; }),
+                  mRegions.end ());
 }
 
 // Gives a region taken back its permissions; when the engine refuses, the
@@ -319,14 +360,18 @@ void Machine::CheckTranslatedCode () {
     auto R = mRamPages.find (T.Base);
     if (R == mRamPages.end ()) continue;   // unmapped since: its code went with it
     const uint8_t *Now = R->second.Pages;
+    uint64_t Changed = 0;
     for (uint64_t Off = 0; Off < T.Bytes.size (); Off += kGuestPage) {
       uint64_t End = Off;
       while (End < T.Bytes.size () && std::memcmp (Now + End, T.Bytes.data () + End, kGuestPage) != 0) End += kGuestPage;
       if (End != Off) {
         uc_ctl_remove_cache (mUc, T.Base + Off, T.Base + End);
+        Changed += End - Off;
         Off = End;
       }
     }
+    gCodePagesKept.fetch_add ((T.Bytes.size () - std::min<uint64_t> (Changed, T.Bytes.size ())) / kGuestPage,
+                              std::memory_order_relaxed);
   }
   mTranslatedFrom.clear ();
 }
@@ -451,7 +496,14 @@ void Machine::Unmap (uint64_t Address, uint64_t Size) {
   }
   if (Executable) uc_ctl_remove_cache (mUc, Address, Address + Size);
   Check (uc_mem_unmap (mUc, Address, Size), "uc_mem_unmap");
-  mHostBacked.erase (Address);
+  auto Filled = mHostBacked.upper_bound (Address);
+  if (Filled != mHostBacked.begin () && Address - (--Filled)->first < Filled->second.Size ()) {
+    // What is left of a filled region unmapped in part stays mapped onto
+    // its host memory, which lives on with the machine; host accesses to
+    // it go through the engine.
+    if (Filled->first != Address || Filled->second.Size () != Size) mLeftOverFilled.push_back (std::move (Filled->second));
+    mHostBacked.erase (Filled);
+  }
   auto Ram = RamAt (Address);
   if (Ram != mRamPages.end ()) {
     // Part of a region leaves its pages with the part still mapped: they
@@ -459,37 +511,30 @@ void Machine::Unmap (uint64_t Address, uint64_t Size) {
     if (Ram->first == Address && Ram->second.Size == Size) GiveRamPages (Ram->second.Pages, Size);
     mRamPages.erase (Ram);
   }
-  mRegions.erase (std::remove_if (mRegions.begin (), mRegions.end (),
-                                  [&] (const Region &R) { return R.Base == Address; }),
-                  mRegions.end ());
+  Unlist (Address);
 }
 
 void Machine::Retire (uint64_t Address, uint64_t Size) {
+  // Only a writable region: taking write away is what commits the map and
+  // flushes the TLB, whose entries let loads through without a permission
+  // check (images are mapped writable).
   auto Ram = mRamPages.find (Address);
   bool Parkable = gReuse && Ram != mRamPages.end () && Ram->second.Size == Size &&
-                  (Ram->second.Perms & UC_PROT_EXEC) != 0 && Size <= kParkCodeMax && Address + Size <= kParkLimit;
-  if (!Parkable) {
-    Unmap (Address, Size);
-    return;
+                  (Ram->second.Perms & (UC_PROT_EXEC | UC_PROT_WRITE)) == (UC_PROT_EXEC | UC_PROT_WRITE) &&
+                  Size <= kParkCodeMax;
+  if (Parkable) {
+    std::map<uint64_t, uint64_t> Regions = RegionsOfEngine ();
+    auto Whole = Regions.find (Address);
+    Parkable = Whole != Regions.end () && Whole->second == Size;
   }
   if (!mTranslatedFrom.empty ()) CheckTranslatedCode ();
-  bool Hidden;
-  {
-    ProtectBatch Batch;
-    Hidden = Hide (Batch, Address, Size);
-  }
-  if (!Hidden) {
+  if (!Parkable || !Hide (nullptr, Address, Size)) {
     Unmap (Address, Size);
     return;
   }
-  Engine::Parked P{Size, Ram->second.Pages, Ram->second.Perms, {}};
-  P.Code.assign (P.Pages, P.Pages + Size);
-  P.Retired = true;
-  mEngine->ParkedRegions.emplace (Address, std::move (P));
+  ParkRam (Address, Ram->second, true);
   mRamPages.erase (Ram);
-  mRegions.erase (std::remove_if (mRegions.begin (), mRegions.end (),
-                                  [&] (const Region &R) { return R.Base == Address; }),
-                  mRegions.end ());
+  Unlist (Address);
 }
 
 bool Machine::IsMemory (uint64_t Address, uint64_t Size) const {
@@ -698,6 +743,7 @@ void Machine::BlockHook (uc_engine *Uc, uint64_t Address, uint32_t Size, void *U
   // comparison is a branch of its own, which the host CPU predicts well (in
   // straight code none matches, in a loop always the same one); one branch
   // for all eight periods was mispredicted a good part of the time.
+  static_assert (kCycle == 8, "the unroll count below is the number of periods");
   unsigned Pos = Self->mHistoryPos;
 #pragma GCC unroll 8
   for (unsigned Period = 1; Period <= kCycle; Period++) {

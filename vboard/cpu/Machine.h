@@ -95,6 +95,10 @@ class Machine {
   // off). Off, every machine opens an engine of its own.
   static void SetEngineReuse (bool Reuse);
   static bool EngineReuse ();
+  // Pages of regions taken over from an earlier machine (or mapped again
+  // after Retire) that held the same bytes again, keeping whatever code had
+  // been translated from them; counted in this process.
+  static uint64_t CodePagesKept ();
   Machine (const Machine &) = delete;
   Machine &operator= (const Machine &) = delete;
 
@@ -250,7 +254,9 @@ class Machine {
   static Engine *OpenEngine ();
   static void CloseEngine (Engine *E);
   bool Park ();
-  bool Hide (ProtectBatch &Batch, uint64_t Address, uint64_t Size);
+  bool Hide (ProtectBatch *Batch, uint64_t Address, uint64_t Size);
+  std::map<uint64_t, uint64_t> RegionsOfEngine () const;
+  void Unlist (uint64_t Base);
   void Reveal (uint64_t Address, uint64_t Size, uint32_t Perms);
   void Drop (uint64_t Address, uint64_t Size, bool Executable);
   void DropParked (uint64_t Address, uint64_t Size, bool KeepRetired = false);
@@ -262,12 +268,14 @@ class Machine {
   Engine *mEngine = nullptr;
   uc_struct *mUc = nullptr;
   std::map<uint64_t, HostMapping> mHostBacked;   // by base address
+  std::vector<HostMapping> mLeftOverFilled;      // behind what partial unmaps left mapped
   struct RamRegion {
     uint8_t *Pages;   // recycled host pages
     size_t Size;
     uint32_t Perms;
   };
   std::map<uint64_t, RamRegion> mRamPages;   // by base
+  void ParkRam (uint64_t Base, const RamRegion &R, bool Retired);
   // The RAM region holding Address, or mRamPages.end ().
   std::map<uint64_t, RamRegion>::const_iterator RamAt (uint64_t Address) const;
   // The host bytes behind [Address, Address + Size) when they lie in one

@@ -6,6 +6,7 @@
 #include "uefi/GuidNames.h"
 #include "uefi/BootManager.h"
 
+#include <array>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -68,8 +69,9 @@ void RunImages (Board &B, const std::vector<std::string> &Names) {
 // variable decides anything about it. The first boot's write is what the
 // flash-protection tests and the board's boots check.
 void PlaceSetup (Board &B, Input &In) {
-  B.NorFlash.SetNonVolatileStatus ({SpiNorFlash::kFactorySr1, SpiNorFlash::kFactorySr2,
-                                    static_cast<uint8_t> (SpiNorFlash::kFactorySr3 | SpiNorFlash::kSr3Wps)});
+  std::array<uint8_t, 3> Sr = B.NorFlash.NonVolatileStatus ();
+  Sr[2] |= SpiNorFlash::kSr3Wps;
+  B.NorFlash.SetNonVolatileStatus (Sr);
   StoreSetup (B, platform::kSystemSetupConfig, In);
   StoreSetup (B, platform::kIpmiSetupData, In);
   StoreSetup (B, platform::kCrSetupData, In);

@@ -142,56 +142,100 @@ TEST_F (MachineEngine, WhatAnEndedMachineMappedIsUnmappedForTheNext) {
 }
 
 // An unloaded image's region is retired: gone for its own machine at once
-// (calls, branches, loads and stores fault as on unmapped memory, the host
-// cannot reach it), and a later machine mapping it again runs the bytes it
-// loads there, whatever ran there before.
+// (calls, branches, loads and stores fault as on unmapped memory, also where
+// the guest reached it just before; the host cannot reach it), and a machine
+// mapping it again, the same one or a later one, runs the bytes it loads
+// there and keeps the code of what is unchanged.
 TEST_F (MachineEngine, ARetiredRegionIsGoneForItsMachineAndRunsTheNextOnesBytes) {
-  const uint64_t kEntry = kCode + 0x20000;
+  const uint64_t kEntry = kCode + 0x20000, kData = kCode + 0x1000;
   struct Case {
     const char *What;
-    std::vector<uint32_t> Code;   // run from kEntry; none: call kCode
+    std::vector<uint32_t> Code;   // run from kEntry with x1 = Target; none: call kCode
+    uint64_t Target;
     FaultKind Expected;
   };
   const std::vector<Case> Cases = {
-      {"a call into the retired code", {}, FaultKind::UnmappedFetch},
-      {"a branch to it", {0xD61F0020 /* br x1 */}, FaultKind::UnmappedFetch},
-      {"a load from it", {0xF9400020 /* ldr x0, [x1] */, kRet}, FaultKind::UnmappedRead},
-      {"a store to it", {0xF9000020 /* str x0, [x1] */, kRet}, FaultKind::UnmappedWrite},
+      {"a call into the retired code", {}, kCode, FaultKind::UnmappedFetch},
+      {"a branch to it", {0xD61F0020 /* br x1 */}, kCode, FaultKind::UnmappedFetch},
+      {"a load from it", {0xF9400020 /* ldr x0, [x1] */, kRet}, kData, FaultKind::UnmappedRead},
+      {"a store to it", {0xF9000020 /* str x0, [x1] */, kRet}, kData, FaultKind::UnmappedWrite},
   };
   for (const Case &C : Cases) {
     Machine M;
-    M.MapRam (kCode, 0x1000);
+    M.MapRam (kCode, 0x2000);
     M.MapRam (kEntry, 0x1000);
     PlaceReturn (M, 7);
     EXPECT_EQ (M.Call (kCode, {}), 7u);
+    uint64_t Entry = kCode;
     if (!C.Code.empty ()) {
+      Entry = kEntry;
       ASSERT_TRUE (M.Write (kEntry, C.Code.data (), C.Code.size () * 4));
+      // A load or store first, while it is memory: the engine's TLB then
+      // holds an entry for the page that lets the next one through.
+      if (C.Target == kData) {
+        M.Call (kEntry, {0x5A, kData});
+      }
+      ASSERT_FALSE (M.Faulted ()) << C.What << ": " << M.LastFault ().Detail;
     }
-    M.Retire (kCode, 0x1000);
+    M.Retire (kCode, 0x2000);
     EXPECT_FALSE (M.IsMapped (kCode)) << C.What;
     uint64_t Value = 0;
-    EXPECT_FALSE (M.Read (kCode, &Value, 8)) << C.What << ": the host cannot read it";
-    EXPECT_FALSE (M.Write (kCode, &Value, 8)) << C.What << ": nor write it";
-    M.Call (C.Code.empty () ? kCode : kEntry, {0, kCode});
+    EXPECT_FALSE (M.Read (kData, &Value, 8)) << C.What << ": the host cannot read it";
+    EXPECT_FALSE (M.Write (kData, &Value, 8)) << C.What << ": nor write it";
+    M.Call (Entry, {0, C.Target});
     ASSERT_TRUE (M.Faulted ()) << C.What << " ran (x0 " << M.X (0) << ")";
     EXPECT_EQ (M.LastFault ().Kind, C.Expected) << C.What << ": " << M.LastFault ().Detail;
-    EXPECT_EQ (C.Expected == FaultKind::UnmappedFetch ? M.LastFault ().Pc : M.LastFault ().Address, kCode) << C.What;
+    EXPECT_EQ (C.Expected == FaultKind::UnmappedFetch ? M.LastFault ().Pc : M.LastFault ().Address, C.Target)
+        << C.What;
   }
-  // Each machine retires what it ran; the next maps the region again and
-  // loads other bytes, the same bytes, or none.
-  for (int Value : {8, 8, 7, -1}) {
+  {
+    // The machine that retired it maps it again.
     Machine M;
     M.MapRam (kCode, 0x1000);
+    PlaceReturn (M, 7);
+    EXPECT_EQ (M.Call (kCode, {}), 7u);
+    M.Retire (kCode, 0x1000);
+    M.MapRam (kCode, 0x1000);
+    EXPECT_EQ (M.Load<uint32_t> (kCode), 0u) << "mapped again, it reads zero";
+    PlaceReturn (M, 9);
+    EXPECT_EQ (M.Call (kCode, {}), 9u);
+    M.Retire (kCode, 0x1000);
+  }
+  // What a machine running code from a region no machine had keeps (the
+  // trap page's).
+  uint64_t Plain = 0;
+  for (uint64_t I = 1; I <= 2; I++) {
+    uint64_t Before = Machine::CodePagesKept ();
+    Machine M;
+    M.MapRam (kEntry + I * 0x10000, 0x1000);
+    std::vector<uint32_t> Code = {MovX0 (1), kRet};
+    ASSERT_TRUE (M.Write (kEntry + I * 0x10000, Code.data (), Code.size () * 4));
+    EXPECT_EQ (M.Call (kEntry + I * 0x10000, {}), 1u);
+    Plain = Machine::CodePagesKept () - Before;
+  }
+  // Each machine retires what it ran; the next maps the region again and
+  // loads other bytes, the same bytes, or none into its first page. Each
+  // after the first takes the region over, keeping at least the code of
+  // its unchanged second page.
+  const std::vector<int> Values = {8, 8, 7, -1};
+  for (size_t I = 0; I < Values.size (); I++) {
+    int Value = Values[I];
+    uint64_t Before = Machine::CodePagesKept ();
+    Machine M;
+    M.MapRam (kCode, 0x2000);
     if (Value < 0) {
       M.Call (kCode, {});
       ASSERT_TRUE (M.Faulted ()) << "zeros ran as the last machine's code (x0 " << M.X (0) << ")";
       EXPECT_EQ (M.LastFault ().Kind, FaultKind::CpuException) << M.LastFault ().Detail;
-      continue;
+    } else {
+      PlaceReturn (M, static_cast<uint16_t> (Value));
+      EXPECT_EQ (M.Call (kCode, {}), static_cast<uint64_t> (Value));
+      EXPECT_FALSE (M.Faulted ()) << M.LastFault ().Detail;
     }
-    PlaceReturn (M, static_cast<uint16_t> (Value));
-    EXPECT_EQ (M.Call (kCode, {}), static_cast<uint64_t> (Value));
-    EXPECT_FALSE (M.Faulted ()) << M.LastFault ().Detail;
-    M.Retire (kCode, 0x1000);
+    if (I > 0) {
+      EXPECT_GT (Machine::CodePagesKept () - Before, Plain) << Value << ": the retired region was not taken over";
+    }
+    M.Retire (kCode, 0x2000);
   }
 }
 
@@ -239,6 +283,30 @@ TEST_F (MachineEngine, AFilledRegionTakenOverReadsItsFillAgain) {
   Next.MapFilled (kFlash, 0x2000, 0x00, false, false);
   EXPECT_EQ (Next.Load<uint64_t> (kFlash), 0u);
   EXPECT_EQ (Next.Load<uint64_t> (kFlash + 0x1000), 0u);
+}
+
+// A filled region unmapped in part: what was unmapped is gone for the host
+// too, and what is left still reads its fill, from the guest and the host,
+// until the machine ends (its host memory lives on).
+TEST_F (MachineEngine, WhatIsLeftOfAFilledRegionUnmappedInPartStillReadsItsFill) {
+  constexpr uint64_t kFlash = kCode + 0x10000;
+  const std::vector<uint32_t> Load = {0xF9400020 /* ldr x0, [x1] */, kRet};
+  for (uint64_t Gone : {kFlash, kFlash + 0x1000, kFlash + 0x2000}) {
+    Machine M;
+    M.MapFilled (kFlash, 0x3000, 0xFF, false, false);
+    M.MapRam (kCode, 0x1000);
+    ASSERT_TRUE (M.Write (kCode, Load.data (), Load.size () * 4));
+    M.Unmap (Gone, 0x1000);
+    for (uint64_t Page = kFlash; Page < kFlash + 0x3000; Page += 0x1000) {
+      uint64_t Value = 0;
+      EXPECT_EQ (M.Read (Page + 8, &Value, 8), Page != Gone) << std::hex << Page << " after unmapping " << Gone;
+      if (Page != Gone) {
+        EXPECT_EQ (Value, ~0ULL) << std::hex << Page;
+        EXPECT_EQ (M.Call (kCode, {0, Page + 8}), ~0ULL) << std::hex << Page;
+      }
+    }
+    EXPECT_FALSE (M.Faulted ()) << M.LastFault ().Detail;
+  }
 }
 
 // Guest stores go without the engine's check for translated code only where

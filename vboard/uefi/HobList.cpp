@@ -124,7 +124,8 @@ void HobList::Publish () {
   // The list ends at kEnd and grows down: its region changes only when the
   // list reaches into another page (each change of the engine's memory map
   // costs a rebuild of its page tree); the zero fill below makes the reused
-  // region read as a fresh one.
+  // region read as a fresh one. A region someone else unmapped is not
+  // reused: unmapping it again throws, as it always did.
   uint64_t Base = Start & ~(kPage - 1);
   if (mMapSize == 0 || Base != mMapBase || !mFw.M.IsMemory (mMapBase, mMapSize)) {
     if (mMapSize != 0) mFw.M.Unmap (mMapBase, mMapSize);
