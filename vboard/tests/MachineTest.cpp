@@ -27,6 +27,22 @@ void PlaceReturn (Machine &M, uint16_t Value) {
   ASSERT_TRUE (M.Write (kCode, Code.data (), Code.size () * 4));
 }
 
+// The guest's four ways to reach memory that is gone, each with the fault it
+// must take: run from a region of the machine's own with x1 the code or data
+// address (none: a call to the code address itself).
+struct Reach {
+  const char *What;
+  std::vector<uint32_t> Code;
+  bool Data;   // x1 is the data address, else the code address
+  FaultKind Expected;
+};
+const std::vector<Reach> kReaches = {
+    {"a call into its code", {}, false, FaultKind::UnmappedFetch},
+    {"a branch to it", {0xD61F0020 /* br x1 */}, false, FaultKind::UnmappedFetch},
+    {"a load from its data", {0xF9400020 /* ldr x0, [x1] */, kRet}, true, FaultKind::UnmappedRead},
+    {"a store to its data", {0xF9000020 /* str x0, [x1] */, kRet}, true, FaultKind::UnmappedWrite},
+};
+
 // Each test runs with machines taking over their predecessor's engine, as
 // the process does by default, and leaves the setting as it found it.
 class MachineEngine : public ::testing::Test {
@@ -97,19 +113,7 @@ TEST_F (MachineEngine, TheNextMachineRunsItsOwnBytesAndStartsFromPowerOn) {
 
 TEST_F (MachineEngine, WhatAnEndedMachineMappedIsUnmappedForTheNext) {
   const uint64_t kData = kCode + 0x10000, kEntry = kCode + 0x20000;
-  struct Case {
-    const char *What;
-    std::vector<uint32_t> Code;   // run from kEntry, a region of the new machine's own; none: call kCode
-    uint64_t X1;
-    FaultKind Expected;
-  };
-  const std::vector<Case> Cases = {
-      {"a call into the code of the last machine", {}, 0, FaultKind::UnmappedFetch},
-      {"a branch to it", {0xD61F0020 /* br x1 */}, kCode, FaultKind::UnmappedFetch},
-      {"a load from its data", {0xF9400020 /* ldr x0, [x1] */, kRet}, kData, FaultKind::UnmappedRead},
-      {"a store to its data", {0xF9000020 /* str x0, [x1] */, kRet}, kData, FaultKind::UnmappedWrite},
-  };
-  for (const Case &C : Cases) {
+  for (const Reach &C : kReaches) {
     {
       Machine Last;
       Last.MapRam (kCode, 0x1000);
@@ -130,7 +134,7 @@ TEST_F (MachineEngine, WhatAnEndedMachineMappedIsUnmappedForTheNext) {
       M.MapRam (Entry, 0x1000);
       ASSERT_TRUE (M.Write (Entry, C.Code.data (), C.Code.size () * 4));
     }
-    M.Call (Entry, {0, C.X1});
+    M.Call (Entry, {0, C.Data ? kData : kCode});
     ASSERT_TRUE (M.Faulted ()) << C.What << " ran (x0 " << M.X (0) << ")";
     EXPECT_EQ (M.LastFault ().Kind, C.Expected) << C.What << ": " << M.LastFault ().Detail;
     if (C.Expected == FaultKind::UnmappedFetch) {
@@ -148,19 +152,8 @@ TEST_F (MachineEngine, WhatAnEndedMachineMappedIsUnmappedForTheNext) {
 // there and keeps the code of what is unchanged.
 TEST_F (MachineEngine, ARetiredRegionIsGoneForItsMachineAndRunsTheNextOnesBytes) {
   const uint64_t kEntry = kCode + 0x20000, kData = kCode + 0x1000;
-  struct Case {
-    const char *What;
-    std::vector<uint32_t> Code;   // run from kEntry with x1 = Target; none: call kCode
-    uint64_t Target;
-    FaultKind Expected;
-  };
-  const std::vector<Case> Cases = {
-      {"a call into the retired code", {}, kCode, FaultKind::UnmappedFetch},
-      {"a branch to it", {0xD61F0020 /* br x1 */}, kCode, FaultKind::UnmappedFetch},
-      {"a load from it", {0xF9400020 /* ldr x0, [x1] */, kRet}, kData, FaultKind::UnmappedRead},
-      {"a store to it", {0xF9000020 /* str x0, [x1] */, kRet}, kData, FaultKind::UnmappedWrite},
-  };
-  for (const Case &C : Cases) {
+  for (const Reach &C : kReaches) {
+    const uint64_t Target = C.Data ? kData : kCode;
     Machine M;
     M.MapRam (kCode, 0x2000);
     M.MapRam (kEntry, 0x1000);
@@ -172,7 +165,7 @@ TEST_F (MachineEngine, ARetiredRegionIsGoneForItsMachineAndRunsTheNextOnesBytes)
       ASSERT_TRUE (M.Write (kEntry, C.Code.data (), C.Code.size () * 4));
       // A load or store first, while it is memory: the engine's TLB then
       // holds an entry for the page that lets the next one through.
-      if (C.Target == kData) {
+      if (C.Data) {
         M.Call (kEntry, {0x5A, kData});
       }
       ASSERT_FALSE (M.Faulted ()) << C.What << ": " << M.LastFault ().Detail;
@@ -182,11 +175,10 @@ TEST_F (MachineEngine, ARetiredRegionIsGoneForItsMachineAndRunsTheNextOnesBytes)
     uint64_t Value = 0;
     EXPECT_FALSE (M.Read (kData, &Value, 8)) << C.What << ": the host cannot read it";
     EXPECT_FALSE (M.Write (kData, &Value, 8)) << C.What << ": nor write it";
-    M.Call (Entry, {0, C.Target});
+    M.Call (Entry, {0, Target});
     ASSERT_TRUE (M.Faulted ()) << C.What << " ran (x0 " << M.X (0) << ")";
     EXPECT_EQ (M.LastFault ().Kind, C.Expected) << C.What << ": " << M.LastFault ().Detail;
-    EXPECT_EQ (C.Expected == FaultKind::UnmappedFetch ? M.LastFault ().Pc : M.LastFault ().Address, C.Target)
-        << C.What;
+    EXPECT_EQ (C.Expected == FaultKind::UnmappedFetch ? M.LastFault ().Pc : M.LastFault ().Address, Target) << C.What;
   }
   {
     // The machine that retired it maps it again.
