@@ -226,13 +226,7 @@ bool Machine::Park () {
   // retired stays for the next.
   DropParked (0, kParkLimit, true);
   for (auto &[Base, P] : E.ParkedRegions) P.Retired = false;
-  // Only whole regions of the engine are hidden (a permission change over
-  // part of one splits it, an unmap inside the batch); anything else goes.
   std::map<uint64_t, uint64_t> EngineRegions = RegionsOfEngine ();
-  auto Whole = [&EngineRegions] (uint64_t Base, uint64_t Size) {
-    auto It = EngineRegions.find (Base);
-    return It != EngineRegions.end () && It->second == Size;
-  };
   // The regions parked change the engine's memory map once, at the end of
   // this block.
   {
@@ -240,8 +234,7 @@ bool Machine::Park () {
     for (const Region &R : mRegions) {
       if (mRamPages.count (R.Base) != 0) continue;
       auto Filled = mHostBacked.find (R.Base);
-      if (Filled != mHostBacked.end () && R.Fill >= 0 && !R.Executable && Whole (R.Base, R.Size) &&
-          Hide (&Batch, R.Base, R.Size)) {
+      if (Filled != mHostBacked.end () && R.Fill >= 0 && !R.Executable && Hide (&Batch, EngineRegions, R.Base, R.Size)) {
         E.ParkedRegions.emplace (R.Base, Engine::Parked{R.Size, nullptr, R.Perms, {}, std::move (Filled->second), R.Fill});
         continue;
       }
@@ -251,7 +244,7 @@ bool Machine::Park () {
     mDevices.clear ();
     for (const auto &[Base, R] : mRamPages) {
       bool Executable = (R.Perms & UC_PROT_EXEC) != 0;
-      if ((Executable && R.Size > kParkCodeMax) || !Whole (Base, R.Size) || !Hide (&Batch, Base, R.Size)) {
+      if ((Executable && R.Size > kParkCodeMax) || !Hide (&Batch, EngineRegions, Base, R.Size)) {
         Drop (Base, R.Size, Executable);
         GiveRamPages (R.Pages, R.Size);
         continue;
@@ -284,11 +277,14 @@ bool Machine::Park () {
 // Leaves a region to the next machine: no permissions, its pages marked.
 // Removing write permission commits the memory map (once for the batch, if
 // any), which flushes the TLB: no access can reach a parked region through
-// a stale entry (the stack is always writable, and always parked). Address
-// and Size are one whole region of the engine. False when it cannot be
-// parked.
-bool Machine::Hide (ProtectBatch *Batch, uint64_t Address, uint64_t Size) {
-  if (Address + Size > kParkLimit) return false;
+// a stale entry (the stack is always writable, and always parked). Only a
+// whole region of the engine (EngineRegions, base to size) is hidden: a
+// permission change over part of one splits it, an unmap the batch must not
+// hold back. False when the region cannot be parked.
+bool Machine::Hide (ProtectBatch *Batch, const std::map<uint64_t, uint64_t> &EngineRegions, uint64_t Address,
+                    uint64_t Size) {
+  auto Whole = EngineRegions.find (Address);
+  if (Whole == EngineRegions.end () || Whole->second != Size || Address + Size > kParkLimit) return false;
   uc_err Err = Batch != nullptr ? Batch->Protect (mUc, Address, Size, UC_PROT_NONE)
                                 : uc_mem_protect (mUc, Address, Size, UC_PROT_NONE);
   if (Err != UC_ERR_OK) return false;
@@ -403,11 +399,10 @@ uint8_t *Machine::HostBytesAt (uint64_t Address, uint64_t Size, uint32_t *Perms)
     *Perms = R->second.Perms;
     return R->second.Pages + (Address - R->first);
   }
-  auto H = mHostBacked.upper_bound (Address);
-  if (H == mHostBacked.begin ()) return nullptr;
-  --H;
+  auto H = FilledAt (Address);
+  if (H == mHostBacked.end ()) return nullptr;
   uint64_t Offset = Address - H->first;
-  if (Offset >= H->second.Size () || Size > H->second.Size () - Offset) return nullptr;
+  if (Size > H->second.Size () - Offset) return nullptr;
   for (const Region &Rg : mRegions) {
     if (Rg.Base == H->first) {
       *Perms = Rg.Perms;
@@ -415,6 +410,13 @@ uint8_t *Machine::HostBytesAt (uint64_t Address, uint64_t Size, uint32_t *Perms)
     }
   }
   return nullptr;
+}
+
+std::map<uint64_t, HostMapping>::const_iterator Machine::FilledAt (uint64_t Address) const {
+  auto It = mHostBacked.upper_bound (Address);
+  if (It == mHostBacked.begin ()) return mHostBacked.end ();
+  --It;
+  return Address - It->first < It->second.Size () ? It : mHostBacked.end ();
 }
 
 std::map<uint64_t, Machine::RamRegion>::const_iterator Machine::RamAt (uint64_t Address) const {
@@ -496,13 +498,14 @@ void Machine::Unmap (uint64_t Address, uint64_t Size) {
   }
   if (Executable) uc_ctl_remove_cache (mUc, Address, Address + Size);
   Check (uc_mem_unmap (mUc, Address, Size), "uc_mem_unmap");
-  auto Filled = mHostBacked.upper_bound (Address);
-  if (Filled != mHostBacked.begin () && Address - (--Filled)->first < Filled->second.Size ()) {
+  auto Filled = FilledAt (Address);
+  if (Filled != mHostBacked.end ()) {
     // What is left of a filled region unmapped in part stays mapped onto
     // its host memory, which lives on with the machine; host accesses to
     // it go through the engine.
-    if (Filled->first != Address || Filled->second.Size () != Size) mLeftOverFilled.push_back (std::move (Filled->second));
-    mHostBacked.erase (Filled);
+    bool Whole = Filled->first == Address && Filled->second.Size () == Size;
+    auto Node = mHostBacked.extract (Filled);
+    if (!Whole) mLeftOverFilled.push_back (std::move (Node.mapped ()));
   }
   auto Ram = RamAt (Address);
   if (Ram != mRamPages.end ()) {
@@ -522,13 +525,8 @@ void Machine::Retire (uint64_t Address, uint64_t Size) {
   bool Parkable = gReuse && Ram != mRamPages.end () && Ram->second.Size == Size &&
                   (Ram->second.Perms & (UC_PROT_EXEC | UC_PROT_WRITE)) == (UC_PROT_EXEC | UC_PROT_WRITE) &&
                   Size <= kParkCodeMax;
-  if (Parkable) {
-    std::map<uint64_t, uint64_t> Regions = RegionsOfEngine ();
-    auto Whole = Regions.find (Address);
-    Parkable = Whole != Regions.end () && Whole->second == Size;
-  }
   if (!mTranslatedFrom.empty ()) CheckTranslatedCode ();
-  if (!Parkable || !Hide (nullptr, Address, Size)) {
+  if (!Parkable || !Hide (nullptr, RegionsOfEngine (), Address, Size)) {
     Unmap (Address, Size);
     return;
   }
@@ -592,18 +590,14 @@ bool Machine::Write (uint64_t Address, const void *Buffer, size_t Size) {
   // memory that is not executable, so the bytes go straight into the host
   // memory behind it.
   uint32_t Perms = 0;
-  uint8_t *Host = HostBytesAt (Address, Size, &Perms);
-  if (Host != nullptr && (Perms & (UC_PROT_WRITE | UC_PROT_EXEC)) == 0) {
-    std::memcpy (Host, Buffer, Size);
-    return true;
-  }
-  auto R = RamAt (Address);
-  if (R != mRamPages.end () && Size <= R->second.Size - (Address - R->first)) {
-    if ((R->second.Perms & UC_PROT_EXEC) == 0) {
-      return uc_mem_write (mUc, Address, Buffer, Size) == UC_ERR_OK;
+  if (uint8_t *Host = HostBytesAt (Address, Size, &Perms)) {
+    if ((Perms & UC_PROT_EXEC) == 0) {
+      if ((Perms & UC_PROT_WRITE) != 0) return uc_mem_write (mUc, Address, Buffer, Size) == UC_ERR_OK;
+      std::memcpy (Host, Buffer, Size);
+      return true;
     }
     // Executable memory: unchanged bytes keep their translated code.
-    if (std::memcmp (R->second.Pages + (Address - R->first), Buffer, Size) == 0) {
+    if (std::memcmp (Host, Buffer, Size) == 0) {
       return true;
     }
     bool Written = uc_mem_write (mUc, Address, Buffer, Size) == UC_ERR_OK;

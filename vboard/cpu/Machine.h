@@ -121,8 +121,8 @@ class Machine {
   std::map<MmioKey, uint64_t> MmioAccesses;
   void Unmap (uint64_t Address, uint64_t Size);
   // Unmaps a whole RAM region as Unmap does (an unloaded image's memory),
-  // except that while engines are reused an executable region is parked
-  // instead: a later machine that maps the same region and loads the same
+  // except that while engines are reused a writable executable region is
+  // parked instead: a later machine that maps the same region and loads the same
   // bytes into it (the same image at the same address) keeps the code
   // translated from it. To this machine and to the next the region is no
   // memory: an access to it faults as one to unmapped memory.
@@ -254,7 +254,7 @@ class Machine {
   static Engine *OpenEngine ();
   static void CloseEngine (Engine *E);
   bool Park ();
-  bool Hide (ProtectBatch *Batch, uint64_t Address, uint64_t Size);
+  bool Hide (ProtectBatch *Batch, const std::map<uint64_t, uint64_t> &EngineRegions, uint64_t Address, uint64_t Size);
   std::map<uint64_t, uint64_t> RegionsOfEngine () const;
   void Unlist (uint64_t Base);
   void Reveal (uint64_t Address, uint64_t Size, uint32_t Perms);
@@ -269,6 +269,8 @@ class Machine {
   uc_struct *mUc = nullptr;
   std::map<uint64_t, HostMapping> mHostBacked;   // by base address
   std::vector<HostMapping> mLeftOverFilled;      // behind what partial unmaps left mapped
+  // The filled region holding Address, or mHostBacked.end ().
+  std::map<uint64_t, HostMapping>::const_iterator FilledAt (uint64_t Address) const;
   struct RamRegion {
     uint8_t *Pages;   // recycled host pages
     size_t Size;
